@@ -1,0 +1,38 @@
+// Process and thread identity, the process command line and executable path, loaded modules.
+#pragma once
+
+#include "Platform/Types.h"
+
+namespace Platform {
+
+DWORD GetCurrentProcessId();
+// The kernel thread id of the calling thread (the id the runtime reports for OS threads).
+DWORD GetCurrentThreadId();
+
+// Full path of the process's executable; false when it cannot be read.
+bool GetExecutablePath(WString* path);
+// The process's arguments after the program name, joined by blanks; an argument that contains a
+// blank is enclosed in double quotes. Empty when the process has no arguments.
+WString GetCommandLineArguments();
+// The command line as shown to users: a double quote, the executable path, a double quote, then
+// a blank and the arguments when there are any. Empty when the executable path cannot be read.
+WString ComposeProcessCommandLine();
+
+// A module loaded into the process, found by its file name (case-sensitive, without directory;
+// for example "libcoreclr.so").
+struct ModuleHandleObject;
+using ModuleHandle = ModuleHandleObject*;
+ModuleHandle GetModuleHandle(const WString& fileName);  // null when not loaded
+bool GetModuleFileName(ModuleHandle module, WString* fullPath);
+
+struct FileVersion {
+    WORD major;
+    WORD minor;
+    WORD build;
+    WORD revision;
+};
+// The version of a loaded module: parsed from the trailing ".so.A.B.C" of its resolved file
+// name, or from its directory name (a versioned runtime folder such as ".../10.0.1/").
+bool GetModuleVersion(ModuleHandle module, FileVersion* version);
+
+}  // namespace Platform
