@@ -21,10 +21,11 @@ struct IPALThreads : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE CloseThread(PALThreadHandle hThread) = 0;
     // Slot 6.
     virtual HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) = 0;
-    // Slot 7. The OS thread id of a started thread.
+    // Slot 7. The OS thread id of a started thread, readable as soon as StartThread has returned.
     virtual HRESULT STDMETHODCALLTYPE GetThreadId(PALThreadHandle hThread, DWORD* pOsThreadId) = 0;
-    // Slot 8. 0 polls, INFINITE waits without limit; PAL_E_TIMEOUT while the thread still runs,
-    // any other value once it has ended.
+    // Slot 8. 0 polls, INFINITE waits without limit; PAL_E_TIMEOUT while the thread still runs
+    // (or was created and not yet started), any other value once it has ended. A thread whose
+    // start failed counts as ended.
     virtual HRESULT STDMETHODCALLTYPE WaitForThread(PALThreadHandle hThread,
                                                     DWORD milliseconds) = 0;
 };
