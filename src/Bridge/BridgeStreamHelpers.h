@@ -1,0 +1,64 @@
+// The value encodings of everything that crosses the bridge or lands in a snapshot: little-endian
+// fixed-width integers, GUIDs in their in-memory field layout, the compressed counter and
+// length-prefixed UTF-8 strings. No other code formats these values by hand.
+//
+// Failures raise std::runtime_error with a fixed text; a value that cannot be encoded is refused
+// before any of its bytes is written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "Bridge/IReadBridgeStream.h"
+#include "Bridge/IWriteBridgeStream.h"
+#include "Platform/Types.h"
+
+// Largest value the counter encoding can carry.
+constexpr uint32_t MaxCounterValue = 0x1FFFFFFF;
+
+// Fixed-width values, least significant byte first; one Write or Read each.
+void WriteU8(IWriteBridgeStream& stream, uint8_t value);
+void WriteBool(IWriteBridgeStream& stream, bool value);
+void WriteU16(IWriteBridgeStream& stream, uint16_t value);
+void WriteU32(IWriteBridgeStream& stream, uint32_t value);
+void WriteI32(IWriteBridgeStream& stream, int32_t value);
+void WriteI64(IWriteBridgeStream& stream, int64_t value);
+void WriteU64(IWriteBridgeStream& stream, uint64_t value);
+
+uint8_t ReadU8(IReadBridgeStream& stream);
+bool ReadBool(IReadBridgeStream& stream);  // true when the byte is non-zero
+uint16_t ReadU16(IReadBridgeStream& stream);
+uint32_t ReadU32(IReadBridgeStream& stream);
+int32_t ReadI32(IReadBridgeStream& stream);
+int64_t ReadI64(IReadBridgeStream& stream);
+uint64_t ReadU64(IReadBridgeStream& stream);
+
+// Data1 (u32), Data2 (u16), Data3 (u16), then the 8 bytes of Data4 as they stand.
+void WriteGuid(IWriteBridgeStream& stream, const GUID& value);
+GUID ReadGuid(IReadBridgeStream& stream);
+
+// Sizes written at a fixed width, refused with "IWriteBridgeStream::WriteSizeTAsUInt<N>() too
+// large value" when they do not fit. Every count or length a format gives as u8/u16/u32 goes here.
+void WriteSizeTAsUInt8(IWriteBridgeStream& stream, size_t value);
+void WriteSizeTAsUInt16(IWriteBridgeStream& stream, size_t value);
+void WriteSizeTAsUInt32(IWriteBridgeStream& stream, size_t value);
+
+// The compressed unsigned integer: 1, 2 or 4 bytes, big-endian within them, always the shortest
+// form, each byte a separate one-byte Write. Values above MaxCounterValue raise "Too large value".
+void WriteCounter(IWriteBridgeStream& stream, uint32_t value);
+// Accepts longer forms than needed; lead bytes E0 to FF raise "Invalid counter encoding".
+uint32_t ReadCounter(IReadBridgeStream& stream);
+
+// A counter with the byte length, then the bytes, no terminator. Narrow text goes unchanged; wide
+// text goes as UTF-8, one unit at a time, and the length counts UTF-8 bytes. A null pointer is
+// written as the empty string.
+void WriteString(IWriteBridgeStream& stream, std::string_view text);
+void WriteString(IWriteBridgeStream& stream, const char* text);
+void WriteString(IWriteBridgeStream& stream, std::u16string_view text);
+void WriteString(IWriteBridgeStream& stream, const WCHAR* text);
+
+std::string ReadString(IReadBridgeStream& stream);
+// The UTF-8 bytes of a string converted back to wide text.
+WString ReadWideString(IReadBridgeStream& stream);

@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Bridge/BridgeStreamHelpers.h"
+#include "Bridge/MemoryBridgeStream.h"
+#include "Util/Utf8.h"
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+// Keeps every Write as its own entry, so tests see how an encoding is cut into writes.
+class RecordingWriteStream : public IWriteBridgeStream {
+public:
+    void Write(const void* data, size_t count) override {
+        const BYTE* pBytes = static_cast<const BYTE*>(data);
+        m_Writes.emplace_back(pBytes, pBytes + count);
+    }
+
+    Bytes All() const {
+        Bytes all;
+        for (const Bytes& write : m_Writes) {
+            all.insert(all.end(), write.begin(), write.end());
+        }
+        return all;
+    }
+
+    std::vector<Bytes> m_Writes;
+};
+
+template <typename Fn>
+std::string FailureText(Fn fn) {
+    try {
+        fn();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+Bytes Encoded(void (*write)(IWriteBridgeStream&, uint32_t), uint32_t value) {
+    MemoryBridgeStream stream;
+    write(stream, value);
+    return stream.GetContent();
+}
+
+}  // namespace
+
+TEST(CounterEncoding, WritesShortestFormAtEveryBoundary) {
+    const struct {
+        uint32_t value;
+        Bytes bytes;
+    } cases[] = {
+        {0x00, {0x00}},
+        {0x05, {0x05}},
+        {0x7F, {0x7F}},
+        {0x80, {0x80, 0x80}},
+        {300, {0x81, 0x2C}},
+        {0x3FFF, {0xBF, 0xFF}},
+        {0x4000, {0xC0, 0x00, 0x40, 0x00}},
+        {0x123456, {0xC0, 0x12, 0x34, 0x56}},
+        {0x1FFFFFFF, {0xDF, 0xFF, 0xFF, 0xFF}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.bytes, Encoded(&WriteCounter, c.value)) << std::hex << c.value;
+        MemoryBridgeStream stream(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(c.value, ReadCounter(stream)) << std::hex << c.value;
+        EXPECT_EQ(0u, stream.GetRemaining());
+    }
+}
+
+TEST(CounterEncoding, WritesEachByteSeparately) {
+    RecordingWriteStream stream;
+    WriteCounter(stream, 0x05);
+    WriteCounter(stream, 0x80);
+    WriteCounter(stream, 0x4000);
+    ASSERT_EQ(7u, stream.m_Writes.size());
+    for (const Bytes& write : stream.m_Writes) {
+        EXPECT_EQ(1u, write.size());
+    }
+    EXPECT_EQ((Bytes{0x05, 0x80, 0x80, 0xC0, 0x00, 0x40, 0x00}), stream.All());
+}
+
+TEST(CounterEncoding, RefusesTooLargeValueBeforeWritingAnything) {
+    for (const uint32_t value : {0x20000000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        RecordingWriteStream stream;
+        EXPECT_EQ("Too large value", FailureText([&] { WriteCounter(stream, value); }));
+        EXPECT_TRUE(stream.m_Writes.empty());
+    }
+}
+
+TEST(CounterEncoding, ReadsLongerFormsThanNeeded) {
+    const struct {
+        Bytes bytes;
+        uint32_t value;
+    } cases[] = {
+        {{0x80, 0x05}, 5},
+        {{0x80, 0x00}, 0},
+        {{0xC0, 0x00, 0x00, 0x05}, 5},
+        {{0xC0, 0x00, 0x3F, 0xFF}, 0x3FFF},
+    };
+    for (const auto& c : cases) {
+        MemoryBridgeStream stream(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(c.value, ReadCounter(stream));
+        EXPECT_EQ(0u, stream.GetRemaining());
+    }
+}
+
+TEST(CounterEncoding, RejectsLeadBytesE0ToFF) {
+    for (uint32_t lead = 0xE0; lead <= 0xFF; ++lead) {
+        const Bytes bytes = {static_cast<BYTE>(lead), 0, 0, 0};
+        MemoryBridgeStream stream(bytes.data(), bytes.size());
+        EXPECT_EQ("Invalid counter encoding", FailureText([&] { ReadCounter(stream); }))
+            << std::hex << lead;
+    }
+}
+
+TEST(CounterEncoding, TruncatedCounterFailsToRead) {
+    for (const Bytes& bytes : {Bytes{}, Bytes{0x81}, Bytes{0xC0, 0x00, 0x40}}) {
+        MemoryBridgeStream stream(bytes.data(), bytes.size());
+        EXPECT_EQ("Can't read data", FailureText([&] { ReadCounter(stream); }));
+    }
+}
+
+TEST(FixedWidthEncoding, WritesLeastSignificantByteFirst) {
+    MemoryBridgeStream stream;
+    WriteU8(stream, 0xAB);
+    WriteBool(stream, true);
+    WriteBool(stream, false);
+    WriteU16(stream, 0x1234);
+    WriteU32(stream, 0x12345678);
+    WriteI32(stream, -2);
+    WriteI64(stream, -2);
+    WriteU64(stream, 0x0102030405060708ull);
+    const Bytes expected = {
+        0xAB,                                            // u8
+        0x01, 0x00,                                      // bools
+        0x34, 0x12,                                      // u16
+        0x78, 0x56, 0x34, 0x12,                          // u32
+        0xFE, 0xFF, 0xFF, 0xFF,                          // i32 -2
+        0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // i64 -2
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // u64
+    };
+    EXPECT_EQ(expected, stream.GetContent());
+
+    stream.Seek(ISeekBridgeStream::SeekBegin, 0);
+    EXPECT_EQ(0xAB, ReadU8(stream));
+    EXPECT_TRUE(ReadBool(stream));
+    EXPECT_FALSE(ReadBool(stream));
+    EXPECT_EQ(0x1234, ReadU16(stream));
+    EXPECT_EQ(0x12345678u, ReadU32(stream));
+    EXPECT_EQ(-2, ReadI32(stream));
+    EXPECT_EQ(-2, ReadI64(stream));
+    EXPECT_EQ(0x0102030405060708ull, ReadU64(stream));
+    EXPECT_EQ("Can't read data", FailureText([&] { ReadU8(stream); }));
+
+    const BYTE nonZero = 0x80;  // any non-zero byte is true
+    MemoryBridgeStream boolStream(&nonZero, 1);
+    EXPECT_TRUE(ReadBool(boolStream));
+}
+
+TEST(GuidEncoding, WritesTheInMemoryFieldLayout) {
+    const GUID protocol = {
+        0xE7A72A5E, 0x091C, 0x44AB, {0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D}};
+    MemoryBridgeStream stream;
+    WriteGuid(stream, protocol);
+    const Bytes expected = {0x5E, 0x2A, 0xA7, 0xE7, 0x1C, 0x09, 0xAB, 0x44,
+                            0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D};
+    EXPECT_EQ(expected, stream.GetContent());
+    stream.Seek(ISeekBridgeStream::SeekBegin, 0);
+    EXPECT_TRUE(protocol == ReadGuid(stream));
+}
+
+TEST(SizeCheckedWriters, AcceptTheirLimitAndRefuseOneMore) {
+    RecordingWriteStream stream;
+    WriteSizeTAsUInt8(stream, 0xFF);
+    WriteSizeTAsUInt16(stream, 0xFFFF);
+    WriteSizeTAsUInt32(stream, 0xFFFFFFFFu);
+    WriteSizeTAsUInt8(stream, 0);
+    EXPECT_EQ((Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}), stream.All());
+
+    stream.m_Writes.clear();
+    EXPECT_EQ("IWriteBridgeStream::WriteSizeTAsUInt8() too large value",
+              FailureText([&] { WriteSizeTAsUInt8(stream, 0x100); }));
+    EXPECT_EQ("IWriteBridgeStream::WriteSizeTAsUInt16() too large value",
+              FailureText([&] { WriteSizeTAsUInt16(stream, 0x10000); }));
+    if constexpr (sizeof(size_t) > 4) {
+        const uint64_t tooLarge = 0x100000000ull;
+        EXPECT_EQ("IWriteBridgeStream::WriteSizeTAsUInt32() too large value",
+                  FailureText([&] { WriteSizeTAsUInt32(stream, static_cast<size_t>(tooLarge)); }));
+    }
+    EXPECT_TRUE(stream.m_Writes.empty());
+}
+
+TEST(StringEncoding, WritesByteLengthThenBytes) {
+    const struct {
+        const char* name;
+        void (*write)(IWriteBridgeStream&);
+        Bytes bytes;
+    } cases[] = {
+        {"empty narrow", [](IWriteBridgeStream& s) { WriteString(s, ""); }, {0x00}},
+        {"empty wide", [](IWriteBridgeStream& s) { WriteString(s, u""); }, {0x00}},
+        {"null narrow",
+         [](IWriteBridgeStream& s) { WriteString(s, static_cast<const char*>(nullptr)); },
+         {0x00}},
+        {"null wide",
+         [](IWriteBridgeStream& s) { WriteString(s, static_cast<const WCHAR*>(nullptr)); },
+         {0x00}},
+        {"narrow abc",
+         [](IWriteBridgeStream& s) { WriteString(s, "abc"); },
+         {0x03, 0x61, 0x62, 0x63}},
+        {"wide abc",
+         [](IWriteBridgeStream& s) { WriteString(s, u"abc"); },
+         {0x03, 0x61, 0x62, 0x63}},
+        {"std::string",
+         [](IWriteBridgeStream& s) { WriteString(s, std::string("a\0b", 3)); },
+         {0x03, 0x61, 0x00, 0x62}},
+        {"wide e-acute",
+         [](IWriteBridgeStream& s) { WriteString(s, u"\u00E9"); },
+         {0x02, 0xC3, 0xA9}},
+        {"wide euro",
+         [](IWriteBridgeStream& s) { WriteString(s, u"\u20AC"); },
+         {0x03, 0xE2, 0x82, 0xAC}},
+        {"narrow bytes unchanged",
+         [](IWriteBridgeStream& s) { WriteString(s, "\xC3\xA9"); },
+         {0x02, 0xC3, 0xA9}},
+    };
+    for (const auto& c : cases) {
+        MemoryBridgeStream stream;
+        c.write(stream);
+        EXPECT_EQ(c.bytes, stream.GetContent()) << c.name;
+    }
+}
+
+TEST(StringEncoding, LongWideStringHasTwoByteCounterAndAllItsBytes) {
+    // 300 euro signs: 900 UTF-8 bytes, more than one encoding buffer.
+    const WString text(300, u'\u20AC');
+    RecordingWriteStream stream;
+    WriteString(stream, text);
+    Bytes expected = {0x83, 0x84};
+    for (int i = 0; i < 300; ++i) {
+        expected.insert(expected.end(), {0xE2, 0x82, 0xAC});
+    }
+    EXPECT_EQ(expected, stream.All());
+    // The counter goes byte by byte, then the text in as few pieces as the buffer allows.
+    EXPECT_EQ(1u, stream.m_Writes[0].size());
+    EXPECT_EQ(1u, stream.m_Writes[1].size());
+    EXPECT_EQ(4u, stream.m_Writes.size());
+
+    // Leading plain units beyond one buffer, then a two-byte one: 1003 bytes, counter 83 EB.
+    WString mixed(1001, u'w');
+    mixed.push_back(u'\u00E9');
+    MemoryBridgeStream memory;
+    WriteString(memory, mixed);
+    Bytes expectedMixed = {0x83, 0xEB};
+    expectedMixed.insert(expectedMixed.end(), 1001, 'w');
+    expectedMixed.insert(expectedMixed.end(), {0xC3, 0xA9});
+    EXPECT_EQ(expectedMixed, memory.GetContent());
+}
+
+TEST(StringEncoding, ReadsBackNarrowAndWideText) {
+    const WString wide = u"Caf\u00E9 \u20AC \U0001F600";
+    const std::string narrow(200, 'n');
+    MemoryBridgeStream stream;
+    WriteString(stream, wide);
+    WriteString(stream, narrow);
+    WriteString(stream, "");
+    WriteString(stream, u"abc");
+
+    stream.Seek(ISeekBridgeStream::SeekBegin, 0);
+    EXPECT_EQ(wide, ReadWideString(stream));
+    EXPECT_EQ(narrow, ReadString(stream));
+    EXPECT_EQ("", ReadString(stream));
+    EXPECT_EQ("abc", ReadString(stream));
+    EXPECT_EQ(0u, stream.GetRemaining());
+}
+
+TEST(StringEncoding, LongStringIsReadWhole) {
+    std::string text(300000, '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    MemoryBridgeStream stream;
+    WriteString(stream, text);
+    stream.Seek(ISeekBridgeStream::SeekBegin, 0);
+    EXPECT_EQ(text, ReadString(stream));
+}
+
+TEST(StringEncoding, TruncatedStringFailsToRead) {
+    // A length of 5 with 3 bytes, and the largest length with none: neither waits nor succeeds.
+    for (const Bytes& bytes : {Bytes{0x05, 'a', 'b', 'c'}, Bytes{0xDF, 0xFF, 0xFF, 0xFF, 'a'}}) {
+        MemoryBridgeStream stream(bytes.data(), bytes.size());
+        EXPECT_EQ("Can't read data", FailureText([&] { ReadString(stream); }));
+    }
+}
+
+TEST(MemoryBridgeStream, WritesReadsAndSeeksLikeAFile) {
+    MemoryBridgeStream stream;
+    stream.Write("abcdef", 6);
+    EXPECT_EQ(6, stream.Tell());
+    stream.Seek(ISeekBridgeStream::SeekBegin, 2);
+    stream.Write("XY", 2);
+    EXPECT_EQ(4, stream.Tell());
+    stream.Seek(ISeekBridgeStream::SeekCurrent, -4);
+    char buffer[6];
+    stream.Read(buffer, 6);
+    EXPECT_EQ("abXYef", std::string(buffer, 6));
+
+    // Past the end, a write leaves zero bytes in the gap.
+    stream.Seek(ISeekBridgeStream::SeekEnd, 2);
+    EXPECT_EQ(8, stream.Tell());
+    stream.Write("z", 1);
+    EXPECT_EQ((Bytes{'a', 'b', 'X', 'Y', 'e', 'f', 0, 0, 'z'}), stream.GetContent());
+
+    // A failed read leaves the position where it was.
+    stream.Seek(ISeekBridgeStream::SeekEnd, -1);
+    EXPECT_EQ("Can't read data", FailureText([&] { stream.Read(buffer, 2); }));
+    EXPECT_EQ(8, stream.Tell());
+
+    EXPECT_EQ("Invalid origin", FailureText([&] { stream.Seek(3, 0); }));
+    EXPECT_EQ("Invalid offset",
+              FailureText([&] { stream.Seek(ISeekBridgeStream::SeekBegin, -1); }));
+    EXPECT_EQ("Invalid offset",
+              FailureText([&] { stream.Seek(ISeekBridgeStream::SeekCurrent, -9); }));
+    EXPECT_EQ(8, stream.Tell());
+
+    stream.Clear();
+    EXPECT_EQ(0u, stream.GetSize());
+    EXPECT_EQ(0, stream.Tell());
+}
+
+TEST(MemoryBridgeStream, SubObjectsComeInWriteSeekReadSeekOrderAndShareThePosition) {
+    MemoryBridgeStream stream;
+    IWriteSeekBridgeStream& writeSide = stream.AsWriteSeek();
+    IReadSeekBridgeStream& readSide = stream.AsReadSeek();
+    const auto address = [](const void* p) { return reinterpret_cast<uintptr_t>(p); };
+    const uintptr_t write = address(static_cast<IWriteBridgeStream*>(&writeSide));
+    const uintptr_t writeSeek = address(static_cast<ISeekBridgeStream*>(&writeSide));
+    const uintptr_t read = address(static_cast<IReadBridgeStream*>(&readSide));
+    const uintptr_t readSeek = address(static_cast<ISeekBridgeStream*>(&readSide));
+    EXPECT_EQ(address(&stream), write);
+    EXPECT_LT(write, writeSeek);
+    EXPECT_LT(writeSeek, read);
+    EXPECT_LT(read, readSeek);
+
+    writeSide.Write("0123456789", 10);
+    ISeekBridgeStream& seekFromWrite = writeSide;
+    ISeekBridgeStream& seekFromRead = readSide;
+    seekFromWrite.Seek(ISeekBridgeStream::SeekBegin, 3);
+    EXPECT_EQ(3, seekFromRead.Tell());
+    seekFromRead.Seek(ISeekBridgeStream::SeekCurrent, 4);
+    EXPECT_EQ(7, seekFromWrite.Tell());
+    char c = 0;
+    readSide.Read(&c, 1);
+    EXPECT_EQ('7', c);
+}
