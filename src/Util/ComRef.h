@@ -1,0 +1,124 @@
+// A counted reference to a COM-style interface. Using it while null raises the invalid-pointer
+// _com_error, so a missing host or runtime interface fails loudly at its first use.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "Platform/Com.h"
+#include "Platform/Types.h"
+
+template <class T>
+class ComRef {
+public:
+    constexpr ComRef() noexcept = default;
+    constexpr ComRef(std::nullptr_t) noexcept {}
+
+    // Takes a reference of its own on the interface.
+    explicit ComRef(T* p) noexcept : m_p(p) {
+        if (m_p != nullptr) {
+            m_p->AddRef();
+        }
+    }
+
+    ComRef(const ComRef& other) noexcept : ComRef(other.m_p) {}
+    ComRef(ComRef&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+
+    ~ComRef() { Reset(); }
+
+    ComRef& operator=(const ComRef& other) noexcept {
+        Assign(other.m_p);
+        return *this;
+    }
+
+    ComRef& operator=(ComRef&& other) noexcept {
+        if (this != &other) {
+            Attach(std::exchange(other.m_p, nullptr));
+        }
+        return *this;
+    }
+
+    // Holds the given interface with a reference of its own; the old one is released afterwards,
+    // so assigning the interface already held is safe.
+    ComRef& operator=(T* p) noexcept {
+        Assign(p);
+        return *this;
+    }
+
+    ComRef& operator=(std::nullptr_t) noexcept {
+        Reset();
+        return *this;
+    }
+
+    T* operator->() const {
+        if (m_p == nullptr) {
+            throw _com_error(E_POINTER);
+        }
+        return m_p;
+    }
+
+    T& operator*() const {
+        if (m_p == nullptr) {
+            throw _com_error(E_POINTER);
+        }
+        return *m_p;
+    }
+
+    T* Get() const noexcept { return m_p; }
+    explicit operator bool() const noexcept { return m_p != nullptr; }
+
+    void Reset() noexcept {
+        if (T* pOld = std::exchange(m_p, nullptr)) {
+            pOld->Release();
+        }
+    }
+
+    // Takes over a reference the caller already owns (no AddRef).
+    void Attach(T* p) noexcept {
+        T* pOld = std::exchange(m_p, p);
+        if (pOld != nullptr) {
+            pOld->Release();
+        }
+    }
+
+    // Gives the held reference to the caller, who must release it.
+    [[nodiscard]] T* Detach() noexcept { return std::exchange(m_p, nullptr); }
+
+    // For an out parameter that receives an owned reference: releases the held one first.
+    T** ReleaseAndGetAddressOf() noexcept {
+        Reset();
+        return &m_p;
+    }
+
+    // Asks pSource for the interface `iid`. No-such-interface, or a null source, leaves this
+    // reference null; any other failure raises _com_error with the failure code.
+    void QueryFrom(IUnknown* pSource, REFIID iid) {
+        T* pResult = nullptr;
+        HRESULT hr = E_NOINTERFACE;
+        if (pSource != nullptr) {
+            hr = pSource->QueryInterface(iid, reinterpret_cast<void**>(&pResult));
+        }
+        if (FAILED(hr)) {
+            Reset();
+            if (hr != E_NOINTERFACE) {
+                throw _com_error(hr);
+            }
+            return;
+        }
+        Attach(pResult);
+    }
+
+    friend bool operator==(const ComRef& a, const T* b) noexcept { return a.m_p == b; }
+    friend bool operator==(const ComRef& a, const ComRef& b) noexcept { return a.m_p == b.m_p; }
+    friend bool operator==(const ComRef& a, std::nullptr_t) noexcept { return a.m_p == nullptr; }
+
+private:
+    void Assign(T* p) noexcept {
+        if (p != nullptr) {
+            p->AddRef();
+        }
+        Attach(p);
+    }
+
+    T* m_p = nullptr;
+};
