@@ -17,6 +17,7 @@
 #include "Platform/Sync.h"
 #include "Platform/SystemInfo.h"
 #include "Util/Assert.h"
+#include "Util/BuildInfo.h"
 #include "Util/ComRef.h"
 #include "Util/SpinLock.h"
 #include "Util/SpinLockGuard.h"
@@ -252,8 +253,8 @@ void WriteInitializedRecord(ComponentMask mask) {
     WString commandLine = Platform::ComposeProcessCommandLine();
 
     RecordText record("Initialized");
-    record.Append("\n\tBuild=%s", QV_BUILD_VERSION);
-    record.Append("\n\tBuildTime=%s", QV_BUILD_TIME);
+    record.Append("\n\tBuild=%s", BuildInfo::Version);
+    record.Append("\n\tBuildTime=%s", BuildInfo::Time);
     record.Append("\n\tComponentMask=%08X", mask);
     record.AppendComponentLines();
     record.Append("\n\tTime=%02hu.%02hu.%04hu %02hu:%02hu:%02hu", time.wDay, time.wMonth,
