@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Bridge/MemoryBridgeStream.h"
+#include "Controller/ProfilerMessageHandler.h"
+#include "support/ScratchDirectory.h"
+#include "support/WireBytes.h"
+
+using namespace Controller;
+using namespace WireBytes;
+
+namespace {
+
+class RecordingSender : public IMessageSender {
+public:
+    void SendMessage(const void* data, size_t count) override {
+        const BYTE* pBytes = static_cast<const BYTE*>(data);
+        m_Messages.emplace_back(pBytes, pBytes + count);
+    }
+    std::vector<Bytes> m_Messages;
+};
+
+// A string of any length below 0x4000 bytes, length encoded by hand.
+Bytes Text(const std::string& text) {
+    Bytes bytes;
+    if (text.size() < 0x80) {
+        bytes.push_back(static_cast<BYTE>(text.size()));
+    } else {
+        bytes.push_back(static_cast<BYTE>(0x80 | (text.size() >> 8)));
+        bytes.push_back(static_cast<BYTE>(text.size() & 0xFF));
+    }
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+class ProfilerMessageHandlerTest : public testing::Test {
+protected:
+    // Hands one message to the handler and checks that it read all of it and nothing more.
+    void Feed(const Bytes& message) {
+        MemoryBridgeStream in(message);
+        m_Handler.HandleOne(in);
+        EXPECT_EQ(0u, in.GetRemaining());
+    }
+    std::string FailureOf(const Bytes& message) {
+        MemoryBridgeStream in(message);
+        try {
+            m_Handler.HandleOne(in);
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+        return "";
+    }
+    // Opens a section and returns the handle from the reply.
+    uint16_t CreateSection(uint32_t id) {
+        Feed(Concat({{0xE1}, U32(id)}));
+        const Bytes& reply = m_Sender.m_Messages.back();
+        EXPECT_EQ(7u, reply.size());
+        EXPECT_EQ(Concat({{0xE1}, U32(id)}), Bytes(reply.begin(), reply.begin() + 5));
+        return static_cast<uint16_t>(reply[5] | (reply[6] << 8));
+    }
+    ControllerEvent Next() {
+        auto event = m_Events.WaitNext(0);
+        EXPECT_TRUE(event.has_value());
+        return event.value_or(ControllerEvent{});
+    }
+
+    RecordingSender m_Sender;
+    EventQueue m_Events;
+    ProfilerMessageHandler m_Handler{m_Sender, m_Events, 1 << 20, true};
+};
+
+}  // namespace
+
+TEST_F(ProfilerMessageHandlerTest, SurfacesNotificationsInArrivalOrder) {
+    Feed({0x90});
+    Feed({0x91});
+    Feed({0xA0});
+    Feed({0xF0, 0x03});
+    Feed(Concat({{0xF2}, U32(5), U32(10)}));
+    Feed({0xF1});
+    Feed(Concat({{0xFE, 0x01}, Text("BB::Close \xED\xA0\xBD\xED\xB8\x80")}));
+
+    EXPECT_EQ(EventKind::Started, Next().kind);
+    EXPECT_EQ(EventKind::Stopped, Next().kind);
+    EXPECT_EQ(EventKind::Done, Next().kind);
+    const ControllerEvent started = Next();
+    EXPECT_EQ(EventKind::OperationStarted, started.kind);
+    EXPECT_EQ(3u, started.operation);
+    const ControllerEvent progress = Next();
+    EXPECT_EQ(EventKind::OperationProgress, progress.kind);
+    EXPECT_EQ(5u, progress.value);
+    EXPECT_EQ(10u, progress.total);
+    EXPECT_EQ(EventKind::OperationFinished, Next().kind);
+    const ControllerEvent log = Next();
+    EXPECT_EQ(EventKind::LogNotification, log.kind);
+    EXPECT_EQ(1, log.logKind);
+    EXPECT_EQ("BB::Close \xF0\x9F\x98\x80", log.text);
+    EXPECT_TRUE(m_Sender.m_Messages.empty());
+}
+
+TEST_F(ProfilerMessageHandlerTest, AssemblesABridgeSnapshotAndAnswersItsRequests) {
+    Feed(Concat({{0xE0}, U32(0x46505651)}));
+    const ControllerEvent begun = Next();
+    EXPECT_EQ(EventKind::SnapshotStarted, begun.kind);
+    EXPECT_EQ(0x46505651u, begun.magic);
+
+    const uint16_t first = CreateSection(0);
+    const uint16_t second = CreateSection(1);
+    EXPECT_NE(first, second);
+
+    Feed(Concat({{0xE3}, U16(first), U32(3), {'a', 'b', 'c'}}));
+    Feed(Concat({{0xE4}, U16(first), U32(2)}));
+    EXPECT_EQ(Concat({{0xE4}, U32(2), U64(3)}), m_Sender.m_Messages.back());
+    Feed(Concat({{0xE5}, U16(first), {0x00}, U64(5)}));
+    Feed(Concat({{0xE3}, U16(first), U32(1), {'z'}}));
+    Feed(Concat({{0xE3}, U16(second), U32(0)}));
+    Feed(Concat({{0xE5}, U16(first), {0x02}, U64(static_cast<uint64_t>(-6))}));
+    Feed(Concat({{0xE4}, U16(first), U32(3)}));
+    EXPECT_EQ(Concat({{0xE4}, U32(3), U64(0)}), m_Sender.m_Messages.back());
+    Feed(Concat({{0xE3}, U16(first), U32(1), {'A'}}));
+    Feed(Concat({{0xE2}, U16(second), U16(0x1101), U16(1)}));
+    Feed(Concat({{0xE2}, U16(first), U16(0x0000), U16(0)}));
+    Feed(Concat({{0xE7}, U32(4), ProcessGuidBytes, U32(6)}));
+
+    const ControllerEvent done = Next();
+    ASSERT_EQ(EventKind::Snapshot, done.kind);
+    const Snapshot& snapshot = *done.snapshot;
+    EXPECT_TRUE(snapshot.complete);
+    EXPECT_EQ(SnapshotOrigin::BridgeStream, snapshot.origin);
+    EXPECT_EQ(4u, snapshot.index);
+    EXPECT_EQ(ProcessGuidValue, snapshot.sequence);
+    EXPECT_EQ(6u, snapshot.sequenceNumber);
+    ASSERT_EQ(2u, snapshot.sections.size());
+    EXPECT_EQ((Bytes{'A', 'b', 'c', 0, 0, 'z'}), snapshot.sections[0].bytes);
+    EXPECT_EQ(0x1101, snapshot.sections[1].type);
+    EXPECT_EQ(1, snapshot.sections[1].version);
+    EXPECT_TRUE(snapshot.sections[1].bytes.empty());
+    EXPECT_FALSE(m_Handler.IsSnapshotInProgress());
+}
+
+TEST_F(ProfilerMessageHandlerTest, RefusesMessagesThatBreakTheProtocol) {
+    EXPECT_NE(std::string::npos, FailureOf({0x13}).find("(0x13): the code is unknown"));
+    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE1}, U32(0)})).find("outside a snapshot"));
+    Feed({0xE6});  // an abort with nothing to abort is harmless
+    EXPECT_EQ(0u, m_Events.GetSize());
+
+    Feed(Concat({{0xE0}, U32(1)}));
+    const uint16_t handle = CreateSection(0);
+    // The count is refused before any of its bytes is read.
+    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE3}, U16(handle), U32(0x04000001)}))
+                                     .find("more than the 67108864 allowed"));
+    EXPECT_NE(std::string::npos,
+              FailureOf(Concat({{0xE5}, U16(handle), {0x00}, U64(static_cast<uint64_t>(-1))}))
+                  .find("bad section seek (0xE5)"));
+    EXPECT_NE(std::string::npos,
+              FailureOf(Concat({{0xE3}, U16(handle + 1), U32(1), {'x'}})).find("not open"));
+    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE0}, U32(1)})).find("before the previous"));
+
+    m_Handler.Abandon("the line broke");
+    m_Events.WaitFor(EventKind::SnapshotStarted, 0);
+    const ControllerEvent kept = Next();
+    ASSERT_EQ(EventKind::Snapshot, kept.kind);
+    EXPECT_FALSE(kept.snapshot->complete);
+    EXPECT_EQ("the line broke", kept.snapshot->note);
+    EXPECT_EQ(1u, kept.snapshot->sections.size());
+}
+
+TEST_F(ProfilerMessageHandlerTest, TakesAFileSnapshotFromTheNamedIndexAndRemovesTheFiles) {
+    ScratchDirectory scratch;
+    const std::string index = (scratch.Path() / "ssc42.tmp").string();
+    {
+        std::ofstream out(index, std::ios::binary);
+        const Bytes bytes = Concat({{0x4D, 0x46}, U32(0x454D5651), U32(1), U16(0x3100), U16(2),
+                                    U64(2), U16(0), {0xFF, 0xFF}});
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(index + ".0000", std::ios::binary) << "hi";
+    }
+    Feed(Concat({{0xEF}, U32(2), ProcessGuidBytes, U32(7), Text(index)}));
+    const ControllerEvent event = Next();
+    ASSERT_EQ(EventKind::Snapshot, event.kind) << event.text;
+    EXPECT_EQ(SnapshotOrigin::FileStorage, event.snapshot->origin);
+    EXPECT_EQ(0x454D5651u, event.snapshot->magic);
+    EXPECT_EQ(2u, event.snapshot->index);
+    EXPECT_EQ(ProcessGuidValue, event.snapshot->sequence);
+    EXPECT_EQ(7u, event.snapshot->sequenceNumber);
+    ASSERT_EQ(1u, event.snapshot->sections.size());
+    EXPECT_EQ((Bytes{'h', 'i'}), event.snapshot->sections[0].bytes);
+    EXPECT_FALSE(std::filesystem::exists(index));
+    EXPECT_FALSE(std::filesystem::exists(index + ".0000"));
+
+    // Files that cannot be read are reported; the connection goes on.
+    Feed(Concat({{0xEF}, U32(3), ProcessGuidBytes, U32(8), Text(index)}));
+    const ControllerEvent failure = Next();
+    EXPECT_EQ(EventKind::Error, failure.kind);
+    EXPECT_NE(std::string::npos, failure.text.find("Can't take the file snapshot"));
+    EXPECT_NE(std::string::npos, failure.text.find(index));
+    Feed({0x90});
+    EXPECT_EQ(EventKind::Started, Next().kind);
+}
+
+TEST_F(ProfilerMessageHandlerTest, RandomBytesEndInAnErrorNeverInACrash) {
+    // Message codes the profiler really sends, followed by random payload bytes.
+    const BYTE codes[] = {0x90, 0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7, 0xF0, 0xF2, 0xFE};
+    uint32_t seed = 777;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 8;
+    };
+    for (int round = 0; round < 300; ++round) {
+        RecordingSender sender;
+        EventQueue events;
+        ProfilerMessageHandler handler(sender, events, 4096, false);
+        Bytes stream;
+        for (int i = 0; i < 40; ++i) {
+            stream.push_back(codes[next() % sizeof(codes)]);
+            const size_t payload = next() % 12;
+            for (size_t k = 0; k < payload; ++k) {
+                stream.push_back(static_cast<BYTE>(next() % 4));  // small values hit real handles
+            }
+        }
+        MemoryBridgeStream in(stream);
+        try {
+            while (in.GetRemaining() > 0) {
+                handler.HandleOne(in);
+            }
+        } catch (const std::runtime_error&) {
+        }
+        handler.Abandon("end of the round");
+    }
+}

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Host/PALTools.h"
+#include "Platform/Socket.h"
+
+namespace {
+
+constexpr DWORD kGenerousMs = 30000;
+constexpr auto kGenerous = std::chrono::milliseconds(kGenerousMs);
+
+class Latch {
+public:
+    void Open() {
+        std::lock_guard<std::mutex> guard(m_Lock);
+        m_Open = true;
+        m_Changed.notify_all();
+    }
+    bool WaitOpen() {
+        std::unique_lock<std::mutex> guard(m_Lock);
+        return m_Changed.wait_for(guard, kGenerous, [this] { return m_Open; });
+    }
+
+private:
+    // Guards m_Open; taken by the test thread and the service procedure.
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    bool m_Open = false;
+};
+
+// What the service procedure saw; it keeps the stream open until the test releases it.
+struct ServiceProbe {
+    Latch started;
+    Latch release;
+    std::atomic<PALStreamHandle> hStream{nullptr};
+    std::atomic<int> calls{0};
+    bool closeItself = false;
+    IPALTools* pTools = nullptr;
+};
+
+DWORD ProbeProc(PALStreamHandle hStream, void* pContext) {
+    auto* pProbe = static_cast<ServiceProbe*>(pContext);
+    pProbe->hStream = hStream;
+    pProbe->calls.fetch_add(1);
+    pProbe->started.Open();
+    pProbe->release.WaitOpen();
+    if (pProbe->closeItself && hStream != nullptr) {
+        pProbe->pTools->CloseStream(hStream);
+    }
+    return 0;
+}
+
+// Sets (or removes) an environment variable for one scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const char* value) : m_Name(name) {
+        if (const char* pOld = std::getenv(name)) {
+            m_Old = pOld;
+        }
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedVariable() {
+        if (m_Old) {
+            setenv(m_Name.c_str(), m_Old->c_str(), 1);
+        } else {
+            unsetenv(m_Name.c_str());
+        }
+    }
+
+private:
+    std::string m_Name;
+    std::optional<std::string> m_Old;
+};
+
+// The controller's end: a loopback listener the service connects to.
+class TestServer {
+public:
+    TestServer() {
+        std::string error;
+        m_Listener = Platform::ListenLoopback(0, &error);
+        EXPECT_NE(nullptr, m_Listener) << error;
+    }
+    ~TestServer() {
+        Platform::CloseSocket(m_Peer);
+        Platform::CloseSocket(m_Listener);
+    }
+    std::string Address() const {
+        return ":" + std::to_string(Platform::GetSocketPort(m_Listener));
+    }
+    bool Accept() {
+        return Platform::AcceptConnection(m_Listener, kGenerousMs, &m_Peer) ==
+               Platform::SocketResult::Ok;
+    }
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(Platform::SocketResult::Ok,
+                  Platform::SendAll(m_Peer, bytes.data(), bytes.size()));
+    }
+    // Receives exactly `count` bytes, or fewer when the connection ends first.
+    std::string Receive(size_t count) {
+        std::string bytes;
+        while (bytes.size() < count) {
+            char buffer[4096];
+            size_t got = 0;
+            const auto result = Platform::ReceiveSome(
+                m_Peer, buffer, std::min(sizeof(buffer), count - bytes.size()), kGenerousMs, &got);
+            if (result != Platform::SocketResult::Ok) {
+                break;
+            }
+            bytes.append(buffer, got);
+        }
+        return bytes;
+    }
+    // Waits for the end of the stream after any bytes still pending.
+    bool SeesEndOfStream() {
+        char buffer[64];
+        size_t got = 0;
+        Platform::SocketResult result;
+        do {
+            result = Platform::ReceiveSome(m_Peer, buffer, sizeof(buffer), kGenerousMs, &got);
+        } while (result == Platform::SocketResult::Ok);
+        return result == Platform::SocketResult::Closed;
+    }
+    void ClosePeer() {
+        Platform::CloseSocket(m_Peer);
+        m_Peer = nullptr;
+    }
+
+private:
+    Platform::SocketHandle m_Listener = nullptr;
+    Platform::SocketHandle m_Peer = nullptr;
+};
+
+// The test's reference; waits for the service threads so none outlives the test.
+struct ToolsRef {
+    PALTools* p = new PALTools(5000);
+    ~ToolsRef() {
+        EXPECT_TRUE(p->WaitForServices(kGenerousMs));
+        p->Release();
+    }
+    PALTools* operator->() { return p; }
+};
+
+const WCHAR kServiceId[] = u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
+
+// Reads until `count` bytes have arrived, a failure status comes back, or the time runs out.
+HRESULT ReadBytes(IPALTools* pTools, PALStreamHandle hStream, size_t count, std::string* bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+    while (bytes->size() < count && std::chrono::steady_clock::now() < deadline) {
+        char buffer[PAL_MAX_TRANSFER];
+        DWORD got = 0;
+        const HRESULT hr = pTools->Read(hStream, buffer, sizeof(buffer), &got);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        bytes->append(buffer, got);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+TEST(PALTools, ParsesHostAndPort) {
+    std::string host;
+    WORD port = 0;
+    EXPECT_TRUE(PALTools::ParseAddress(":4242", &host, &port));
+    EXPECT_EQ("127.0.0.1", host);
+    EXPECT_EQ(4242, port);
+    EXPECT_TRUE(PALTools::ParseAddress("localhost:65535", &host, &port));
+    EXPECT_EQ("localhost", host);
+    EXPECT_EQ(65535, port);
+    EXPECT_TRUE(PALTools::ParseAddress("[::1]:1", &host, &port));
+    EXPECT_EQ("::1", host);
+
+    for (const char* pBad : {"", "4242", "host:", "host:0", "host:65536", "host:12a", ":-1",
+                             "::1:80", "host:123456"}) {
+        EXPECT_FALSE(PALTools::ParseAddress(pBad, &host, &port)) << pBad;
+    }
+}
+
+TEST(PALTools, MissingOrMalformedAddressFailsWithoutCallingTheProcedure) {
+    ToolsRef tools;
+    ServiceProbe probe;
+    {
+        ScopedVariable variable(PALTools::AddressVariable, nullptr);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(PAL_E_BRIDGE_NOT_SET, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+        EXPECT_EQ(
+            "QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or set it "
+            "to host:port\n",
+            testing::internal::GetCapturedStderr());
+    }
+    {
+        ScopedVariable variable(PALTools::AddressVariable, "localhost");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(E_INVALIDARG, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+        const std::string message = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, message.find("QUORVELAN_PROFILER_BRIDGE='localhost'"));
+        EXPECT_NE(std::string::npos, message.find("host:port"));
+    }
+    EXPECT_TRUE(tools->WaitForServices(kGenerousMs));
+    EXPECT_EQ(0, probe.calls.load());
+}
+
+TEST(PALTools, UnreachableControllerCallsTheProcedureWithZero) {
+    // A port that was free a moment ago: nothing listens there any more.
+    std::string port;
+    {
+        TestServer closed;
+        port = closed.Address();
+    }
+    ScopedVariable variable(PALTools::AddressVariable, port.c_str());
+    ToolsRef tools;
+    ServiceProbe probe;
+    probe.release.Open();
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+    ASSERT_TRUE(probe.started.WaitOpen());
+    EXPECT_TRUE(tools->WaitForServices(kGenerousMs));
+    const std::string message = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(nullptr, probe.hStream.load());
+    EXPECT_EQ(1, probe.calls.load());
+    EXPECT_NE(std::string::npos, message.find("can't connect to the controller"));
+}
+
+TEST(PALTools, CarriesBytesBothWaysAndClosesTheStreamAfterTheProcedure) {
+    TestServer server;
+    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ToolsRef tools;
+    ServiceProbe probe;
+    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(probe.started.WaitOpen());
+    const PALStreamHandle hStream = probe.hStream;
+    ASSERT_NE(nullptr, hStream);
+
+    // Nothing pending: success with nothing read.
+    char buffer[16];
+    DWORD got = 123;
+    EXPECT_EQ(S_OK, tools->Read(hStream, buffer, sizeof(buffer), &got));
+    EXPECT_EQ(0u, got);
+
+    EXPECT_EQ(S_OK, tools->Write(hStream, "hello", 5));
+    EXPECT_EQ("hello", server.Receive(5));
+
+    server.Send("world!");
+    std::string received;
+    EXPECT_EQ(S_OK, ReadBytes(tools.p, hStream, 6, &received));
+    EXPECT_EQ("world!", received);
+
+    // A transfer above the host's chunk size is refused; full chunks arrive whole and in order.
+    std::vector<char> big(40000);
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>(i * 7 + i / 251);
+    }
+    EXPECT_EQ(E_INVALIDARG, tools->Write(hStream, big.data(), PAL_MAX_TRANSFER + 1));
+    EXPECT_EQ(S_OK, tools->Write(hStream, big.data(), 16384));
+    EXPECT_EQ(S_OK, tools->Write(hStream, big.data() + 16384, 16384));
+    EXPECT_EQ(S_OK, tools->Write(hStream, big.data() + 32768, 7232));
+    EXPECT_EQ(std::string(big.begin(), big.end()), server.Receive(big.size()));
+
+    // The procedure returns without closing: the host closes the stream for it.
+    probe.release.Open();
+    EXPECT_TRUE(server.SeesEndOfStream());
+    EXPECT_TRUE(tools->WaitForServices(kGenerousMs));
+    EXPECT_EQ(E_HANDLE, tools->Read(hStream, buffer, sizeof(buffer), &got));
+    EXPECT_EQ(E_HANDLE, tools->Write(hStream, "x", 1));
+    EXPECT_EQ(E_HANDLE, tools->CloseStream(hStream));
+}
+
+TEST(PALTools, StreamClosedByTheProcedureIsClosedOnlyOnce) {
+    TestServer server;
+    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ToolsRef tools;
+    ServiceProbe probe;
+    probe.closeItself = true;
+    probe.pTools = tools.p;
+    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(probe.started.WaitOpen());
+    probe.release.Open();
+    EXPECT_TRUE(server.SeesEndOfStream());
+    EXPECT_TRUE(tools->WaitForServices(kGenerousMs));
+    EXPECT_EQ(E_HANDLE, tools->CloseStream(probe.hStream));
+}
+
+TEST(PALTools, PeerCloseIsAFailureForReadAndWrite) {
+    TestServer server;
+    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ToolsRef tools;
+    ServiceProbe probe;
+    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(probe.started.WaitOpen());
+    const PALStreamHandle hStream = probe.hStream;
+
+    server.Send("ab");
+    server.ClosePeer();
+    // Bytes sent before the close are still delivered; then the read fails.
+    std::string received;
+    EXPECT_EQ(PAL_E_CONNECTION_CLOSED, ReadBytes(tools.p, hStream, 1000, &received));
+    EXPECT_EQ("ab", received);
+
+    // The first sends may still be accepted locally; the reset makes a later one fail.
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 1000 && SUCCEEDED(hr); ++i) {
+        hr = tools->Write(hStream, "data", 4);
+    }
+    EXPECT_EQ(PAL_E_CONNECTION_CLOSED, hr);
+    probe.release.Open();
+}
+
+TEST(PALTools, AnswersItsOwnInterfacesOnly) {
+    ToolsRef tools;
+    void* pInterface = nullptr;
+    EXPECT_EQ(S_OK, tools->QueryInterface(IID_IPALTools, &pInterface));
+    EXPECT_EQ(static_cast<IPALTools*>(tools.p), pInterface);
+    EXPECT_EQ(S_OK, tools->QueryInterface(IID_IUnknown, &pInterface));
+    EXPECT_EQ(E_NOINTERFACE, tools->QueryInterface(IID_IClassFactory, &pInterface));
+    EXPECT_EQ(nullptr, pInterface);
+    EXPECT_EQ(2u, tools->Release());
+    EXPECT_EQ(1u, tools->Release());  // back to the test's own reference
+}
