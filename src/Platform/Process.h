@@ -1,6 +1,8 @@
 // Process and thread identity, the process command line and executable path, loaded modules.
 #pragma once
 
+#include <vector>
+
 #include "Platform/Types.h"
 
 namespace Platform {
@@ -11,15 +13,22 @@ DWORD GetCurrentThreadId();
 
 // Full path of the process's executable; false when it cannot be read.
 bool GetExecutablePath(WString* path);
-// The process's arguments after the program name, joined by blanks; an argument that contains a
-// blank is enclosed in double quotes. Empty when the process has no arguments.
+// The process's arguments after the program name, joined as JoinCommandLineArguments does. Empty
+// when the process has no arguments.
 WString GetCommandLineArguments();
-// The command line as shown to users: a double quote, the executable path, a double quote, then
-// a blank and the arguments when there are any. Empty when the executable path cannot be read.
+// The command line as shown to users: ComposeCommandLine of the executable path and the arguments.
+// Empty when the executable path cannot be read.
 WString ComposeProcessCommandLine();
 
+// Arguments joined by blanks; an argument that contains a blank is enclosed in double quotes.
+WString JoinCommandLineArguments(const std::vector<WString>& arguments);
+// A double quote, the executable path, a double quote, then a blank and the arguments when they
+// are not empty.
+WString ComposeCommandLine(const WString& executablePath, const WString& arguments);
+
 // A module loaded into the process, found by its file name (case-sensitive, without directory;
-// for example "libcoreclr.so").
+// for example "libcoreclr.so"; the main program answers to its executable's name). The handle is
+// the address where the module's image starts.
 struct ModuleHandleObject;
 using ModuleHandle = ModuleHandleObject*;
 ModuleHandle GetModuleHandle(const WString& fileName);  // null when not loaded

@@ -26,6 +26,14 @@ using ULONGLONG = uint64_t;
 using UINT_PTR = uintptr_t;
 using INT_PTR = intptr_t;
 using SIZE_T = size_t;
+using INT = int32_t;
+using LONG32 = int32_t;
+using UINT64 = uint64_t;
+using HANDLE = void*;
+using PVOID = void*;
+using LPVOID = void*;
+using LPBYTE = BYTE*;
+using LPCBYTE = const BYTE*;
 
 // Platform text is 16-bit everywhere; wchar_t is 32-bit on Linux and is never used for it.
 using WCHAR = char16_t;
@@ -90,6 +98,7 @@ constexpr HRESULT E_POINTER = MakeHResult(0x80004003);
 constexpr HRESULT E_ABORT = MakeHResult(0x80004004);
 constexpr HRESULT E_FAIL = MakeHResult(0x80004005);
 constexpr HRESULT E_UNEXPECTED = MakeHResult(0x8000FFFF);
+constexpr HRESULT E_PENDING = MakeHResult(0x8000000A);
 constexpr HRESULT E_ACCESSDENIED = MakeHResult(0x80070005);
 constexpr HRESULT E_HANDLE = MakeHResult(0x80070006);
 constexpr HRESULT E_OUTOFMEMORY = MakeHResult(0x8007000E);
