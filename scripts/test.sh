@@ -6,18 +6,34 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 run_preset() {
   local preset=$1; shift
   echo "=== $preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset tests"
-  ctest --preset "$preset" -j "$jobs" "$@"
+  ctest --preset "$preset" -j "$jobs" "$@" | tee -a "$summary"
 }
 
 run_preset dev
 run_preset x86
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # TSan: the tests that start threads (thread, spin-lock, log and host-thread suites).
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads'
-echo "=== all test builds passed"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue'
+# Fuzz targets: each parser of outside input runs for a bounded time from its seed corpus.
+echo "=== fuzz build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_seconds=${QV_FUZZ_SECONDS:-30}
+for target in registry; do
+  corpus=$(mktemp -d)
+  echo "=== fuzzing ${target} for ${fuzz_seconds}s"
+  build/fuzz/tests/fuzz/${target}_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=0 \
+    "$corpus" "tests/fuzz/corpus/${target}" 2>&1 | tail -n 2
+  rm -rf "$corpus"
+done
+# One closing line over every configuration's tests.
+awk '/tests passed, .* tests failed out of/ { total += $NF; failed += $(NF-5) }
+     END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"
