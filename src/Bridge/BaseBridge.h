@@ -65,7 +65,6 @@ protected:
     void EndReplies();
 
 private:
-    static constexpr GUID GUID_NULL = {};
 
     const GUID& m_ProcessGuid;
     IBridgeClientInfo* m_pInfo = nullptr;  // not owned

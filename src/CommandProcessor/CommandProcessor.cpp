@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "Bridge/BridgeStreamHelpers.h"
-#include "Bridge/SinkCallScope.h"
 #include "Platform/Process.h"
 #include "Util/Assert.h"
 #include "Util/Log.h"
@@ -176,7 +175,7 @@ int64_t CommandProcessor::RequestReply(BYTE replyCode, Compose&& compose) {
     }
     auto pEvent = std::make_shared<ResultEvent>();
     {
-        TrySpinLock::Guard writeGuard(m_WriteLock);
+        SpinLockGuard writeGuard(m_WriteLock);
         DWORD id = 0;
         {
             SpinLockGuard resultGuard(m_ResultLock);
@@ -220,7 +219,7 @@ void CommandProcessor::SendMessage() {
 }
 
 void CommandProcessor::OperationStarted(DWORD operation) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Format("CP::OperationStarted operation=%u", operation);
     }
@@ -235,7 +234,7 @@ void CommandProcessor::OperationStarted(DWORD operation) {
 }
 
 void CommandProcessor::OperationProgress(DWORD value, DWORD total) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Format("CP::OperationProgress value=%u/%u", value, total);
     }
@@ -250,7 +249,7 @@ void CommandProcessor::OperationProgress(DWORD value, DWORD total) {
 }
 
 void CommandProcessor::OperationFinished() {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Message("CP::OperationFinished");
     }
@@ -266,7 +265,7 @@ void CommandProcessor::OperationFinished() {
 }
 
 void CommandProcessor::SnapShotBridgeCreate(DWORD magic) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Format("CP::SnapShotBridgeCreate magic=%08X", magic);
     }
@@ -285,7 +284,7 @@ WORD CommandProcessor::SnapShotBridgeCreateSection() {
 }
 
 void CommandProcessor::SnapShotBridgeCloseSection(WORD handle, WORD type, WORD version) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     m_Message.Clear();
     WriteU8(m_Message, MessageSectionClose);
     WriteU16(m_Message, handle);
@@ -295,7 +294,7 @@ void CommandProcessor::SnapShotBridgeCloseSection(WORD handle, WORD type, WORD v
 }
 
 void CommandProcessor::SnapShotBridgeWrite(WORD handle, size_t count, const void* pData) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Format("CP::SnapShotBridgeWrite handle=%hu count=%d", handle, static_cast<int>(count));
     }
@@ -326,7 +325,7 @@ int64_t CommandProcessor::SnapShotBridgeTell(WORD handle) {
 }
 
 void CommandProcessor::SnapShotBridgeSeek(WORD handle, DWORD origin, int64_t offset) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Format("CP::SnapShotBridgeSeek handle=%hu origin=%d offset=%lld", handle, origin,
                     static_cast<long long>(offset));
@@ -340,7 +339,7 @@ void CommandProcessor::SnapShotBridgeSeek(WORD handle, DWORD origin, int64_t off
 }
 
 void CommandProcessor::SnapShotBridgeAbort() {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Message("CP::SnapShotBridgeAbort");
     }
@@ -351,7 +350,7 @@ void CommandProcessor::SnapShotBridgeAbort() {
 
 void CommandProcessor::SnapShotBridgeClose(DWORD snapshotIndex, const GUID& sequence,
                                            DWORD sequenceNumber) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Message("CP::SnapShotBridgeClose");
     }
@@ -365,7 +364,7 @@ void CommandProcessor::SnapShotBridgeClose(DWORD snapshotIndex, const GUID& sequ
 
 void CommandProcessor::SnapShotCoreDone(const WString& path, DWORD snapshotIndex,
                                         const GUID& sequence, DWORD sequenceNumber) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     m_Message.Clear();
     WriteU8(m_Message, MessageSnapShotCoreDone);
     WriteSizeTAsUInt32(m_Message, snapshotIndex);
@@ -376,7 +375,7 @@ void CommandProcessor::SnapShotCoreDone(const WString& path, DWORD snapshotIndex
 }
 
 void CommandProcessor::WriteStateMessage(const char* pLogText, BYTE code) {
-    TrySpinLock::Guard guard(m_WriteLock);
+    SpinLockGuard guard(m_WriteLock);
     if (IsBridgeLogged()) {
         Log::Message(pLogText);
     }
@@ -409,7 +408,6 @@ void CommandProcessor::Notify(BYTE kind, DWORD limit, std::atomic<DWORD>& count,
         if (count.fetch_add(1) + 1 > limit) {
             count.fetch_sub(1);
         } else {
-            SinkCallScope quiet;
             m_Message.Clear();
             WriteU8(m_Message, MessageLogNotification);
             WriteU8(m_Message, kind);

@@ -17,7 +17,7 @@
 #include "Bridge/IBridgeStream.h"
 #include "Bridge/MemoryBridgeStream.h"
 #include "CommandProcessor/ResultEvent.h"
-#include "CommandProcessor/TrySpinLock.h"
+#include "Util/SpinLock.h"
 #include "Platform/Types.h"
 #include "Util/LogSink.h"
 #include "Util/SpinLock.h"
@@ -141,7 +141,7 @@ private:
     // Serialises whole messages to the controller and guards m_Message and m_OperationRunning.
     // Taken by every writer (profiler threads, command threads, the worker's replies) for one
     // message, never while waiting for a reply; the log sink only tries it once.
-    TrySpinLock m_WriteLock;
+    SpinLock m_WriteLock;
     MemoryBridgeStream m_Message;  // the message being composed, reused
     bool m_OperationRunning = false;
 

@@ -60,6 +60,8 @@ struct GUID {
 };
 static_assert(sizeof(GUID) == 16, "GUID must keep its 16-byte in-memory layout");
 
+constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
 using IID = GUID;
 using CLSID = GUID;
 using REFIID = const IID&;

@@ -20,7 +20,6 @@
 #include "Util/BuildInfo.h"
 #include "Util/ComRef.h"
 #include "Util/SpinLock.h"
-#include "Util/SpinLockGuard.h"
 #include "Util/TempFile.h"
 
 std::atomic<bool> Log::s_Enabled[LOG_COMPONENT_INDEX_LIMIT];
@@ -39,6 +38,25 @@ enum class Level { Plain, Warning, Error };
 // sink. Taken by every thread that logs, including runtime callbacks and hooks; held only for one
 // line's formatting and writing.
 SpinLock g_LogLock;
+
+// True while this thread holds g_LogLock. The sink runs under the lock, and whatever it logs
+// itself (the bridge tracing its own write, say) would wait forever for the lock this thread
+// holds: such nested lines are dropped instead.
+thread_local bool t_HoldsLogLock = false;
+
+class LogLockScope {
+public:
+    LogLockScope() noexcept {
+        g_LogLock.Acquire();
+        t_HoldsLogLock = true;
+    }
+    ~LogLockScope() {
+        t_HoldsLogLock = false;
+        g_LogLock.Release();
+    }
+    LogLockScope(const LogLockScope&) = delete;
+    LogLockScope& operator=(const LogLockScope&) = delete;
+};
 // Null while closed. Changed under g_LogLock; read without it only for the early "closed" test.
 std::atomic<FILE*> g_pFile{nullptr};
 WString g_FilePath;
@@ -150,11 +168,14 @@ bool IsOpen() {
 }
 
 bool IsAlertWanted() {
+    if (t_HoldsLogLock) {
+        return false;
+    }
     return IsOpen() || g_pSink.load(std::memory_order_acquire) != nullptr;
 }
 
 void AlertFormatV(Level level, const char* pFormat, va_list args) {
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     char buffer[FORMAT_BUFFER_SIZE];
     WriteAlert(level, FormatText(buffer, pFormat, args));
 }
@@ -289,7 +310,7 @@ void Log::Initialize(ComponentMask mask) {
     WString path = CreateTempFile(u"lgc");
     FILE* pFile = Platform::OpenFile(path, "wt");
     if (pFile != nullptr) {
-        SpinLockGuard guard(g_LogLock);
+        LogLockScope guard;
         g_FilePath = path;
         g_pFile.store(pFile, std::memory_order_release);
     }
@@ -329,7 +350,7 @@ void Log::Finish() {
 
     FILE* pFile = nullptr;
     {
-        SpinLockGuard guard(g_LogLock);
+        LogLockScope guard;
         pFile = g_pFile.exchange(nullptr);
         g_FilePath.clear();
     }
@@ -343,7 +364,10 @@ void Log::Finish() {
 }
 
 void Log::Flush() {
-    SpinLockGuard guard(g_LogLock);
+    if (t_HoldsLogLock) {
+        return;
+    }
+    LogLockScope guard;
     if (FILE* pFile = g_pFile.load(std::memory_order_relaxed)) {
         std::fflush(pFile);
     }
@@ -351,19 +375,19 @@ void Log::Flush() {
 
 void Log::Message(const char* pMessage) {
     QV_ASSERT(pMessage != NULL);
-    if (pMessage == nullptr || !IsOpen()) {
+    if (pMessage == nullptr || !IsOpen() || t_HoldsLogLock) {
         return;
     }
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     WriteLine(Level::Plain, pMessage);
 }
 
 void Log::Format(const char* pFormat, ...) {
     QV_ASSERT(pFormat != NULL);
-    if (pFormat == nullptr || !IsOpen()) {
+    if (pFormat == nullptr || !IsOpen() || t_HoldsLogLock) {
         return;
     }
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     char buffer[FORMAT_BUFFER_SIZE];
     va_list args;
     va_start(args, pFormat);
@@ -377,7 +401,7 @@ void Log::Warning(const char* pMessage) {
     if (pMessage == nullptr || !IsAlertWanted()) {
         return;
     }
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     WriteAlert(Level::Warning, pMessage);
 }
 
@@ -397,7 +421,7 @@ void Log::Error(const char* pMessage) {
     if (pMessage == nullptr || !IsAlertWanted()) {
         return;
     }
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     WriteAlert(Level::Error, pMessage);
 }
 
@@ -414,10 +438,10 @@ void Log::ErrorFormat(const char* pFormat, ...) {
 
 void Log::BlockFormat(const std::string& block, const char* pFormat, ...) {
     QV_ASSERT(pFormat != NULL);
-    if (pFormat == nullptr || !IsOpen()) {
+    if (pFormat == nullptr || !IsOpen() || t_HoldsLogLock) {
         return;
     }
-    SpinLockGuard guard(g_LogLock);
+    LogLockScope guard;
     FILE* pFile = g_pFile.load(std::memory_order_relaxed);
     if (pFile == nullptr) {
         return;
@@ -482,19 +506,30 @@ void Log::LogComError(const _com_error& e) {
 }
 
 void Log::SetProfilerInfo(ICorProfilerInfo* pInfo) {
-    SpinLockGuard guard(g_LogLock);
+    if (t_HoldsLogLock) {  // called from within the sink: the lock is this thread's already
+        g_pProfilerInfo = pInfo;
+        return;
+    }
+    LogLockScope guard;
     if (g_pProfilerInfo.Get() != pInfo) {
         g_pProfilerInfo = pInfo;
     }
 }
 
 void Log::SetSink(LogSink* pSink) {
-    SpinLockGuard guard(g_LogLock);
+    if (t_HoldsLogLock) {  // called from within the sink: the lock is this thread's already
+        g_pSink.store(pSink, std::memory_order_release);
+        return;
+    }
+    LogLockScope guard;
     g_pSink.store(pSink, std::memory_order_release);
 }
 
 WString Log::GetFilePath() {
-    SpinLockGuard guard(g_LogLock);
+    if (t_HoldsLogLock) {
+        return g_FilePath;  // this thread already holds the lock
+    }
+    LogLockScope guard;
     return g_FilePath;
 }
 

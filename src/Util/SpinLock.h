@@ -18,6 +18,9 @@ public:
         }
     }
 
+    // One attempt that never waits: true when the lock was free and is now the caller's.
+    bool TryAcquire() noexcept { return m_Word.exchange(1, std::memory_order_acquire) == 0; }
+
     void Release() noexcept { m_Word.store(0, std::memory_order_release); }
 
 private:

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "Bridge/SinkCallScope.h"
 #include "Platform/Clock.h"
 #include "Platform/Com.h"
 #include "Util/Assert.h"
@@ -53,8 +52,7 @@ Bridge::~Bridge() {
 }
 
 bool Bridge::IsLogged() const {
-    // A notification written under the log lock must not log on its way out.
-    return Log::IsEnabled(LogComponent::Bridge) && !SinkCallScope::IsActive();
+    return Log::IsEnabled(LogComponent::Bridge);
 }
 
 void Bridge::Connect() {

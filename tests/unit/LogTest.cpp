@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -370,6 +371,45 @@ TEST_F(LogTest, SinkReceivesWarningsAndErrorsEvenWithTheFileClosed) {
     Log::SetSink(nullptr);
     Log::Error("not received");
     EXPECT_EQ(sink.m_Received.size(), 6u);
+}
+
+// A sink that logs while it handles a notification, as the bridge does when it traces its own
+// write: those nested lines would wait forever for the lock the notifying thread holds.
+class LoggingSink : public LogSink {
+public:
+    void OnWarning(const char* pText) override { Handle(pText); }
+    void OnError(const char* pText) override { Handle(pText); }
+
+    void Handle(const char* pText) {
+        Log::Format("sink traces %s", pText);
+        Log::Warning("sink warns");
+        Log::Flush();
+        m_LogPath = Log::GetFilePath();
+        m_Received.push_back(pText);
+    }
+
+    std::vector<std::string> m_Received;
+    WString m_LogPath;
+};
+
+TEST_F(LogTest, LinesLoggedFromInsideTheSinkAreDroppedInsteadOfDeadlocking) {
+    Log::Initialize(0);
+    LoggingSink sink;
+    Log::SetSink(&sink);
+    Log::Error("outer error");
+    Log::Warning("outer warning");
+    Log::SetSink(nullptr);
+    Log::Message("after");
+
+    EXPECT_EQ(sink.m_Received, (std::vector<std::string>{"outer error", "outer warning"}));
+    EXPECT_EQ(sink.m_LogPath, Log::GetFilePath());
+    std::vector<std::string> lines = ReadLogFileLines();
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("sink"), std::string::npos) << line;
+    }
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.find("after") != std::string::npos; }),
+              lines.end());
 }
 
 TEST_F(LogTest, ManagedThreadIdComesFromTheRuntimeInterfaceOrIsZero) {
