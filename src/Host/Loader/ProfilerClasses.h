@@ -1,0 +1,31 @@
+// The class identifiers under which the runtime may ask for a profiler, one per profiler kind, and
+// the name of the load entry point the profiler library exports for each.
+#pragma once
+
+#include <string>
+
+#include "Platform/Types.h"
+
+namespace ProfilerClasses {
+
+// Performance tracing, performance sampling, memory, and the three test kinds.
+constexpr CLSID Known[] = {
+    {0xD37A1B78, 0x6DC3, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+    {0xD37A1B78, 0x6DC5, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+    {0xD37A1B78, 0x6DC6, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+    {0xD37A1B78, 0x7DC3, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+    {0xD37A1B78, 0x7DC4, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+    {0xD37A1B78, 0x7DC5, 0x46FD, {0xBC, 0x31, 0xF7, 0xC4, 0xD5, 0xA1, 0x1C, 0x9C}},
+};
+
+bool IsKnown(REFCLSID clsid);
+
+// "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}": upper-case hex, braced, as the runtime's variable
+// and the library's service identifiers write it.
+std::string Format(REFCLSID clsid);
+
+// "InitializeProfiler_D37A1B78_6DC3_46FD_BC31_F7C4D5A11C9C": the braces dropped and the dashes
+// turned into underscores.
+std::string EntryPointName(REFCLSID clsid);
+
+}  // namespace ProfilerClasses
