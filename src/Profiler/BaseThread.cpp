@@ -1,0 +1,27 @@
+#include "Profiler/BaseThread.h"
+
+namespace {
+
+const WString EMPTY_NAME;
+
+}  // namespace
+
+const WString& BaseThread::GetName() const noexcept {
+    return HasName() ? m_Name : EMPTY_NAME;
+}
+
+bool BaseThread::TrySetName(const WString& name) {
+    int expected = NAME_NONE;
+    // Only one writer wins the right to store the name; readers wait for SET before reading it.
+    if (!m_NameState.compare_exchange_strong(expected, NAME_WRITING, std::memory_order_acquire)) {
+        return false;
+    }
+    try {
+        m_Name = name;
+    } catch (...) {
+        m_NameState.store(NAME_NONE, std::memory_order_release);
+        throw;
+    }
+    m_NameState.store(NAME_SET, std::memory_order_release);
+    return true;
+}

@@ -1,0 +1,479 @@
+#include "support/TestRuntime.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "Platform/Process.h"
+
+namespace {
+
+constexpr HRESULT E_INSUFFICIENT_BUFFER = MakeHResult(0x8007007A);
+
+// Identifier ranges: pointer-like values, above 32 bits on 64-bit builds so that a truncation to
+// 32 bits shows, and distinct per kind so that a thread id passed as a module id fails.
+constexpr UINT_PTR ID_BASE =
+    static_cast<UINT_PTR>(sizeof(void*) == 8 ? 0x00007F3A00000000ull : 0x0A000000ull);
+constexpr UINT_PTR THREAD_ID_BASE = ID_BASE + 0x00100000;
+constexpr UINT_PTR MODULE_ID_BASE = ID_BASE + 0x00800000;
+constexpr UINT_PTR HANDLE_BASE = 0x00004000;
+constexpr UINT_PTR ID_STEP = 0x100;
+
+const IID* const INFO_IIDS[] = {
+    &IID_ICorProfilerInfo,  &IID_ICorProfilerInfo2,  &IID_ICorProfilerInfo3, &IID_ICorProfilerInfo4,
+    &IID_ICorProfilerInfo5, &IID_ICorProfilerInfo6,  &IID_ICorProfilerInfo7, &IID_ICorProfilerInfo8,
+    &IID_ICorProfilerInfo9, &IID_ICorProfilerInfo10,
+};
+constexpr int HIGHEST_INFO_VERSION = 10;
+
+}  // namespace
+
+const char* TestRuntime::OperationName(Operation operation) {
+    switch (operation) {
+        case Operation::QueryInterface:
+            return "QueryInterface";
+        case Operation::GetEventMask:
+            return "GetEventMask";
+        case Operation::SetEventMask:
+            return "SetEventMask";
+        case Operation::GetCurrentThreadID:
+            return "GetCurrentThreadID";
+        case Operation::GetThreadInfo:
+            return "GetThreadInfo";
+        case Operation::GetHandleFromThread:
+            return "GetHandleFromThread";
+        case Operation::GetModuleInfo:
+            return "GetModuleInfo";
+        case Operation::GetModuleMetaData:
+            return "GetModuleMetaData";
+        case Operation::SetEnterLeaveFunctionHooks:
+            return "SetEnterLeaveFunctionHooks";
+        case Operation::SetEnterLeaveFunctionHooks2:
+            return "SetEnterLeaveFunctionHooks2";
+        case Operation::SetFunctionIDMapper:
+            return "SetFunctionIDMapper";
+        case Operation::Count:
+            break;
+    }
+    return "?";
+}
+
+TestRuntime::TestRuntime() {
+    OfferInfoUpTo(HIGHEST_INFO_VERSION);
+}
+
+TestRuntime::~TestRuntime() {
+    // A reference still held now would be used after the runtime is gone.
+    if (ULONG references = m_References.load(); references != 0) {
+        ADD_FAILURE() << "the test runtime goes away with " << references
+                      << " reference(s) still held";
+    }
+}
+
+void TestRuntime::OfferInfoUpTo(int version) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Offered.clear();
+    if (version <= 0) {
+        return;
+    }
+    m_Offered.push_back(IID_IUnknown);
+    for (int i = 0; i < std::min(version, HIGHEST_INFO_VERSION); ++i) {
+        m_Offered.push_back(*INFO_IIDS[i]);
+    }
+}
+
+void TestRuntime::Withhold(REFIID iid) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Offered.erase(std::remove(m_Offered.begin(), m_Offered.end(), iid), m_Offered.end());
+}
+
+void TestRuntime::Fail(Operation operation, HRESULT hr) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Injections[static_cast<size_t>(operation)] = Injection{hr, 0, true};
+}
+
+void TestRuntime::FailNext(Operation operation, HRESULT hr, unsigned times) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Injections[static_cast<size_t>(operation)] = Injection{hr, times, false};
+}
+
+void TestRuntime::Succeed(Operation operation) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Injections[static_cast<size_t>(operation)] = Injection{};
+}
+
+unsigned TestRuntime::CallCount(Operation operation) const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_CallCounts[static_cast<size_t>(operation)];
+}
+
+DWORD TestRuntime::EventMask() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_EventMask;
+}
+
+TestRuntime::InstalledHooks TestRuntime::Hooks() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Hooks;
+}
+
+ThreadID TestRuntime::AddThread() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_ThreadsMade;
+    ThreadID threadId = THREAD_ID_BASE + m_ThreadsMade * ID_STEP;
+    ThreadState& state = m_Threads[threadId];
+    state.handle = reinterpret_cast<HANDLE>(HANDLE_BASE + m_ThreadsMade * 4);
+    return threadId;
+}
+
+void TestRuntime::BindToCurrentOSThread(ThreadID threadId) {
+    DWORD osThreadId = Platform::GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_BoundOSThreads[osThreadId] = threadId;
+    auto it = m_Threads.find(threadId);
+    if (it != m_Threads.end()) {
+        it->second.osThreadId = osThreadId;
+    }
+}
+
+void TestRuntime::UnbindCurrentOSThread() {
+    DWORD osThreadId = Platform::GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto bound = m_BoundOSThreads.find(osThreadId);
+    if (bound == m_BoundOSThreads.end()) {
+        return;
+    }
+    auto it = m_Threads.find(bound->second);
+    if (it != m_Threads.end()) {
+        it->second.osThreadId = 0;
+    }
+    m_BoundOSThreads.erase(bound);
+}
+
+void TestRuntime::RemoveThread(ThreadID threadId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Threads.erase(threadId);
+    for (auto it = m_BoundOSThreads.begin(); it != m_BoundOSThreads.end();) {
+        it = it->second == threadId ? m_BoundOSThreads.erase(it) : std::next(it);
+    }
+}
+
+HANDLE TestRuntime::HandleOf(ThreadID threadId) const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Threads.find(threadId);
+    return it == m_Threads.end() ? nullptr : it->second.handle;
+}
+
+ModuleID TestRuntime::AddModule(const Module& module) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_ModulesMade;
+    ModuleID moduleId = MODULE_ID_BASE + m_ModulesMade * ID_STEP;
+    m_Modules[moduleId] = module;
+    return moduleId;
+}
+
+void TestRuntime::RemoveModule(ModuleID moduleId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Modules.erase(moduleId);
+}
+
+template <class Call>
+HRESULT TestRuntime::Notify(const char* pName, Call&& call) {
+    ICorProfilerCallback2* pProfiler;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        pProfiler = m_pProfiler.Get();
+    }
+    HRESULT hr = pProfiler == nullptr ? E_UNEXPECTED : call(*pProfiler);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_CallbackResults.push_back(CallbackResult{pName, hr});
+    return hr;
+}
+
+HRESULT TestRuntime::InitializeProfiler(ICorProfilerCallback2* pProfiler) {
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_pProfiler = pProfiler;
+    }
+    return Notify("Initialize", [this](ICorProfilerCallback2& profiler) {
+        return profiler.Initialize(static_cast<IUnknown*>(this));
+    });
+}
+
+HRESULT TestRuntime::ShutdownProfiler() {
+    HRESULT hr =
+        Notify("Shutdown", [](ICorProfilerCallback2& profiler) { return profiler.Shutdown(); });
+    ComRef<ICorProfilerCallback2> pReleased;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        pReleased = std::move(m_pProfiler);
+    }
+    return hr;
+}
+
+HRESULT TestRuntime::NotifyThreadCreated(ThreadID threadId) {
+    return Notify("ThreadCreated", [threadId](ICorProfilerCallback2& profiler) {
+        return profiler.ThreadCreated(threadId);
+    });
+}
+
+HRESULT TestRuntime::NotifyThreadAssignedToOSThread(ThreadID threadId, DWORD osThreadId) {
+    return Notify("ThreadAssignedToOSThread", [threadId, osThreadId](ICorProfilerCallback2& p) {
+        return p.ThreadAssignedToOSThread(threadId, osThreadId);
+    });
+}
+
+HRESULT TestRuntime::NotifyThreadNameChanged(ThreadID threadId, const WString& name) {
+    // The callback takes a writable buffer; the profiler gets a copy of its own to read.
+    WString buffer = name;
+    return Notify("ThreadNameChanged", [threadId, &buffer](ICorProfilerCallback2& profiler) {
+        return profiler.ThreadNameChanged(threadId, static_cast<ULONG>(buffer.size()),
+                                          buffer.data());
+    });
+}
+
+HRESULT TestRuntime::NotifyThreadDestroyed(ThreadID threadId) {
+    return Notify("ThreadDestroyed", [threadId](ICorProfilerCallback2& profiler) {
+        return profiler.ThreadDestroyed(threadId);
+    });
+}
+
+HRESULT TestRuntime::NotifyModuleLoadStarted(ModuleID moduleId) {
+    return Notify("ModuleLoadStarted", [moduleId](ICorProfilerCallback2& profiler) {
+        return profiler.ModuleLoadStarted(moduleId);
+    });
+}
+
+HRESULT TestRuntime::NotifyModuleLoadFinished(ModuleID moduleId, HRESULT status) {
+    return Notify("ModuleLoadFinished", [moduleId, status](ICorProfilerCallback2& profiler) {
+        return profiler.ModuleLoadFinished(moduleId, status);
+    });
+}
+
+ThreadID TestRuntime::StartThreadHere(const WString& name) {
+    ThreadID threadId = AddThread();
+    NotifyThreadCreated(threadId);
+    BindToCurrentOSThread(threadId);
+    NotifyThreadAssignedToOSThread(threadId, Platform::GetCurrentThreadId());
+    if (!name.empty()) {
+        NotifyThreadNameChanged(threadId, name);
+    }
+    return threadId;
+}
+
+void TestRuntime::EndThreadHere(ThreadID threadId) {
+    // The thread is still managed while its end is reported.
+    NotifyThreadDestroyed(threadId);
+    UnbindCurrentOSThread();
+    RemoveThread(threadId);
+}
+
+ModuleID TestRuntime::LoadModule(const Module& module, HRESULT status) {
+    ModuleID moduleId = AddModule(module);
+    NotifyModuleLoadStarted(moduleId);
+    NotifyModuleLoadFinished(moduleId, status);
+    return moduleId;
+}
+
+std::vector<TestRuntime::CallbackResult> TestRuntime::CallbackResults() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_CallbackResults;
+}
+
+std::vector<TestRuntime::CallbackResult> TestRuntime::FailedCallbacks() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    std::vector<CallbackResult> failed;
+    std::copy_if(m_CallbackResults.begin(), m_CallbackResults.end(), std::back_inserter(failed),
+                 [](const CallbackResult& result) { return FAILED(result.hr); });
+    return failed;
+}
+
+HRESULT TestRuntime::Enter(Operation operation) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    size_t index = static_cast<size_t>(operation);
+    ++m_CallCounts[index];
+    Injection& injection = m_Injections[index];
+    if (injection.persistent) {
+        return injection.hr;
+    }
+    if (injection.remaining == 0) {
+        return S_OK;
+    }
+    --injection.remaining;
+    return injection.hr;
+}
+
+HRESULT TestRuntime::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) {
+        return E_POINTER;
+    }
+    *ppvObject = nullptr;
+    if (HRESULT hr = Enter(Operation::QueryInterface); FAILED(hr)) {
+        return hr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (std::find(m_Offered.begin(), m_Offered.end(), riid) == m_Offered.end()) {
+            return E_NOINTERFACE;
+        }
+    }
+    // One object answers every version: each interface is a prefix of ICorProfilerInfo10.
+    *ppvObject = static_cast<ICorProfilerInfo10*>(this);
+    AddRef();
+    return S_OK;
+}
+
+ULONG TestRuntime::AddRef() {
+    return m_References.fetch_add(1) + 1;
+}
+
+ULONG TestRuntime::Release() {
+    return m_References.fetch_sub(1) - 1;
+}
+
+HRESULT TestRuntime::GetEventMask(DWORD* pdwEvents) {
+    if (HRESULT hr = Enter(Operation::GetEventMask); FAILED(hr)) {
+        return hr;
+    }
+    if (pdwEvents == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    *pdwEvents = m_EventMask;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetEventMask(DWORD dwEvents) {
+    if (HRESULT hr = Enter(Operation::SetEventMask); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_EventMask = dwEvents;
+    return S_OK;
+}
+
+HRESULT TestRuntime::GetCurrentThreadID(ThreadID* pThreadId) {
+    if (HRESULT hr = Enter(Operation::GetCurrentThreadID); FAILED(hr)) {
+        return hr;
+    }
+    if (pThreadId == nullptr) {
+        return E_POINTER;
+    }
+    DWORD osThreadId = Platform::GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_BoundOSThreads.find(osThreadId);
+    if (it == m_BoundOSThreads.end()) {
+        *pThreadId = 0;
+        return CORPROF_E_NOT_MANAGED_THREAD;
+    }
+    *pThreadId = it->second;
+    return S_OK;
+}
+
+HRESULT TestRuntime::GetThreadInfo(ThreadID threadId, DWORD* pdwWin32ThreadId) {
+    if (HRESULT hr = Enter(Operation::GetThreadInfo); FAILED(hr)) {
+        return hr;
+    }
+    if (pdwWin32ThreadId == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Threads.find(threadId);
+    if (it == m_Threads.end()) {
+        return E_INVALIDARG;
+    }
+    *pdwWin32ThreadId = it->second.osThreadId;
+    return S_OK;
+}
+
+HRESULT TestRuntime::GetHandleFromThread(ThreadID threadId, HANDLE* phThread) {
+    if (HRESULT hr = Enter(Operation::GetHandleFromThread); FAILED(hr)) {
+        return hr;
+    }
+    if (phThread == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Threads.find(threadId);
+    if (it == m_Threads.end()) {
+        return E_INVALIDARG;
+    }
+    *phThread = it->second.handle;
+    return S_OK;
+}
+
+// Name-buffer convention of the runtime: *pcchName receives the length with its terminator; the
+// name is copied as far as it fits, always terminated; a buffer too small for it is reported.
+HRESULT TestRuntime::GetModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress, ULONG cchName,
+                                   ULONG* pcchName, WCHAR szName[], AssemblyID* pAssemblyId) {
+    if (HRESULT hr = Enter(Operation::GetModuleInfo); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Modules.find(moduleId);
+    if (it == m_Modules.end()) {
+        return E_INVALIDARG;
+    }
+    const Module& module = it->second;
+    if (ppBaseLoadAddress != nullptr) {
+        *ppBaseLoadAddress = reinterpret_cast<LPCBYTE>(module.baseAddress);
+    }
+    if (pAssemblyId != nullptr) {
+        *pAssemblyId = module.assemblyId;
+    }
+    ULONG needed = static_cast<ULONG>(module.name.size() + 1);
+    if (pcchName != nullptr) {
+        *pcchName = needed;
+    }
+    if (szName != nullptr && cchName > 0) {
+        size_t copied = std::min<size_t>(module.name.size(), cchName - 1);
+        std::copy_n(module.name.data(), copied, szName);
+        szName[copied] = u'\0';
+    }
+    return (szName != nullptr && cchName < needed) ? E_INSUFFICIENT_BUFFER : S_OK;
+}
+
+HRESULT TestRuntime::GetModuleMetaData(ModuleID, DWORD, REFIID, IUnknown** ppOut) {
+    if (ppOut != nullptr) {
+        *ppOut = nullptr;
+    }
+    if (HRESULT hr = Enter(Operation::GetModuleMetaData); FAILED(hr)) {
+        return hr;
+    }
+    return E_NOTIMPL;
+}
+
+HRESULT TestRuntime::SetEnterLeaveFunctionHooks(FunctionEnter* pFuncEnter,
+                                                FunctionLeave* pFuncLeave,
+                                                FunctionTailcall* pFuncTailcall) {
+    if (HRESULT hr = Enter(Operation::SetEnterLeaveFunctionHooks); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Hooks.pEnter = pFuncEnter;
+    m_Hooks.pLeave = pFuncLeave;
+    m_Hooks.pTailcall = pFuncTailcall;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetEnterLeaveFunctionHooks2(FunctionEnter2* pFuncEnter,
+                                                 FunctionLeave2* pFuncLeave,
+                                                 FunctionTailcall2* pFuncTailcall) {
+    if (HRESULT hr = Enter(Operation::SetEnterLeaveFunctionHooks2); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Hooks.pEnter2 = pFuncEnter;
+    m_Hooks.pLeave2 = pFuncLeave;
+    m_Hooks.pTailcall2 = pFuncTailcall;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
+    if (HRESULT hr = Enter(Operation::SetFunctionIDMapper); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Hooks.pMapper = pFunc;
+    return S_OK;
+}

@@ -1,0 +1,837 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Process.h"
+#include "Platform/Sync.h"
+#include "Profiler/ThreadRegistry.h"
+#include "Util/HrError.h"
+#include "Util/Log.h"
+#include "support/AllocationProbe.h"
+#include "support/LogFileLines.h"
+#include "support/PALThreadsStub.h"
+#include "support/ScopedLog.h"
+#include "support/ScopedPALThreads.h"
+#include "support/TestRuntime.h"
+
+namespace {
+
+using testing::ElementsAre;
+using testing::StrEq;
+using testing::ThrowsMessage;
+using Container = ThreadRegistry::Container;
+using Scope = ThreadRegistry::Scope;
+
+constexpr DWORD PATIENCE_MS = 10000;
+
+// What happened to the records after they were made; outlives every registry that uses it.
+struct RecordEvents {
+    std::atomic<int> made{0};
+    std::atomic<int> destroyed{0};
+};
+
+class TestThread : public BaseThread {
+public:
+    TestThread(DWORD number, RecordEvents& events) : BaseThread(number), m_Events(events) {}
+    ~TestThread() override { m_Events.destroyed.fetch_add(1); }
+
+    void Delete() override { m_DataDeletes.fetch_add(1); }
+
+    std::atomic<int> m_DataDeletes{0};
+
+private:
+    RecordEvents& m_Events;
+};
+
+class TestRegistry : public ThreadRegistry {
+public:
+    explicit TestRegistry(RecordEvents& events) : m_Events(events) {}
+
+    // Set before the registry is shared between threads.
+    std::function<void()> m_BeforeMake;
+    bool m_MakeNothing = false;
+
+protected:
+    std::unique_ptr<BaseThread> CreateThreadRecord(DWORD number) override {
+        if (m_BeforeMake) {
+            m_BeforeMake();
+        }
+        if (m_MakeNothing) {
+            return nullptr;
+        }
+        m_Events.made.fetch_add(1);
+        return std::make_unique<TestThread>(number, m_Events);
+    }
+
+private:
+    RecordEvents& m_Events;
+};
+
+// Records what DoAndDelete hands out: the count first, then the record numbers in order.
+class RecordingVisitor : public IThreadVisitor {
+public:
+    void OnCount(DWORD count) override {
+        m_Count = count;
+        m_CountCalls++;
+    }
+    void OnThread(BaseThread& thread) override {
+        if (m_CountCalls == 0) {
+            ADD_FAILURE() << "a record came before the count";
+        }
+        m_Numbers.push_back(thread.GetNumber());
+        m_Activations += thread.GetActivationCount();
+        if (m_FailAt != 0 && m_Numbers.size() == m_FailAt) {
+            throw std::runtime_error("visitor failed");
+        }
+    }
+
+    DWORD m_Count = 0;
+    int m_CountCalls = 0;
+    std::vector<DWORD> m_Numbers;
+    DWORD m_Activations = 0;
+    size_t m_FailAt = 0;  // 1-based record at which to fail; 0 never
+};
+
+// Records the host's sleeps and signals each one; it does not pause, the test decides the pace.
+class SleepRecordingThreads : public PALThreadsStub {
+public:
+    SleepRecordingThreads() : m_hSlept(Platform::CreateManualResetEvent(false)) {}
+    ~SleepRecordingThreads() { Platform::CloseEvent(m_hSlept); }
+
+    HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) override {
+        {
+            std::lock_guard<std::mutex> lock(m_Lock);
+            m_Sleeps.push_back(milliseconds);
+        }
+        Platform::SetEvent(m_hSlept);
+        std::this_thread::yield();
+        return S_OK;
+    }
+
+    std::vector<DWORD> Sleeps() {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        return m_Sleeps;
+    }
+
+    Platform::EventHandle m_hSlept;
+
+private:
+    std::mutex m_Lock;  // guards m_Sleeps; taken by sleeping writers and the test
+    std::vector<DWORD> m_Sleeps;
+};
+
+// A host whose sleep only yields, so that stress rounds do not spend their time in 10 ms pauses.
+class YieldingThreads : public PALThreadsStub {
+public:
+    HRESULT STDMETHODCALLTYPE Sleep(DWORD) override {
+        std::this_thread::yield();
+        return S_OK;
+    }
+};
+
+std::vector<BaseThread*> Records(const ThreadRegistry& registry, Container container) {
+    std::vector<BaseThread*> records;
+    registry.ForEach(container, [&](BaseThread& thread) { records.push_back(&thread); });
+    return records;
+}
+
+std::vector<DWORD> Numbers(const ThreadRegistry& registry, Container container) {
+    std::vector<DWORD> numbers;
+    registry.ForEach(container, [&](BaseThread& thread) { numbers.push_back(thread.GetNumber()); });
+    return numbers;
+}
+
+void EndThread(ThreadRegistry& registry, ThreadID threadId) {
+    registry.EndThreadDelete(registry.ThreadDelete(threadId));
+}
+
+std::string PointerText(UINT_PTR value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%0*" PRIXPTR, static_cast<int>(sizeof(void*) * 2), value);
+    return text;
+}
+
+// Runs a lookup on a thread of its own. Had it to wait for a stopped writer, FinishedInTime says
+// so after the patience instead of hanging; the caller then releases the writer, which lets the
+// lookup finish before the destructor joins it.
+class SeparateLookup {
+public:
+    explicit SeparateLookup(std::function<void()> lookUp)
+        : m_LookUp(std::move(lookUp)),
+          m_hDone(Platform::CreateManualResetEvent(false)),
+          m_Thread([this] {
+              m_LookUp();
+              Platform::SetEvent(m_hDone);
+          }) {}
+    ~SeparateLookup() {
+        m_Thread.join();
+        Platform::CloseEvent(m_hDone);
+    }
+
+    bool FinishedInTime() {
+        return Platform::WaitForEvent(m_hDone, PATIENCE_MS) == Platform::WaitResult::Signalled;
+    }
+
+private:
+    std::function<void()> m_LookUp;
+    Platform::EventHandle m_hDone;
+    std::thread m_Thread;  // last: starts once the members it uses exist
+};
+
+class ThreadRegistryTest : public testing::Test {
+protected:
+    // Declared in this order so that the registry goes first: its records report to m_Events,
+    // and it holds a reference on m_Runtime.
+    RecordEvents m_Events;
+    TestRuntime m_Runtime;
+    TestRegistry m_Registry{m_Events};
+};
+
+}  // namespace
+
+TEST_F(ThreadRegistryTest, CreateActivatesAndNumbersRecordsFromOne) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    ThreadID a = m_Runtime.AddThread();
+    ThreadID b = m_Runtime.AddThread();
+
+    m_Registry.ThreadCreate(b);
+    m_Registry.ThreadCreate(a);
+
+    BaseThread* pA = m_Registry.Find(a);
+    BaseThread* pB = m_Registry.Find(b);
+    ASSERT_NE(pA, nullptr);
+    ASSERT_NE(pB, nullptr);
+    EXPECT_EQ(pB->GetNumber(), 1u);
+    EXPECT_EQ(pA->GetNumber(), 2u);
+    EXPECT_TRUE(pA->IsActive());
+    EXPECT_EQ(pA->GetActivationCount(), 1u);
+    EXPECT_EQ(pA->GetOSThreadId(), 0u);
+    EXPECT_FALSE(pA->HasName());
+    EXPECT_EQ(m_Registry.Find(m_Runtime.AddThread()), nullptr);
+
+    EXPECT_THAT([&] { m_Registry.ThreadCreate(a); },
+                ThrowsMessage<std::runtime_error>(StrEq("Can't activate twice")));
+    EXPECT_EQ(pA->GetActivationCount(), 1u);
+}
+
+TEST_F(ThreadRegistryTest, MergeNeverKeepsEndedThreadsOfOneNameApart) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    ThreadID first = m_Runtime.AddThread();
+    ThreadID second = m_Runtime.AddThread();
+    for (ThreadID id : {first, second}) {
+        m_Registry.ThreadCreate(id);
+        m_Registry.ThreadSetName(id, u"Worker");
+        EXPECT_EQ(m_Registry.Find(id)->GetName(), u"Worker");
+        EndThread(m_Registry, id);
+    }
+
+    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(1u, 2u));
+    EXPECT_TRUE(Records(m_Registry, Container::Named).empty());
+    for (BaseThread* pThread : Records(m_Registry, Container::Ended)) {
+        EXPECT_FALSE(pThread->IsActive());
+        EXPECT_EQ(pThread->GetName(), u"Worker");
+    }
+
+    // A later thread of that name, named before it is created, still gets a record of its own.
+    ThreadID third = m_Runtime.AddThread();
+    m_Registry.ThreadSetName(third, u"Worker");
+    m_Registry.ThreadCreate(third);
+    EXPECT_EQ(m_Registry.Find(third)->GetNumber(), 3u);
+}
+
+TEST_F(ThreadRegistryTest, MergeNamedLetsALaterThreadOfTheSameNameShareTheRecord) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, false, false);
+    ThreadID first = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(first);
+    m_Registry.ThreadSetName(first, u"Worker");
+    m_Registry.ThreadSetName(first, u"Renamed");  // a name is never replaced
+    BaseThread* pShared = m_Registry.Find(first);
+    EndThread(m_Registry, first);
+    EXPECT_EQ(Records(m_Registry, Container::Named), std::vector<BaseThread*>{pShared});
+
+    // An unnamed thread ends in the ended list; ThreadCreate alone never merges by name.
+    ThreadID unnamed = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(unnamed);
+    EXPECT_NE(m_Registry.Find(unnamed), pShared);
+    EndThread(m_Registry, unnamed);
+    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
+
+    // The runtime names the next thread before reporting its creation: it takes the record over.
+    ThreadID second = m_Runtime.AddThread();
+    m_Registry.ThreadSetName(second, u"Worker");
+    EXPECT_EQ(m_Registry.Find(second), pShared);
+    EXPECT_FALSE(pShared->IsActive());
+    EXPECT_TRUE(Records(m_Registry, Container::Named).empty());
+    m_Registry.ThreadCreate(second);
+    EXPECT_TRUE(pShared->IsActive());
+    EXPECT_EQ(pShared->GetActivationCount(), 2u);
+    EXPECT_EQ(pShared->GetNumber(), 1u);
+    EXPECT_EQ(pShared->GetName(), u"Worker");
+}
+
+TEST_F(ThreadRegistryTest, MergeNamedFilesASecondRecordOfATakenNameAsEnded) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, false, false);
+    ThreadID first = m_Runtime.AddThread();
+    ThreadID second = m_Runtime.AddThread();
+    for (ThreadID id : {first, second}) {
+        m_Registry.ThreadCreate(id);
+        m_Registry.ThreadSetName(id, u"Worker");
+    }
+    EndThread(m_Registry, first);
+    EndThread(m_Registry, second);
+
+    EXPECT_THAT(Numbers(m_Registry, Container::Named), ElementsAre(1u));
+    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
+}
+
+TEST_F(ThreadRegistryTest, MergeAllSharesOneNamelessRecordAmongEndedThreads) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeAll, false, false);
+    ThreadID first = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(first);
+    m_Registry.ThreadSetName(first, u"Worker");
+    BaseThread* pShared = m_Registry.Find(first);
+    EXPECT_FALSE(pShared->HasName());
+    EndThread(m_Registry, first);
+
+    ThreadID second = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(second);
+    EXPECT_EQ(m_Registry.Find(second), pShared);
+    EXPECT_EQ(pShared->GetActivationCount(), 2u);
+
+    // Named first, with any name: still the shared record.
+    EndThread(m_Registry, second);
+    ThreadID third = m_Runtime.AddThread();
+    m_Registry.ThreadSetName(third, u"Other");
+    EXPECT_EQ(m_Registry.Find(third), pShared);
+
+    // Two threads that run side by side cannot share; the second to end is kept apart.
+    m_Registry.ThreadCreate(third);
+    ThreadID fourth = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(fourth);
+    EndThread(m_Registry, third);
+    EndThread(m_Registry, fourth);
+    EXPECT_THAT(Numbers(m_Registry, Container::Named), ElementsAre(1u));
+    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
+}
+
+TEST_F(ThreadRegistryTest, RaisesTheFixedFailureTexts) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    ThreadID early = m_Runtime.AddThread();
+
+    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
+                ThrowsMessage<std::runtime_error>(StrEq("Thread must be created at this time")));
+
+    // A name alone makes an inactive record: assigning it keeps the OS thread but fails.
+    m_Registry.ThreadSetName(early, u"Early");
+    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
+                ThrowsMessage<std::runtime_error>(StrEq("Can't assign for inactive thread")));
+    EXPECT_EQ(m_Registry.Find(early)->GetOSThreadId(), 0x1234u);
+
+    // Ending an inactive record fails; the record passed in is destroyed, not lost.
+    std::unique_ptr<BaseThread> pInactive = m_Registry.ThreadDelete(early);
+    ASSERT_NE(pInactive, nullptr);
+    EXPECT_THAT([&] { m_Registry.EndThreadDelete(std::move(pInactive)); },
+                ThrowsMessage<std::runtime_error>(StrEq("Can't deactivate twice")));
+    EXPECT_EQ(m_Events.destroyed.load(), 1);
+
+    EXPECT_THAT([&] { m_Registry.EndThreadDelete(nullptr); },
+                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread")));
+
+    m_Registry.m_MakeNothing = true;
+    ThreadID unmade = m_Runtime.AddThread();
+    EXPECT_THAT([&] { m_Registry.ThreadCreate(unmade); },
+                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
+    EXPECT_THAT([&] { m_Registry.ThreadSetName(unmade, u"X"); },
+                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
+    EXPECT_EQ(m_Registry.Find(unmade), nullptr);
+}
+
+TEST_F(ThreadRegistryTest, WritesOneLinePerOperationUnderThreadGt) {
+    ScopedLog log(ComponentBit(LogComponent::ThreadGt));
+    const std::string prefix = LogLinePrefix();
+    ThreadID id = m_Runtime.AddThread();
+    const std::string tid = PointerText(id);
+    DWORD osThreadId = Platform::GetCurrentThreadId();
+    char osTid[16];
+    std::snprintf(osTid, sizeof(osTid), "%08X", osThreadId);
+
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, true, false);
+    m_Registry.ThreadCreate(id);
+    m_Registry.ThreadSetName(id, u"W\u00F6rker");
+    m_Registry.ThreadAssign(id, osThreadId);
+    EndThread(m_Registry, id);
+    EXPECT_EQ(m_Registry.ThreadDelete(id), nullptr);
+    RecordingVisitor visitor;
+    m_Registry.DoAndDelete(visitor, Scope::All);
+    m_Registry.Delete();
+    m_Registry.Close();
+
+    EXPECT_THAT(ReadLogLinesAfterRecord(),
+                ElementsAre(prefix + "BPool::Create",                   //
+                            prefix + "BPool::ThreadCreate tid=" + tid,  //
+                            prefix + "BPool::ThreadSetName tid=" + tid + " name='W\xC3\xB6rker'",
+                            prefix + "BPool::ThreadAssign tid=" + tid + " osTid=" + osTid,  //
+                            prefix + "BPool::ThreadDelete tid=" + tid,                      //
+                            prefix + "BPool::EndThreadDelete",                              //
+                            prefix + "BPool::ThreadDelete tid=" + tid,                      //
+                            prefix + "BPool::ThreadDelete tid=" + tid + " res='unmatch'",   //
+                            prefix + "BPool::DoAndDelete",                                  //
+                            prefix + "BPool::Delete",                                       //
+                            prefix + "BPool::Close"));
+
+    // With the component off, the registry is silent.
+    Log::Update(0, ComponentBit(LogComponent::ThreadGt));
+    size_t linesBefore = ReadLogFileLines().size();
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    m_Registry.ThreadCreate(m_Runtime.AddThread());
+    EXPECT_EQ(ReadLogFileLines().size(), linesBefore);
+}
+
+TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, true, false);
+    EXPECT_TRUE(m_Registry.UsesThreadLocalSlot());
+    ThreadID here = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(here);
+
+    EXPECT_THAT([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); },
+                ThrowsMessage<std::runtime_error>(StrEq("Can't set TLS value from other thread")));
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
+
+    m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
+    BaseThread* pHere = m_Registry.Find(here);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), pHere);
+    EXPECT_EQ(pHere->GetOSThreadId(), Platform::GetCurrentThreadId());
+
+    BaseThread* pSeenElsewhere = pHere;
+    std::thread other([&] { pSeenElsewhere = m_Registry.GetThreadLocalRecord(); });
+    other.join();
+    EXPECT_EQ(pSeenElsewhere, nullptr);
+
+    // Ending on its own thread clears the slot.
+    EndThread(m_Registry, here);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
+    EXPECT_EQ(pHere->GetOSThreadId(), 0u);
+    EXPECT_FALSE(pHere->IsActive());
+}
+
+TEST_F(ThreadRegistryTest, WithoutTheSlotAssignWorksFromAnyThreadAndNothingIsStored) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
+    ThreadID id = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(id);
+    m_Registry.ThreadAssign(id, 0x4321);
+    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
+}
+
+TEST_F(ThreadRegistryTest, EndingFromAnotherThreadWarnsAndStillFilesTheRecord) {
+    ScopedLog log(0);  // warnings are written whatever the mask
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, true, false);
+    ThreadID id = m_Runtime.AddThread();
+    BaseThread* pInSlot = nullptr;
+    std::thread worker([&] {
+        m_Registry.ThreadCreate(id);
+        m_Registry.ThreadAssign(id, Platform::GetCurrentThreadId());
+        pInSlot = m_Registry.GetThreadLocalRecord();
+    });
+    worker.join();
+    ASSERT_NE(pInSlot, nullptr);
+
+    EndThread(m_Registry, id);
+
+    EXPECT_THAT(
+        ReadLogLinesAfterRecord(),
+        ElementsAre(LogLinePrefix() + "WARNING: Can't clear TLS value from another thread"));
+    EXPECT_EQ(Records(m_Registry, Container::Ended), std::vector<BaseThread*>{pInSlot});
+    EXPECT_EQ(pInSlot->GetOSThreadId(), 0u);
+    EXPECT_FALSE(pInSlot->IsActive());
+
+    // A record never bound to an OS thread sits in no slot: nothing to warn about.
+    ThreadID unbound = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(unbound);
+    EndThread(m_Registry, unbound);
+    EXPECT_EQ(ReadLogLinesAfterRecord().size(), 1u);
+}
+
+TEST_F(ThreadRegistryTest, QueriesThreadHandlesThroughTheRuntimeWhenAsked) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, true);
+    EXPECT_TRUE(m_Registry.QueriesHandles());
+    ThreadID id = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(id);
+    m_Registry.ThreadAssign(id, 0x10);
+    BaseThread* pThread = m_Registry.Find(id);
+    EXPECT_NE(m_Runtime.HandleOf(id), nullptr);
+    EXPECT_EQ(pThread->GetThreadHandle(), m_Runtime.HandleOf(id));
+    EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 1u);
+
+    std::unique_ptr<BaseThread> pOwned = m_Registry.ThreadDelete(id);
+    m_Registry.EndThreadDelete(std::move(pOwned));
+    EXPECT_EQ(pThread->GetThreadHandle(), nullptr);
+
+    ThreadID failing = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(failing);
+    m_Runtime.FailNext(TestRuntime::Operation::GetHandleFromThread, E_ACCESSDENIED);
+    EXPECT_THAT([&] { m_Registry.ThreadAssign(failing, 0x11); },
+                ThrowsMessage<_hr_error>(
+                    StrEq("Can't get handle form thread id (COM error code 0x80070005)")));
+    try {
+        m_Registry.ThreadAssign(failing, 0x11);  // the injected failure was used up
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(m_Registry.Find(failing)->GetThreadHandle(), m_Runtime.HandleOf(failing));
+}
+
+TEST_F(ThreadRegistryTest, DoesNotAskTheRuntimeForHandlesUnlessAsked) {
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    ThreadID id = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(id);
+    m_Registry.ThreadAssign(id, 0x10);
+    EXPECT_EQ(m_Registry.Find(id)->GetThreadHandle(), nullptr);
+    EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 0u);
+}
+
+namespace {
+
+// Ended list {1, 2}, named map {3 "Worker"}, active map {4, 5}.
+void FillAllContainers(ThreadRegistry& registry, TestRuntime& runtime) {
+    registry.Create(&runtime, ThreadRegistry::MergeNamed, false, false);
+    ThreadID ended1 = runtime.AddThread();
+    ThreadID ended2 = runtime.AddThread();
+    ThreadID named = runtime.AddThread();
+    for (ThreadID id : {ended1, ended2, named}) {
+        registry.ThreadCreate(id);
+    }
+    registry.ThreadSetName(named, u"Worker");
+    for (ThreadID id : {ended1, ended2, named}) {
+        EndThread(registry, id);
+    }
+    registry.ThreadCreate(runtime.AddThread());
+    registry.ThreadCreate(runtime.AddThread());
+}
+
+std::vector<int> DataDeletes(const ThreadRegistry& registry) {
+    std::vector<int> deletes;
+    registry.ForEach(Container::Active, [&](BaseThread& thread) {
+        deletes.push_back(static_cast<TestThread&>(thread).m_DataDeletes.load());
+    });
+    return deletes;
+}
+
+}  // namespace
+
+TEST(ThreadRegistryDoAndDelete, HandsTheCountFirstThenTheScopesRecordsInOrder) {
+    struct Case {
+        Scope scope;
+        std::vector<DWORD> visited;
+        int destroyed;
+        std::vector<DWORD> namedLeft;
+        std::vector<int> activeDataDeletes;
+    };
+    const Case cases[] = {
+        {Scope::Ended, {1, 2}, 2, {3}, {0, 0}},
+        {Scope::EndedAndNamed, {1, 2, 3}, 3, {}, {0, 0}},
+        {Scope::All, {1, 2, 3, 4, 5}, 3, {}, {1, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.scope));
+        RecordEvents events;
+        TestRuntime runtime;
+        TestRegistry registry(events);
+        FillAllContainers(registry, runtime);
+
+        RecordingVisitor visitor;
+        registry.DoAndDelete(visitor, c.scope);
+
+        EXPECT_EQ(visitor.m_CountCalls, 1);
+        EXPECT_EQ(visitor.m_Count, c.visited.size());
+        EXPECT_EQ(visitor.m_Numbers, c.visited);
+        EXPECT_EQ(events.destroyed.load(), c.destroyed);
+        EXPECT_TRUE(Records(registry, Container::Ended).empty());
+        EXPECT_EQ(Numbers(registry, Container::Named), c.namedLeft);
+        // Records of running threads stay; only their data goes.
+        EXPECT_THAT(Numbers(registry, Container::Active), ElementsAre(4u, 5u));
+        EXPECT_EQ(DataDeletes(registry), c.activeDataDeletes);
+    }
+}
+
+TEST(ThreadRegistryDoAndDelete, AFailingVisitorStillLeavesNoTakenRecordBehind) {
+    RecordEvents events;
+    TestRuntime runtime;
+    TestRegistry registry(events);
+    FillAllContainers(registry, runtime);
+
+    RecordingVisitor visitor;
+    visitor.m_FailAt = 2;
+    EXPECT_THAT([&] { registry.DoAndDelete(visitor, Scope::All); },
+                ThrowsMessage<std::runtime_error>(StrEq("visitor failed")));
+
+    EXPECT_EQ(events.destroyed.load(), 3);
+    EXPECT_TRUE(Records(registry, Container::Ended).empty());
+    EXPECT_TRUE(Records(registry, Container::Named).empty());
+    EXPECT_EQ(DataDeletes(registry), (std::vector<int>{0, 0}));
+}
+
+TEST(ThreadRegistryLifecycle, DeleteDropsEndedRecordsAndActiveDataThenCloseDropsAll) {
+    RecordEvents events;
+    TestRuntime runtime;
+    {
+        TestRegistry registry(events);
+        FillAllContainers(registry, runtime);
+        BaseThread* pActive = Records(registry, Container::Active).front();
+        EXPECT_EQ(runtime.References(), 1u);
+
+        registry.Delete();
+        EXPECT_EQ(events.destroyed.load(), 3);
+        EXPECT_TRUE(Records(registry, Container::Ended).empty());
+        EXPECT_TRUE(Records(registry, Container::Named).empty());
+        EXPECT_EQ(DataDeletes(registry), (std::vector<int>{1, 1}));
+        EXPECT_EQ(Records(registry, Container::Active).front(), pActive);
+
+        registry.Close();
+        EXPECT_EQ(events.destroyed.load(), 5);
+        EXPECT_TRUE(Records(registry, Container::Active).empty());
+        EXPECT_EQ(registry.GetMergeMode(), ThreadRegistry::MergeNever);
+        EXPECT_FALSE(registry.UsesThreadLocalSlot());
+        EXPECT_FALSE(registry.QueriesHandles());
+        EXPECT_EQ(runtime.References(), 0u);
+
+        // Created again, it numbers on from where it was.
+        registry.Create(&runtime, ThreadRegistry::MergeNever, true, true);
+        ThreadID id = runtime.AddThread();
+        registry.ThreadCreate(id);
+        EXPECT_EQ(registry.Find(id)->GetNumber(), 6u);
+    }
+    // The destructor releases what is still held.
+    EXPECT_EQ(events.destroyed.load(), events.made.load());
+    EXPECT_EQ(runtime.References(), 0u);
+}
+
+TEST_F(ThreadRegistryTest, AWriterWaitsForReadersInTenMillisecondHostSleeps) {
+    SleepRecordingThreads host;
+    ScopedPALThreads scope(&host);
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    m_Registry.ThreadCreate(m_Runtime.AddThread());
+
+    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
+    std::atomic<bool> sawSleep{false};
+    std::thread reader([&] {
+        m_Registry.ForEach(Container::Active, [&](BaseThread&) {
+            Platform::SetEvent(hReading);
+            // Leaves only once the writer sleeps, so the writer must have waited for it.
+            sawSleep = Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS) ==
+                       Platform::WaitResult::Signalled;
+        });
+    });
+    ASSERT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
+
+    ThreadID added = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(added);
+    reader.join();
+    Platform::CloseEvent(hReading);
+
+    EXPECT_TRUE(sawSleep);
+    std::vector<DWORD> sleeps = host.Sleeps();
+    EXPECT_FALSE(sleeps.empty());
+    for (DWORD sleep : sleeps) {
+        EXPECT_EQ(sleep, 10u);
+    }
+    EXPECT_NE(m_Registry.Find(added), nullptr);
+}
+
+TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
+    SleepRecordingThreads host;
+    ScopedPALThreads scope(&host);
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    ThreadID existing = m_Runtime.AddThread();
+    m_Registry.ThreadCreate(existing);
+    BaseThread* pExisting = m_Registry.Find(existing);
+    ThreadID created = m_Runtime.AddThread();
+    Platform::EventHandle hInFactory = Platform::CreateManualResetEvent(false);
+    Platform::EventHandle hLeaveFactory = Platform::CreateManualResetEvent(false);
+    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
+    Platform::EventHandle hStopReading = Platform::CreateManualResetEvent(false);
+
+    // 1. A writer stopped before publishing: inside the record factory.
+    m_Registry.m_BeforeMake = [&] {
+        Platform::SetEvent(hInFactory);
+        Platform::WaitForEvent(hLeaveFactory, PATIENCE_MS);
+    };
+    std::thread creator([&] { m_Registry.ThreadCreate(created); });
+    EXPECT_EQ(Platform::WaitForEvent(hInFactory, PATIENCE_MS), Platform::WaitResult::Signalled);
+    BaseThread* pFound = nullptr;
+    BaseThread* pNotYet = pExisting;
+    {
+        SeparateLookup lookup([&] {
+            pFound = m_Registry.Find(existing);
+            pNotYet = m_Registry.Find(created);
+        });
+        EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer in the factory";
+        Platform::SetEvent(hLeaveFactory);
+    }
+    creator.join();
+    EXPECT_EQ(pFound, pExisting);
+    EXPECT_EQ(pNotYet, nullptr);
+
+    // 2. A writer stopped after publishing: waiting for a reader of the replaced version.
+    std::thread reader([&] {
+        m_Registry.ForEach(Container::Active, [&](BaseThread&) {
+            Platform::SetEvent(hReading);
+            Platform::WaitForEvent(hStopReading, PATIENCE_MS);
+        });
+    });
+    EXPECT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
+    Platform::ResetEvent(host.m_hSlept);
+    std::thread deleter([&] { EndThread(m_Registry, existing); });
+    EXPECT_EQ(Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS), Platform::WaitResult::Signalled);
+    BaseThread* pGone = pExisting;
+    BaseThread* pStill = nullptr;
+    {
+        SeparateLookup lookup([&] {
+            pGone = m_Registry.Find(existing);
+            pStill = m_Registry.Find(created);
+        });
+        EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer waiting for readers";
+        Platform::SetEvent(hStopReading);
+    }
+    reader.join();
+    deleter.join();
+    EXPECT_EQ(pGone, nullptr);
+    EXPECT_NE(pStill, nullptr);
+
+    for (Platform::EventHandle hEvent : {hInFactory, hLeaveFactory, hReading, hStopReading}) {
+        Platform::CloseEvent(hEvent);
+    }
+}
+
+TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
+    if (!AllocationProbe::Available()) {
+        GTEST_SKIP() << "sanitizer builds keep the sanitizer's allocator";
+    }
+    {
+        AllocationProbe probe;
+        int* volatile pCounted = new int(7);
+        EXPECT_EQ(probe.Count(), 1u) << "the probe must see an allocation on this thread";
+        delete pCounted;
+    }
+    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, true, false);
+    ThreadID here = m_Runtime.AddThread();
+    ThreadID missing = m_Runtime.AddThread();
+    for (int i = 0; i < 8; ++i) {
+        m_Registry.ThreadCreate(m_Runtime.AddThread());
+    }
+    m_Registry.ThreadCreate(here);
+    m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
+
+    AllocationProbe probe;
+    BaseThread* pFound = m_Registry.Find(here);
+    BaseThread* pMissing = m_Registry.Find(missing);
+    BaseThread* pLocal = m_Registry.GetThreadLocalRecord();
+    size_t allocations = probe.Count();
+
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_NE(pFound, nullptr);
+    EXPECT_EQ(pMissing, nullptr);
+    EXPECT_EQ(pLocal, pFound);
+}
+
+TEST(ThreadRegistryConcurrent, ManyThreadsCreateNameAssignEndAndLookUpAtOnce) {
+    YieldingThreads host;
+    ScopedPALThreads scope(&host);
+    RecordEvents events;
+    TestRuntime runtime;
+    constexpr int WORKERS = 4;
+    constexpr int ROUNDS = 300;
+    std::atomic<ThreadID> recent[WORKERS] = {};
+    std::atomic<bool> stop{false};
+    DWORD visitedRecords = 0;
+    DWORD visitedActivations = 0;
+    {
+        TestRegistry registry(events);
+        registry.Create(&runtime, ThreadRegistry::MergeNamed, true, true);
+
+        std::vector<std::thread> workers;
+        for (int w = 0; w < WORKERS; ++w) {
+            workers.emplace_back([&, w] {
+                for (int round = 0; round < ROUNDS; ++round) {
+                    ThreadID id = runtime.AddThread();
+                    WString name = u"Worker";
+                    name += static_cast<char16_t>(u'0' + round % 3);
+                    // Half the threads are named before their creation, so they take over an
+                    // ended record of that name while the flusher takes the named map away.
+                    bool namedFirst = round % 2 == 0;
+                    if (namedFirst) {
+                        registry.ThreadSetName(id, name);
+                    }
+                    registry.ThreadCreate(id);
+                    if (!namedFirst && round % 4 == 1) {
+                        registry.ThreadSetName(id, name);
+                    }
+                    registry.ThreadAssign(id, Platform::GetCurrentThreadId());
+                    BaseThread* pThread = registry.Find(id);
+                    ASSERT_NE(pThread, nullptr);
+                    EXPECT_TRUE(pThread->IsActive());
+                    EXPECT_EQ(registry.GetThreadLocalRecord(), pThread);
+                    EXPECT_EQ(pThread->GetThreadHandle(), runtime.HandleOf(id));
+                    recent[w].store(id);
+                    for (const std::atomic<ThreadID>& other : recent) {
+                        registry.Find(other.load());  // others' records may go at any time
+                    }
+                    std::unique_ptr<BaseThread> pOwned = registry.ThreadDelete(id);
+                    EXPECT_EQ(pOwned.get(), pThread);
+                    registry.EndThreadDelete(std::move(pOwned));
+                    EXPECT_EQ(registry.GetThreadLocalRecord(), nullptr);
+                    EXPECT_EQ(registry.Find(id), nullptr);
+                }
+            });
+        }
+        std::thread reader([&] {
+            while (!stop.load()) {
+                size_t entries = 0;
+                registry.ForEach(Container::Active, [&](BaseThread&) { ++entries; });
+                EXPECT_LE(entries, static_cast<size_t>(WORKERS));
+                registry.Find(recent[entries % WORKERS].load());
+            }
+        });
+        std::thread flusher([&] {
+            for (int turn = 0; !stop.load(); ++turn) {
+                RecordingVisitor visitor;
+                registry.DoAndDelete(visitor, turn % 2 == 0 ? Scope::Ended : Scope::EndedAndNamed);
+                EXPECT_EQ(visitor.m_Count, visitor.m_Numbers.size());
+                visitedRecords += visitor.m_Count;
+                visitedActivations += visitor.m_Activations;
+            }
+        });
+        for (std::thread& worker : workers) {
+            worker.join();
+        }
+        stop = true;
+        reader.join();
+        flusher.join();
+
+        // Every record was either consumed by a flush or is still filed; no activation was lost.
+        EXPECT_TRUE(Records(registry, Container::Active).empty());
+        std::vector<BaseThread*> left = Records(registry, Container::Ended);
+        for (BaseThread* pThread : Records(registry, Container::Named)) {
+            left.push_back(pThread);
+        }
+        DWORD leftActivations = 0;
+        for (BaseThread* pThread : left) {
+            EXPECT_FALSE(pThread->IsActive());
+            leftActivations += pThread->GetActivationCount();
+        }
+        EXPECT_EQ(visitedRecords + left.size(), static_cast<size_t>(events.made.load()));
+        EXPECT_EQ(visitedActivations + leftActivations, static_cast<DWORD>(WORKERS * ROUNDS));
+        EXPECT_EQ(events.destroyed.load(), static_cast<int>(visitedRecords));
+        registry.Close();
+    }
+    EXPECT_EQ(events.destroyed.load(), events.made.load());
+}
