@@ -41,11 +41,27 @@ IWriteSeekBridgeStream* BridgeSnapShotStorage::CreateSection() {
 
 void BridgeSnapShotStorage::CloseSection(IWriteSeekBridgeStream* pSection, WORD type,
                                          WORD version) {
+    BridgeSectionStream* pFound = nullptr;
+    {
+        SpinLockGuard guard(m_SectionsLock);
+        for (const auto& pOwned : m_Sections) {
+            if (pOwned.get() == pSection) {
+                pFound = pOwned.get();
+                break;
+            }
+        }
+    }
+    if (pFound == nullptr) {
+        throw std::runtime_error("Wrong section to close");
+    }
+    // The collected bytes precede the close; only this section's writer calls this, so the
+    // stream stays ours while the lock is not held.
+    pFound->Flush();
     std::unique_ptr<BridgeSectionStream> pOwned;
     {
         SpinLockGuard guard(m_SectionsLock);
         for (auto it = m_Sections.begin(); it != m_Sections.end(); ++it) {
-            if (it->get() == pSection) {
+            if (it->get() == pFound) {
                 pOwned = std::move(*it);
                 m_Sections.erase(it);
                 break;

@@ -26,7 +26,8 @@ public:
     // Blocks until the controller has replied with the section's handle.
     IWriteSeekBridgeStream* CreateSection() override;
     // A stream this storage did not hand out, or one already closed, raises "Wrong section to
-    // close". The stream is destroyed.
+    // close". The bytes the stream still holds are sent first (a failure raises and leaves the
+    // section open); then the stream is destroyed.
     void CloseSection(IWriteSeekBridgeStream* pSection, WORD type, WORD version) override;
     void Close() override;
     // Tells the controller once; afterwards the storage holds no control.

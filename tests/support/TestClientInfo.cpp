@@ -14,12 +14,21 @@ std::unique_ptr<CommandProcessor> TestClientInfo::CreateCommandProcessor(BaseBri
         return nullptr;
     }
     auto pProcessor = std::make_unique<TestCommandProcessor>(pBridge, controlKind, snapshotType);
+    pProcessor->m_TakeKindCommands = m_TakeKindCommands;
     m_pProcessor = pProcessor.get();
     return pProcessor;
 }
 
 void TestClientInfo::ReadSettings(IReadBridgeStream& stream) {
-    m_SettingsValue = ReadU32(stream);
-    m_SettingsFlag = ReadBool(stream);
+    if (m_AsMemoryKind) {
+        m_SettingsFlag = ReadBool(stream);
+        m_SettingsValue = ReadU32(stream);
+        ReadBool(stream);
+        ReadBool(stream);
+        ReadBool(stream);
+    } else {
+        m_SettingsValue = ReadU32(stream);
+        m_SettingsFlag = ReadBool(stream);
+    }
     m_SettingsRead = true;
 }

@@ -100,13 +100,15 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     ReplyToSectionRequest(0, 0x0102);
     IWriteSeekBridgeStream* pSection = creating.get();
 
-    WriteText(*pSection, "abc");
+    // Collected writes leave as one message ahead of the tell; an empty write adds nothing.
+    WriteText(*pSection, "ab");
     pSection->Write("ignored", 0);
-    EXPECT_EQ(m_Line.Receive(10),
-              Concat({{0xE3, 0x02, 0x01, 0x03, 0x00, 0x00, 0x00}, Ascii("abc")}));
-
+    WriteText(*pSection, "c");
+    EXPECT_EQ(m_Line.ToController().Available(), 0u);
     auto telling =
         std::async(std::launch::async, [&] { return ErrorText([&] { pSection->Tell(); }); });
+    EXPECT_EQ(m_Line.Receive(10),
+              Concat({{0xE3, 0x02, 0x01, 0x03, 0x00, 0x00, 0x00}, Ascii("abc")}));
     EXPECT_EQ(m_Line.Receive(7), (Bytes{0xE4, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00}));
     m_Line.Send(Concat({{0xE4}, Le32(1), Le64(0x80000000)}));
     EXPECT_EQ(telling.get(), "Too large section position");
@@ -116,17 +118,75 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     m_Line.Send(Concat({{0xE4}, Le32(2), Le64(0x7FFFFFFF)}));
     EXPECT_EQ(telling2.get(), 0x7FFFFFFF);
 
+    // Bytes written before a seek precede it; bytes written after it precede the close.
+    WriteText(*pSection, "d");
     pSection->Seek(ISeekBridgeStream::SeekCurrent, -2);
+    pSection->Write("", 0);
+    WriteText(*pSection, "ef");
     storage.CloseSection(pSection, 0x0100, 2);
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 0x0100, 2); }),
               "Wrong section to close");
     storage.Close();
     EXPECT_EQ(Sent(),
-              Concat({{0xE5, 0x02, 0x01, 0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+              Concat({{0xE3, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 'd'},
+                      {0xE5, 0x02, 0x01, 0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                      {0xE3, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00, 'e', 'f'},
                       {0xE2, 0x02, 0x01, 0x00, 0x01, 0x02, 0x00},
                       {0xE7, 0x00, 0x00, 0x00, 0x00},
                       SEQUENCE_BYTES,
                       {0x01, 0x00, 0x00, 0x00}}));
+}
+
+// Counters are written a byte at a time: those bytes travel in as few messages as the buffer
+// allows, and a large write goes out whole after what was collected before it.
+TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
+    CommandReader reader(m_Processor, m_Line);
+    BridgeSnapShotStorage storage;
+    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
+    EXPECT_EQ(m_Line.Receive(5), (Bytes{0xE0, 0x51, 0x56, 0x50, 0x46}));
+    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
+    ReplyToSectionRequest(0, 7);
+    IWriteSeekBridgeStream* pSection = creating.get();
+
+    constexpr size_t BUFFER = BridgeSectionStream::BufferSize;
+    Bytes small(1000);
+    for (size_t i = 0; i < small.size(); ++i) {
+        small[i] = static_cast<BYTE>(i * 7);
+        pSection->Write(&small[i], 1);
+    }
+    EXPECT_EQ(m_Line.ToController().Available(), 0u);
+    // Filling the buffer exactly sends nothing yet; the next byte sends the full buffer.
+    const Bytes filler(BUFFER - small.size(), 0x5A);
+    pSection->Write(filler.data(), filler.size());
+    EXPECT_EQ(m_Line.ToController().Available(), 0u);
+    const BYTE last = 0xC3;
+    pSection->Write(&last, 1);
+    EXPECT_EQ(Sent(), Concat({{0xE3, 0x07, 0x00}, Le32(BUFFER), small, filler}));
+    const Bytes large(BUFFER + 3, 0x11);
+    pSection->Write(large.data(), large.size());
+    storage.CloseSection(pSection, 0x0110, 0);
+    EXPECT_EQ(Sent(), Concat({{0xE3, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00, last},
+                              {0xE3, 0x07, 0x00},
+                              Le32(BUFFER + 3),
+                              large,
+                              {0xE2, 0x07, 0x00, 0x10, 0x01, 0x00, 0x00}}));
+}
+
+// A section write that fails on a dead line raises from the call that sends it.
+TEST_F(BridgeSnapShotStorageTest, FailedFlushReachesTheWriter) {
+    CommandReader reader(m_Processor, m_Line);
+    BridgeSnapShotStorage storage;
+    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
+    m_Line.Receive(5);
+    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
+    ReplyToSectionRequest(0, 7);
+    IWriteSeekBridgeStream* pSection = creating.get();
+    WriteText(*pSection, "xyz");
+    m_Line.ToController().Close();
+    EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 1, 0); }), "Bridge line closed");
+    WriteText(*pSection, "w");
+    EXPECT_EQ(ErrorText([&] { pSection->Seek(ISeekBridgeStream::SeekBegin, 0); }),
+              "Bridge line closed");
 }
 
 TEST_F(BridgeSnapShotStorageTest, DroppedSnapshotIsAbortedOnce) {
