@@ -2,25 +2,15 @@
 
 #include <stdexcept>
 
-#include "Platform/Clock.h"
 #include "Util/Assert.h"
 #include "Util/CatchAtEdge.h"
+#include "Util/HostSleep.h"
 #include "Util/Log.h"
 #include "Util/SpinLockGuard.h"
-#include "WinCE/PALServices.h"
 
 namespace {
 
 constexpr DWORD IDLE_SLEEP_MS = 100;
-
-// The host's sleep, so the host sees our pauses; the OS sleep stands in while no host is held.
-void HostPause(DWORD milliseconds) {
-    if (IPALThreads* pThreads = g_pPALThreads.Get()) {
-        pThreads->Sleep(milliseconds);
-    } else {
-        Platform::Sleep(milliseconds);
-    }
-}
 
 }  // namespace
 
@@ -67,7 +57,7 @@ void CommandThread<TEvent>::Disable() {
 template <class TEvent>
 void CommandThread<TEvent>::WaitForAcknowledgement(BYTE active) {
     while (m_ActiveState.load() != active && !HasFinished()) {
-        HostPause(IDLE_SLEEP_MS);
+        HostSleep(IDLE_SLEEP_MS);
     }
 }
 
@@ -97,7 +87,7 @@ void CommandThread<TEvent>::DoWork() {
     while (!IsStopRequested()) {
         if (m_EnableRequest.load() == 0) {
             m_ActiveState.store(0);
-            HostPause(IDLE_SLEEP_MS);
+            HostSleep(IDLE_SLEEP_MS);
             continue;
         }
         m_ActiveState.store(1);
@@ -112,7 +102,7 @@ void CommandThread<TEvent>::DoWork() {
         } else if ((m_pEvent->*m_NeedWork)() && m_EnableRequest.load() != 0) {
             (m_pEvent->*m_DoWork)();
         } else {
-            HostPause(IDLE_SLEEP_MS);
+            HostSleep(IDLE_SLEEP_MS);
         }
     }
     m_ActiveState.store(0);

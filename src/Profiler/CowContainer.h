@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "Platform/Types.h"
-#include "Profiler/HostSleep.h"
+#include "Util/HostSleep.h"
 
 template <class T>
 class CowContainer {

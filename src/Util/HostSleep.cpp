@@ -1,4 +1,4 @@
-#include "Profiler/HostSleep.h"
+#include "Util/HostSleep.h"
 
 #include "Platform/Clock.h"
 #include "WinCE/PALServices.h"
