@@ -27,7 +27,7 @@ echo "=== fuzz build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 fuzz_seconds=${QV_FUZZ_SECONDS:-30}
-for target in registry; do
+for target in registry image; do
   corpus=$(mktemp -d)
   echo "=== fuzzing ${target} for ${fuzz_seconds}s"
   build/fuzz/tests/fuzz/${target}_fuzz -max_total_time="$fuzz_seconds" -print_final_stats=0 \
