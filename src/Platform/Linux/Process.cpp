@@ -14,6 +14,7 @@
 
 #include "Platform/Linux/ModuleVersion.h"
 #include "Platform/Linux/NativeText.h"
+#include "Platform/Linux/WholeFile.h"
 
 namespace Platform {
 
@@ -25,27 +26,6 @@ thread_local DWORD t_ThreadId = 0;
 // A forked child keeps the forking thread's cache but runs under a new id.
 void ForgetThreadIdAfterFork() {
     t_ThreadId = 0;
-}
-
-bool ReadWholeFile(const char* path, std::string* content) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    content->clear();
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof(chunk));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        content->append(chunk, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
 }
 
 bool ReadExecutablePath(std::string* path) {

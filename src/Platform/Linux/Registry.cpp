@@ -12,6 +12,7 @@
 
 #include "Platform/Linux/NativeText.h"
 #include "Platform/Linux/RegistryFile.h"
+#include "Platform/Linux/WholeFile.h"
 #include "Platform/SystemInfo.h"
 
 namespace Platform {
@@ -70,22 +71,7 @@ FileIdentity IdentifyFile(const std::string& path) {
 
 std::string ReadFileText(const std::string& path) {
     std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return text;
-    }
-    char chunk[8192];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof(chunk));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    close(fd);
+    ReadWholeFile(path.c_str(), &text);
     return text;
 }
 
