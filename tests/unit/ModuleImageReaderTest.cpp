@@ -13,6 +13,7 @@
 #include "Util/Log.h"
 #include "Util/LogSink.h"
 #include "support/Bytes.h"
+#include "support/FrameworkAssemblies.h"
 
 namespace {
 
@@ -180,36 +181,9 @@ public:
     std::vector<std::string> m_Warnings;
 };
 
-WString Widen(const std::string& text) {
-    return WString(text.begin(), text.end());
-}
-
-// The shared framework directory of the machine's .NET installation, or "" when there is none.
-std::filesystem::path FindFrameworkDirectory() {
-    std::vector<std::filesystem::path> roots;
-    if (const char* pRoot = std::getenv("DOTNET_ROOT")) {
-        roots.emplace_back(pRoot);
-    }
-    roots.emplace_back("/usr/share/dotnet");
-    roots.emplace_back("/usr/lib/dotnet");
-    if (const char* pHome = std::getenv("HOME")) {
-        roots.emplace_back(std::filesystem::path(pHome) / ".dotnet");
-    }
-    std::error_code error;
-    for (const auto& root : roots) {
-        const auto shared = root / "shared" / "Microsoft.NETCore.App";
-        for (const auto& entry : std::filesystem::directory_iterator(shared, error)) {
-            if (std::filesystem::exists(entry.path() / "System.Private.CoreLib.dll", error)) {
-                return entry.path();
-            }
-        }
-    }
-    return {};
-}
-
 bool ReadFile(const std::filesystem::path& path, Bytes& blob) {
     FileBridgeStream stream;
-    stream.Open(Widen(path.string()), FileBridgeStream::AccessRead);
+    stream.Open(WidePath(path), FileBridgeStream::AccessRead);
     return ReadModuleMetaData(stream, blob);
 }
 

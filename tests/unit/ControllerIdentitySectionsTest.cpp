@@ -1,0 +1,158 @@
+// The controller's readers of the metadata, module path and class sections, on bytes built by hand
+// from the section layouts.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "Controller/ClassTable.h"
+#include "Controller/MetaDataSection.h"
+#include "Controller/ModulePathSection.h"
+#include "support/Bytes.h"
+
+using namespace Controller;
+
+namespace {
+
+SnapshotSection Section(uint16_t type, Bytes bytes) {
+    SnapshotSection section;
+    section.type = type;
+    section.closed = true;
+    section.bytes = std::move(bytes);
+    return section;
+}
+
+Bytes Text(const std::string& text) {
+    return Concat({Bytes{static_cast<BYTE>(text.size())}, Ascii(text)});
+}
+
+Bytes ClassRecordBytes(uint32_t index, uint32_t token, uint32_t rank, int64_t parent,
+                       std::initializer_list<int64_t> arguments) {
+    Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(parent),
+                          Le16(static_cast<uint16_t>(arguments.size()))});
+    for (int64_t argument : arguments) {
+        bytes = Concat({bytes, Le64(argument)});
+    }
+    return bytes;
+}
+
+template <class Read>
+std::string Failure(Read&& read) {
+    try {
+        read();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+}  // namespace
+
+TEST(ControllerMetaDataSection, ReadsRecordsAndRefusesInconsistentOnes) {
+    const Bytes records = Concat({Le32(2), Le32(1), Le32(3), Ascii("BSJ"), Le32(7), Le32(0)});
+    const auto read = ReadMetaDataSection(Section(0x100, records));
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].index, 1u);
+    EXPECT_EQ(read[0].blob, Ascii("BSJ"));
+    EXPECT_EQ(read[1].index, 7u);
+    EXPECT_TRUE(read[1].blob.empty());
+
+    EXPECT_TRUE(ReadMetaDataSection(Section(0x100, Le32(0))).empty());
+    EXPECT_EQ(Failure([] { ReadMetaDataSection(Section(0x100, {})); }),
+              "Metadata section is cut short");
+    EXPECT_EQ(Failure([] {
+                  ReadMetaDataSection(Section(0x100, Concat({Le32(1), Le32(1), Le32(9), Le16(0)})));
+              }),
+              "Metadata section is cut short in the blob of index 1");
+    EXPECT_EQ(Failure([] { ReadMetaDataSection(Section(0x100, Concat({Le32(0x40000000)}))); }),
+              "Metadata section announces 1073741824 records but holds at most 0");
+    EXPECT_EQ(Failure([] {
+                  ReadMetaDataSection(Section(
+                      0x100, Concat({Le32(2), Le32(4), Le32(0), Le32(4), Le32(0)})));
+              }),
+              "Metadata section lists invalid or repeated index 4");
+    EXPECT_EQ(Failure([] { ReadMetaDataSection(Section(0x100, Concat({Le32(0), Bytes{1}}))); }),
+              "Metadata section has 1 bytes after its last record");
+}
+
+TEST(ControllerModulePathSection, ReadsEveryIndexWidth) {
+    const Bytes narrow = Concat({Bytes{1}, Le32(2), Bytes{3}, Le16(2), Text("/a/x.dll"),
+                                 Text("/b/x.dll"), Bytes{9}, Le16(0)});
+    auto entries = ReadModulePathSection(Section(0x110, narrow));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].index, 3u);
+    EXPECT_EQ(entries[0].paths, (std::vector<std::string>{"/a/x.dll", "/b/x.dll"}));
+    EXPECT_EQ(entries[1].index, 9u);
+    EXPECT_TRUE(entries[1].paths.empty());
+
+    const Bytes wide = Concat({Bytes{2}, Le32(1), Le16(300), Le16(1), Text("/c.dll")});
+    entries = ReadModulePathSection(Section(0x110, wide));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].index, 300u);
+
+    const Bytes widest = Concat({Bytes{4}, Le32(1), Le32(0x01020304), Le16(0)});
+    EXPECT_EQ(ReadModulePathSection(Section(0x110, widest))[0].index, 0x01020304u);
+
+    EXPECT_EQ(Failure([] { ReadModulePathSection(Section(0x110, Concat({Bytes{0}, Le32(0)}))); }),
+              "Module path section has index width 0; expected 1 to 4");
+    EXPECT_EQ(Failure([&] {
+                  Bytes cut = narrow;
+                  cut.resize(cut.size() - 3);
+                  ReadModulePathSection(Section(0x110, cut));
+              }),
+              "Module path section is cut short");
+    EXPECT_EQ(Failure([] { ReadModulePathSection(Section(0x110, Concat({Bytes{1}, Le32(5)}))); }),
+              "Module path section announces 5 entries, more than its bytes can hold");
+}
+
+TEST(ControllerClassTable, ReadsRecordsWithForwardAndBackwardReferences) {
+    // A generic instantiation written before its two arguments, an array of the first argument,
+    // and the argument itself; positions 0, 38, 60, 82.
+    const Bytes data = Concat({ClassRecordBytes(1, 0x02000005, 0, -1, {60, 82}),
+                               ClassRecordBytes(2, 0xFE000000, 1, 60, {}),
+                               ClassRecordBytes(2, 0x02000010, 0, -1, {}),
+                               ClassRecordBytes(0, 0xFE000000, 0, -1, {})});
+    ASSERT_EQ(data.size(), 104u);
+    const Bytes index = Concat({Le32(4), Le64(0), Le64(38), Le64(60), Le64(82)});
+    const ClassTable table = ClassTable::Read(Section(0x200, data), Section(0x201, index));
+
+    ASSERT_EQ(table.Records().size(), 4u);
+    const ClassRecord* pGeneric = table.Find(0);
+    ASSERT_NE(pGeneric, nullptr);
+    EXPECT_EQ(pGeneric->token, 0x02000005u);
+    EXPECT_EQ(pGeneric->typeArguments, (std::vector<int64_t>{60, 82}));
+    const ClassRecord* pArray = table.Find(38);
+    ASSERT_NE(pArray, nullptr);
+    EXPECT_TRUE(pArray->IsArray());
+    EXPECT_EQ(pArray->parent, 60);
+    EXPECT_EQ(table.Find(82)->metadataIndex, 0u);
+    EXPECT_EQ(table.Find(5), nullptr);
+
+    const ClassTable empty = ClassTable::Read(Section(0x200, {}), Section(0x201, Le32(0)));
+    EXPECT_TRUE(empty.Records().empty());
+}
+
+TEST(ControllerClassTable, RefusesIndexesThatDoNotMatchTheData) {
+    const Bytes data = Concat({ClassRecordBytes(1, 0x02000002, 0, -1, {}),
+                               ClassRecordBytes(1, 0x02000003, 0, 0, {})});
+    auto read = [&](const Bytes& dataBytes, const Bytes& index) {
+        return Failure([&] { ClassTable::Read(Section(0x200, dataBytes), Section(0x201, index)); });
+    };
+    EXPECT_EQ(read(data, Concat({Le32(2), Le64(0)})),
+              "Class index section announces 2 records but holds 8 bytes of positions");
+    EXPECT_EQ(read(data, Concat({Le32(2), Le64(0), Le64(0)})), "Class index lists position 0 twice");
+    EXPECT_EQ(read(data, Concat({Le32(2), Le64(0), Le64(11)})),
+              "Class index position 11 is not where a record starts (expected 22)");
+    EXPECT_EQ(read(data, Concat({Le32(1), Le64(0)})),
+              "Class records cover 22 bytes of a class data section of 44");
+    EXPECT_EQ(read(data, Concat({Le32(1), Le64(44)})),
+              "Class index lists position 44 outside the class data (44 bytes)");
+    EXPECT_EQ(read(data, Concat({Le32(1), Le64(-8)})),
+              "Class index lists position -8 outside the class data (44 bytes)");
+    const Bytes cut(data.begin(), data.begin() + 30);
+    EXPECT_EQ(read(cut, Concat({Le32(2), Le64(0), Le64(22)})),
+              "Class record at position 22 is cut short");
+    const Bytes unfinished = Concat({Le32(1), Le32(2), Le32(0), Le64(-1), Le16(0xFFFF)});
+    EXPECT_EQ(read(unfinished, Concat({Le32(1), Le64(0)})),
+              "Class record at position 0 was never completed");
+}
