@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ g++-multilib
+  cmake ninja-build g++ g++-multilib qemu-user
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
 )

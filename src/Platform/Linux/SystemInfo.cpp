@@ -95,6 +95,32 @@ uintptr_t HighestUserAddress(DWORD pageSize) {
     }
 }
 
+// Bytes this process has mapped between `lowest` and `highest`, from /proc/self/maps. Counting
+// the mappings themselves (rather than VmSize) also holds when a 32-bit build runs under
+// user-mode emulation, where VmSize is the emulator's own.
+unsigned long long MappedBytesWithin(uintptr_t lowest, uintptr_t highest) {
+    FILE* file = std::fopen("/proc/self/maps", "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    unsigned long long total = 0;
+    char line[512];
+    while (std::fgets(line, sizeof(line), file) != nullptr) {
+        unsigned long long start = 0;
+        unsigned long long end = 0;
+        if (std::sscanf(line, "%llx-%llx", &start, &end) != 2 || end <= start) {
+            continue;
+        }
+        start = std::max<unsigned long long>(start, lowest);
+        end = std::min<unsigned long long>(end, static_cast<unsigned long long>(highest) + 1);
+        if (end > start) {
+            total += end - start;
+        }
+    }
+    std::fclose(file);
+    return total;
+}
+
 SIZE_T ClampToSize(unsigned long long value) {
     constexpr auto maximum = static_cast<unsigned long long>(static_cast<SIZE_T>(-1));
     return static_cast<SIZE_T>(value > maximum ? maximum : value);
@@ -233,15 +259,7 @@ void GlobalMemoryStatus(MEMORYSTATUS* status) {
     const auto lowest = reinterpret_cast<uintptr_t>(info.lpMinimumApplicationAddress);
     const auto highest = reinterpret_cast<uintptr_t>(info.lpMaximumApplicationAddress);
     const unsigned long long totalVirtual = static_cast<unsigned long long>(highest - lowest) + 1;
-    unsigned long long usedKb = 0;
-    ReadKeyValueFile("/proc/self/status", [&](std::string_view key, std::string_view value) {
-        if (key == "VmSize") {
-            usedKb = ParseUnsigned(value);
-            return false;
-        }
-        return true;
-    });
-    const unsigned long long used = usedKb * 1024;
+    const unsigned long long used = MappedBytesWithin(lowest, highest);
     status->dwTotalVirtual = ClampToSize(totalVirtual);
     status->dwAvailVirtual = ClampToSize(used < totalVirtual ? totalVirtual - used : 0);
 }
