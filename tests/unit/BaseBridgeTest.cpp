@@ -20,19 +20,11 @@
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/SleepRecorder.h"
+#include "support/ErrorText.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 // A string as the layout gives it: the byte length as a counter (one byte below 0x80, two below
 // 0x4000), then the bytes.

@@ -18,19 +18,11 @@
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/SleepRecorder.h"
+#include "support/ErrorText.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 class BridgeTransportTest : public testing::Test {
 protected:

@@ -20,6 +20,7 @@
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/TestCommandProcessor.h"
+#include "support/ErrorText.h"
 
 namespace {
 
@@ -28,15 +29,6 @@ using namespace std::chrono_literals;
 // {11223344-5566-7788-99AA-BBCCDDEEFF00}
 constexpr GUID SEQUENCE = {
     0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 template <class T>
 std::string FutureErrorText(std::future<T>& future) {

@@ -25,21 +25,13 @@
 #include "support/PALThreadsStub.h"
 #include "support/ScopedLog.h"
 #include "support/ScopedPALThreads.h"
+#include "support/ErrorText.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr DWORD IDLE_SLEEP_MS = 100;
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 // The real host thread service, with a hook that sees every host sleep on the sleeping thread.
 class SleepWatchingPALThreads : public PALThreadsStub {

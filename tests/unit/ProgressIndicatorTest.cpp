@@ -12,17 +12,9 @@
 #include "support/BridgeLine.h"
 #include "support/Bytes.h"
 #include "support/TestCommandProcessor.h"
+#include "support/ErrorText.h"
 
 namespace {
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 // A top indicator that notes every value it would report.
 class RecordingIndicator : public BaseProgressIndicator {

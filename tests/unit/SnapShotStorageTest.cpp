@@ -26,6 +26,7 @@
 #include "support/LogFileLines.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestCommandProcessor.h"
+#include "support/ErrorText.h"
 
 namespace fs = std::filesystem;
 
@@ -37,15 +38,6 @@ constexpr GUID SEQUENCE = {
     0xA1A2A3A4, 0xB1B2, 0xC1C2, {0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8}};
 const Bytes SEQUENCE_BYTES = {0xA4, 0xA3, 0xA2, 0xA1, 0xB2, 0xB1, 0xC2, 0xC1,
                               0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8};
-
-std::string ErrorText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(nothing raised)";
-}
 
 Bytes FileBytes(const WString& path) {
     const std::string text = ReadWholeFile(Platform::ToNativePath(path));
