@@ -3,10 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "Platform/Process.h"
 
 namespace {
+
+// Writes an out parameter the caller may have passed as null.
+template <typename T, typename V>
+void Store(T* out, const V& value) {
+    if (out != nullptr) {
+        *out = value;
+    }
+}
 
 constexpr HRESULT E_INSUFFICIENT_BUFFER = MakeHResult(0x8007007A);
 
@@ -16,6 +25,8 @@ constexpr UINT_PTR ID_BASE =
     static_cast<UINT_PTR>(sizeof(void*) == 8 ? 0x00007F3A00000000ull : 0x0A000000ull);
 constexpr UINT_PTR THREAD_ID_BASE = ID_BASE + 0x00100000;
 constexpr UINT_PTR MODULE_ID_BASE = ID_BASE + 0x00800000;
+constexpr UINT_PTR CLASS_ID_BASE = ID_BASE + 0x00C00000;
+constexpr UINT_PTR FUNCTION_ID_BASE = ID_BASE + 0x01000000;
 constexpr UINT_PTR HANDLE_BASE = 0x00004000;
 constexpr UINT_PTR ID_STEP = 0x100;
 
@@ -52,6 +63,14 @@ const char* TestRuntime::OperationName(Operation operation) {
             return "SetEnterLeaveFunctionHooks2";
         case Operation::SetFunctionIDMapper:
             return "SetFunctionIDMapper";
+        case Operation::GetFunctionInfo:
+            return "GetFunctionInfo";
+        case Operation::IsArrayClass:
+            return "IsArrayClass";
+        case Operation::GetClassIDInfo:
+            return "GetClassIDInfo";
+        case Operation::GetClassIDInfo2:
+            return "GetClassIDInfo2";
         case Operation::Count:
             break;
     }
@@ -175,6 +194,67 @@ ModuleID TestRuntime::AddModule(const Module& module) {
 void TestRuntime::RemoveModule(ModuleID moduleId) {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Modules.erase(moduleId);
+}
+
+ClassID TestRuntime::AddClass(ModuleID module, mdTypeDef token, ClassID parent,
+                              std::vector<ClassID> typeArgs) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_ClassesMade;
+    ClassID classId = CLASS_ID_BASE + m_ClassesMade * ID_STEP;
+    ClassState& state = m_Classes[classId];
+    state.module = module;
+    state.token = token;
+    state.parent = parent;
+    state.typeArgs = std::move(typeArgs);
+    return classId;
+}
+
+ClassID TestRuntime::AddArrayClass(ClassID elementClass, ULONG rank, CorElementType elementType) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_ClassesMade;
+    ClassID classId = CLASS_ID_BASE + m_ClassesMade * ID_STEP;
+    ClassState& state = m_Classes[classId];
+    state.array = true;
+    state.elementClass = elementClass;
+    state.elementType = elementType;
+    state.rank = rank;
+    return classId;
+}
+
+void TestRuntime::RemoveClass(ClassID classId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Classes.erase(classId);
+}
+
+void TestRuntime::MakeComposite(ClassID classId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Classes.find(classId);
+    if (it == m_Classes.end()) {
+        throw std::logic_error("MakeComposite: the class was not declared");
+    }
+    it->second.composite = true;
+}
+
+void TestRuntime::SetClassParent(ClassID classId, ClassID parent) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Classes.find(classId);
+    if (it == m_Classes.end()) {
+        throw std::logic_error("SetClassParent: the class was not declared");
+    }
+    it->second.parent = parent;
+}
+
+FunctionID TestRuntime::AddFunction(ModuleID module, mdToken token, ClassID cls) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    ++m_FunctionsMade;
+    FunctionID functionId = FUNCTION_ID_BASE + m_FunctionsMade * ID_STEP;
+    m_Functions[functionId] = FunctionState{module, token, cls};
+    return functionId;
+}
+
+void TestRuntime::RemoveFunction(FunctionID functionId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Functions.erase(functionId);
 }
 
 template <class Call>
@@ -415,16 +495,10 @@ HRESULT TestRuntime::GetModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress
         return E_INVALIDARG;
     }
     const Module& module = it->second;
-    if (ppBaseLoadAddress != nullptr) {
-        *ppBaseLoadAddress = reinterpret_cast<LPCBYTE>(module.baseAddress);
-    }
-    if (pAssemblyId != nullptr) {
-        *pAssemblyId = module.assemblyId;
-    }
+    Store(ppBaseLoadAddress, reinterpret_cast<LPCBYTE>(module.baseAddress));
+    Store(pAssemblyId, module.assemblyId);
     ULONG needed = static_cast<ULONG>(module.name.size() + 1);
-    if (pcchName != nullptr) {
-        *pcchName = needed;
-    }
+    Store(pcchName, needed);
     if (szName != nullptr && cchName > 0) {
         size_t copied = std::min<size_t>(module.name.size(), cchName - 1);
         std::copy_n(module.name.data(), copied, szName);
@@ -434,9 +508,7 @@ HRESULT TestRuntime::GetModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress
 }
 
 HRESULT TestRuntime::GetModuleMetaData(ModuleID, DWORD, REFIID, IUnknown** ppOut) {
-    if (ppOut != nullptr) {
-        *ppOut = nullptr;
-    }
+    Store(ppOut, nullptr);
     if (HRESULT hr = Enter(Operation::GetModuleMetaData); FAILED(hr)) {
         return hr;
     }
@@ -475,5 +547,107 @@ HRESULT TestRuntime::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
     }
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Hooks.pMapper = pFunc;
+    return S_OK;
+}
+
+// Every out parameter may be null; they are cleared on failure.
+HRESULT TestRuntime::GetFunctionInfo(FunctionID functionId, ClassID* pClassId, ModuleID* pModuleId,
+                                     mdToken* pToken) {
+    Store(pClassId, 0);
+    Store(pModuleId, 0);
+    Store(pToken, 0);
+    if (HRESULT hr = Enter(Operation::GetFunctionInfo); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Functions.find(functionId);
+    if (it == m_Functions.end()) {
+        return E_INVALIDARG;
+    }
+    Store(pClassId, it->second.cls);
+    Store(pModuleId, it->second.module);
+    Store(pToken, it->second.token);
+    return S_OK;
+}
+
+// Every out parameter may be null. A class that is no array answers S_FALSE with the element
+// outputs cleared, as the runtime does.
+HRESULT TestRuntime::IsArrayClass(ClassID classId, CorElementType* pBaseElemType,
+                                  ClassID* pBaseClassId, ULONG* pcRank) {
+    if (HRESULT hr = Enter(Operation::IsArrayClass); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Classes.find(classId);
+    if (it == m_Classes.end()) {
+        return E_INVALIDARG;
+    }
+    const ClassState& state = it->second;
+    Store(pBaseElemType, state.array ? state.elementType : ELEMENT_TYPE_END);
+    Store(pBaseClassId, state.array ? state.elementClass : 0);
+    Store(pcRank, state.array ? state.rank : 0);
+    return state.array ? S_OK : S_FALSE;
+}
+
+// Arrays have no type definition of their own: module 0 and token 0, with success.
+HRESULT TestRuntime::GetClassIDInfo(ClassID classId, ModuleID* pModuleId,
+                                    mdTypeDef* pTypeDefToken) {
+    Store(pModuleId, 0);
+    Store(pTypeDefToken, 0);
+    if (HRESULT hr = Enter(Operation::GetClassIDInfo); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Classes.find(classId);
+    if (it == m_Classes.end()) {
+        return E_INVALIDARG;
+    }
+    const ClassState& state = it->second;
+    if (state.composite) {
+        return CORPROF_E_CLASSID_IS_COMPOSITE;
+    }
+    if (!state.array) {
+        Store(pModuleId, state.module);
+        Store(pTypeDefToken, state.token);
+    }
+    return S_OK;
+}
+
+// The count protocol of the runtime: *pcNumTypeArgs always receives the full count; up to
+// cNumTypeArgs arguments are copied into typeArgs.
+HRESULT TestRuntime::GetClassIDInfo2(ClassID classId, ModuleID* pModuleId,
+                                     mdTypeDef* pTypeDefToken, ClassID* pParentClassId,
+                                     ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs,
+                                     ClassID typeArgs[]) {
+    Store(pModuleId, 0);
+    Store(pTypeDefToken, 0);
+    Store(pParentClassId, 0);
+    Store(pcNumTypeArgs, 0);
+    if (HRESULT hr = Enter(Operation::GetClassIDInfo2); FAILED(hr)) {
+        return hr;
+    }
+    if (cNumTypeArgs != 0 && typeArgs == nullptr) {
+        return E_INVALIDARG;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Classes.find(classId);
+    if (it == m_Classes.end()) {
+        return E_INVALIDARG;
+    }
+    const ClassState& state = it->second;
+    if (state.array) {
+        return CORPROF_E_CLASSID_IS_ARRAY;
+    }
+    if (state.composite) {
+        return CORPROF_E_CLASSID_IS_COMPOSITE;
+    }
+    Store(pModuleId, state.module);
+    Store(pTypeDefToken, state.token);
+    Store(pParentClassId, state.parent);
+    Store(pcNumTypeArgs, static_cast<ULONG32>(state.typeArgs.size()));
+    if (typeArgs != nullptr) {
+        std::copy_n(state.typeArgs.begin(), std::min<size_t>(cNumTypeArgs, state.typeArgs.size()),
+                    typeArgs);
+    }
     return S_OK;
 }

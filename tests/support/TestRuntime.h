@@ -10,6 +10,13 @@
 // Modules: AddModule declares a module whose name (the path the runtime reports, a real file when
 // the test wants one), base address and assembly GetModuleInfo returns. GetModuleMetaData answers
 // E_NOTIMPL for now.
+// Classes: AddClass declares a class (module, type definition token, parent, type arguments) and
+// AddArrayClass an array of a declared element class; IsArrayClass, GetClassIDInfo and
+// GetClassIDInfo2 answer them as the runtime does (arrays: S_FALSE from IsArrayClass for others,
+// module 0 and token 0 from GetClassIDInfo, CORPROF_E_CLASSID_IS_ARRAY from GetClassIDInfo2).
+// MakeComposite makes a class answer CORPROF_E_CLASSID_IS_COMPOSITE from both GetClassIDInfo calls.
+// Functions: AddFunction declares a function (module, method token, class) that GetFunctionInfo
+// describes; RemoveFunction forgets it (E_INVALIDARG afterwards).
 // Failures: Fail(op, hr) makes every call of op return hr until Succeed(op); FailNext(op, hr)
 // only the next call(s). Every scripted operation is counted (CallCount), also when it fails.
 // Operations without a script return E_NOTIMPL.
@@ -57,6 +64,10 @@ public:
         SetEnterLeaveFunctionHooks,
         SetEnterLeaveFunctionHooks2,
         SetFunctionIDMapper,
+        GetFunctionInfo,
+        IsArrayClass,
+        GetClassIDInfo,
+        GetClassIDInfo2,
         Count,
     };
     static const char* OperationName(Operation operation);
@@ -122,6 +133,22 @@ public:
     ModuleID AddModule(const Module& module);
     void RemoveModule(ModuleID moduleId);
 
+    // ---- Classes
+    ClassID AddClass(ModuleID module, mdTypeDef token, ClassID parent = 0,
+                     std::vector<ClassID> typeArgs = {});
+    ClassID AddArrayClass(ClassID elementClass, ULONG rank,
+                          CorElementType elementType = ELEMENT_TYPE_CLASS);
+    // The runtime forgets the class: its id is unknown to every operation afterwards.
+    void RemoveClass(ClassID classId);
+    // The class stands for a type the runtime describes by no type definition (a pointer, say).
+    void MakeComposite(ClassID classId);
+    // Sets the parent after the fact, for classes that refer to each other (C derives from B<C>).
+    void SetClassParent(ClassID classId, ClassID parent);
+
+    // ---- Functions
+    FunctionID AddFunction(ModuleID module, mdToken token, ClassID cls = 0);
+    void RemoveFunction(FunctionID functionId);
+
     // ---- Driver: callbacks into the profiler
     // Keeps a reference on the profiler and calls Initialize with this runtime as IUnknown.
     HRESULT InitializeProfiler(ICorProfilerCallback2* pProfiler);
@@ -170,6 +197,16 @@ public:
     SetEnterLeaveFunctionHooks2(FunctionEnter2* pFuncEnter, FunctionLeave2* pFuncLeave,
                                 FunctionTailcall2* pFuncTailcall) override;
     HRESULT STDMETHODCALLTYPE SetFunctionIDMapper(FunctionIDMapper* pFunc) override;
+    HRESULT STDMETHODCALLTYPE GetFunctionInfo(FunctionID functionId, ClassID* pClassId,
+                                              ModuleID* pModuleId, mdToken* pToken) override;
+    HRESULT STDMETHODCALLTYPE IsArrayClass(ClassID classId, CorElementType* pBaseElemType,
+                                           ClassID* pBaseClassId, ULONG* pcRank) override;
+    HRESULT STDMETHODCALLTYPE GetClassIDInfo(ClassID classId, ModuleID* pModuleId,
+                                             mdTypeDef* pTypeDefToken) override;
+    HRESULT STDMETHODCALLTYPE GetClassIDInfo2(ClassID classId, ModuleID* pModuleId,
+                                              mdTypeDef* pTypeDefToken, ClassID* pParentClassId,
+                                              ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs,
+                                              ClassID typeArgs[]) override;
 
     // ---- Unscripted: E_NOTIMPL (TestRuntimeUnscripted.cpp)
     // ICorProfilerInfo
@@ -182,12 +219,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetFunctionFromToken(ModuleID moduleId, mdToken token,
                                                    FunctionID* pFunctionId) override;
     HRESULT STDMETHODCALLTYPE GetObjectSize(ObjectID objectId, ULONG* pcSize) override;
-    HRESULT STDMETHODCALLTYPE IsArrayClass(ClassID classId, CorElementType* pBaseElemType,
-                                           ClassID* pBaseClassId, ULONG* pcRank) override;
-    HRESULT STDMETHODCALLTYPE GetClassIDInfo(ClassID classId, ModuleID* pModuleId,
-                                             mdTypeDef* pTypeDefToken) override;
-    HRESULT STDMETHODCALLTYPE GetFunctionInfo(FunctionID functionId, ClassID* pClassId,
-                                              ModuleID* pModuleId, mdToken* pToken) override;
     HRESULT STDMETHODCALLTYPE GetTokenAndMetaDataFromFunction(FunctionID functionId, REFIID riid,
                                                               IUnknown** ppImport,
                                                               mdToken* pToken) override;
@@ -232,10 +263,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetClassLayout(ClassID classID, COR_FIELD_OFFSET rFieldOffset[],
                                              ULONG cFieldOffset, ULONG* pcFieldOffset,
                                              ULONG* pulClassSize) override;
-    HRESULT STDMETHODCALLTYPE GetClassIDInfo2(ClassID classId, ModuleID* pModuleId,
-                                              mdTypeDef* pTypeDefToken, ClassID* pParentClassId,
-                                              ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs,
-                                              ClassID typeArgs[]) override;
     HRESULT STDMETHODCALLTYPE GetCodeInfo2(FunctionID functionID, ULONG32 cCodeInfos,
                                            ULONG32* pcCodeInfos,
                                            COR_PRF_CODE_INFO codeInfos[]) override;
@@ -385,6 +412,25 @@ protected:
         HANDLE handle = nullptr;
     };
 
+    struct ClassState {
+        ModuleID module = 0;
+        mdTypeDef token = 0;
+        ClassID parent = 0;
+        std::vector<ClassID> typeArgs;
+        bool composite = false;
+        // Arrays only.
+        bool array = false;
+        ClassID elementClass = 0;
+        CorElementType elementType = ELEMENT_TYPE_END;
+        ULONG rank = 0;
+    };
+
+    struct FunctionState {
+        ModuleID module = 0;
+        mdToken token = 0;
+        ClassID cls = 0;
+    };
+
     struct Injection {
         HRESULT hr = S_OK;
         unsigned remaining = 0;  // calls left to fail; ignored when persistent
@@ -412,6 +458,10 @@ protected:
     std::map<DWORD, ThreadID> m_BoundOSThreads;  // OS thread id -> managed thread
     size_t m_ModulesMade = 0;
     std::map<ModuleID, Module> m_Modules;
+    size_t m_ClassesMade = 0;
+    std::map<ClassID, ClassState> m_Classes;
+    size_t m_FunctionsMade = 0;
+    std::map<FunctionID, FunctionState> m_Functions;
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
 };

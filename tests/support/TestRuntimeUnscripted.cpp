@@ -27,18 +27,6 @@ HRESULT TestRuntime::GetObjectSize(ObjectID, ULONG*) {
     return E_NOTIMPL;
 }
 
-HRESULT TestRuntime::IsArrayClass(ClassID, CorElementType*, ClassID*, ULONG*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetClassIDInfo(ClassID, ModuleID*, mdTypeDef*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetFunctionInfo(FunctionID, ClassID*, ModuleID*, mdToken*) {
-    return E_NOTIMPL;
-}
-
 HRESULT TestRuntime::GetTokenAndMetaDataFromFunction(FunctionID, REFIID, IUnknown**, mdToken*) {
     return E_NOTIMPL;
 }
@@ -115,11 +103,6 @@ HRESULT TestRuntime::GetStringLayout(ULONG*, ULONG*, ULONG*) {
 }
 
 HRESULT TestRuntime::GetClassLayout(ClassID, COR_FIELD_OFFSET*, ULONG, ULONG*, ULONG*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetClassIDInfo2(ClassID, ModuleID*, mdTypeDef*, ClassID*, ULONG32, ULONG32*,
-                                     ClassID*) {
     return E_NOTIMPL;
 }
 
