@@ -32,8 +32,8 @@ constexpr uint64_t TablesRowCountsOffset = 24;
 constexpr size_t MaxStreamNameCompare = 32;
 constexpr uint64_t GuidSize = 16;
 
-// The blob grows as its bytes arrive, so a corrupt metadata size costs at most one chunk more
-// than the file actually holds.
+// A metadata size larger than the file grows the blob as its bytes arrive, so a corrupt size
+// costs at most one chunk more than the file actually holds.
 constexpr size_t BlobReadChunk = 1024 * 1024;
 
 WORD LoadU16(const BYTE* p) {
@@ -119,7 +119,14 @@ bool ReadCliMetaData(IReadSeekBridgeStream& stream, int32_t base,
         throw std::runtime_error("Invalid metadata signature");
     }
 
-    blob.resize(std::min<size_t>(metadataSize, BlobReadChunk));
+    // When the file holds the whole blob it is read in one piece; otherwise it grows chunk by
+    // chunk until the read past the file's end fails.
+    const int32_t here = stream.Tell();
+    stream.Seek(ISeekBridgeStream::SeekEnd, 0);
+    const int64_t remaining = static_cast<int64_t>(stream.Tell()) - here;
+    stream.Seek(ISeekBridgeStream::SeekBegin, here);
+    const bool fits = remaining >= static_cast<int64_t>(metadataSize - sizeof(signature));
+    blob.resize(fits ? metadataSize : std::min<size_t>(metadataSize, BlobReadChunk));
     std::memcpy(blob.data(), signature, sizeof(signature));
     size_t filled = sizeof(signature);
     while (filled < metadataSize) {
