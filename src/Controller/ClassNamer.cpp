@@ -41,13 +41,26 @@ std::string ClassNamer::Name(int64_t position, std::vector<int64_t>& active) con
     }
     active.push_back(position);
     std::string name;
-    if (pRecord->IsArray()) {
+    if (pRecord->incomplete) {
+        name = Incomplete(*pRecord);
+    } else if (pRecord->IsArray()) {
         name = Name(pRecord->parent, active) + Brackets(pRecord->rank);
     } else {
         name = Definition(*pRecord, active);
     }
     active.pop_back();
     return name;
+}
+
+// What a record caught mid-write still tells: an array's rank, a class's own definition.
+std::string ClassNamer::Incomplete(const ClassRecord& record) const {
+    if (record.IsArray()) {
+        return "[incomplete class]" + Brackets(record.rank);
+    }
+    if (record.token == ClassRecord::NoToken) {
+        return "[incomplete class]";
+    }
+    return m_Names.TypeName(record.metadataIndex, record.token) + " [incomplete]";
 }
 
 std::string ClassNamer::Definition(const ClassRecord& record, std::vector<int64_t>& active) const {

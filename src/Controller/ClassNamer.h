@@ -7,8 +7,9 @@
 //
 // Fallbacks, never raising: "[no class]" for position -1, "[class position N]" for a position that
 // is no record, "[undescribed class]" for a record the runtime could not describe (no metadata
-// index, no token), and "..." where a class refers back to itself through its type arguments or
-// element chain.
+// index, no token), "[incomplete class]" (or the definition's name followed by " [incomplete]")
+// for a record the snapshot caught before its parent and arguments were filled in, and "..."
+// where a class refers back to itself through its type arguments or element chain.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,7 @@ public:
 private:
     std::string Name(int64_t position, std::vector<int64_t>& active) const;
     std::string Definition(const ClassRecord& record, std::vector<int64_t>& active) const;
+    std::string Incomplete(const ClassRecord& record) const;
 
     const ClassTable& m_Classes;
     const MetaDataNameResolver& m_Names;

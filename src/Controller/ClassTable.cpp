@@ -1,5 +1,7 @@
 #include "Controller/ClassTable.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +14,7 @@ namespace {
 
 constexpr size_t RecordHeaderSize = 22;  // index, token, rank, parent, type argument count
 constexpr uint16_t CountPlaceholder = 0xFFFF;
+constexpr uint64_t ParentOffset = 12;  // the parent field, where the placeholders begin
 
 std::string PositionText(int64_t position) {
     return std::to_string(position);
@@ -34,14 +37,30 @@ ClassRecord ReadRecord(const SnapshotSection& dataSection, int64_t position) {
     record.parent = ReadI64(stream);
     const uint16_t count = ReadU16(stream);
     if (count == CountPlaceholder) {
-        throw std::runtime_error("Class record at position " + PositionText(position) +
-                                 " was never completed");
+        // Its argument slots are measured once the next record's start is known.
+        record.incomplete = true;
+        return record;
     }
     record.typeArguments.resize(count);
     for (int64_t& argument : record.typeArguments) {
         argument = ReadI64(stream);
     }
     return record;
+}
+
+// An unfinished record runs from `position` to `end`: its header, then one placeholder per type
+// argument; every placeholder byte (parent, count, arguments) is 0xFF.
+void CheckPlaceholders(const std::vector<BYTE>& bytes, int64_t position, uint64_t end) {
+    const uint64_t start = static_cast<uint64_t>(position);
+    const bool sized = end >= start + RecordHeaderSize && (end - start - RecordHeaderSize) % 8 == 0;
+    const bool filled =
+        sized && std::all_of(bytes.begin() + static_cast<ptrdiff_t>(start + ParentOffset),
+                             bytes.begin() + static_cast<ptrdiff_t>(end),
+                             [](BYTE b) { return b == 0xFF; });
+    if (!filled) {
+        throw std::runtime_error("Class record at position " + PositionText(position) +
+                                 " is unfinished but its placeholders are damaged");
+    }
 }
 
 }  // namespace
@@ -69,19 +88,30 @@ ClassTable ClassTable::Read(const SnapshotSection& dataSection,
     }
     // Records are appended back to back: in position order each starts where the one before it
     // ends, and the last ends with the section. Anything else is a position inside a record.
+    const std::vector<BYTE>& bytes = dataSection.bytes;
     uint64_t expected = 0;
-    for (const auto& [position, slot] : table.m_ByPosition) {
+    for (auto it = table.m_ByPosition.begin(); it != table.m_ByPosition.end(); ++it) {
+        const auto [position, slot] = *it;
         if (static_cast<uint64_t>(position) != expected) {
             throw std::runtime_error("Class index position " + PositionText(position) +
                                      " is not where a record starts (expected " +
                                      std::to_string(expected) + ")");
         }
-        expected += RecordHeaderSize + 8 * table.m_Records[slot].typeArguments.size();
+        const ClassRecord& record = table.m_Records[slot];
+        if (record.incomplete) {
+            const auto next = std::next(it);
+            const uint64_t end =
+                next == table.m_ByPosition.end() ? bytes.size() : static_cast<uint64_t>(next->first);
+            CheckPlaceholders(bytes, position, end);
+            expected = end;
+        } else {
+            expected += RecordHeaderSize + 8 * record.typeArguments.size();
+        }
     }
-    if (expected != dataSection.bytes.size()) {
+    if (expected != bytes.size()) {
         throw std::runtime_error("Class records cover " + std::to_string(expected) +
                                  " bytes of a class data section of " +
-                                 std::to_string(dataSection.bytes.size()));
+                                 std::to_string(bytes.size()));
     }
     return table;
 }

@@ -19,6 +19,9 @@ struct ClassRecord {
     uint32_t rank = 0;      // above 0 for arrays
     int64_t parent = -1;    // the parent class, or an array's element class; -1 for none
     std::vector<int64_t> typeArguments;
+    // The snapshot was taken while the record was being completed: metadata index, token and
+    // rank are known, the parent and the type arguments are not.
+    bool incomplete = false;
 
     bool IsArray() const { return rank > 0; }
 };
@@ -26,9 +29,10 @@ struct ClassRecord {
 class ClassTable {
 public:
     // Reads both sections. Raises std::runtime_error when either is cut short, the index lists a
-    // position that is no record start, lists one twice, or its count disagrees with its entries,
-    // or a record still holds the placeholders of an unfinished write. Positions that records
-    // refer to are not checked here: Find answers null for them.
+    // position that is no record start, lists one twice, or its count disagrees with its entries.
+    // A record that still holds the placeholders of an unfinished write is kept as incomplete;
+    // its length is the distance to the next record. Positions that records refer to are not
+    // checked here: Find answers null for them.
     static ClassTable Read(const SnapshotSection& dataSection, const SnapshotSection& indexSection);
 
     // The record at the position, or null.

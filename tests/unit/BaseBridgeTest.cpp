@@ -17,10 +17,10 @@
 #include "Util/Utf8.h"
 #include "support/BridgeHarness.h"
 #include "support/Bytes.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/SleepRecorder.h"
-#include "support/ErrorText.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include "WinCE/Bridge.h"
 #include "support/BridgeHarness.h"
 #include "support/Bytes.h"
+#include "support/ErrorText.h"
 #include "support/FakePALTools.h"
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/SleepRecorder.h"
-#include "support/ErrorText.h"
 
 namespace {
 

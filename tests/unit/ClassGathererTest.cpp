@@ -2,29 +2,33 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Bridge/ISnapShotStorage.h"
 #include "Bridge/MemoryBridgeStream.h"
+#include "Controller/ClassTable.h"
 #include "Platform/Com.h"
 #include "Profiler/ClassGatherer.h"
 #include "Profiler/MetaDataGatherer.h"
 #include "ProgressIndicator/BaseProgressIndicator.h"
 #include "Util/ComponentMask.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/TestRuntime.h"
 #include "support/WireBytes.h"
-#include "support/ErrorText.h"
 
 using namespace WireBytes;
 using Operation = TestRuntime::Operation;
@@ -127,6 +131,39 @@ uint64_t ReadLe(const Bytes& bytes, size_t at, size_t width) {
     return value;
 }
 
+// Holds a collection of `m_PauseAt` (reached through a record's parent or type arguments) until
+// released, so that a snapshot can be taken while a record still holds its placeholders.
+class PausingGatherer : public ClassGatherer {
+public:
+    using ClassGatherer::ClassGatherer;
+    INT32 CollectClassId(ClassID classId) override {
+        if (classId != 0 && classId == m_PauseAt) {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Paused = true;
+            m_Changed.notify_all();
+            m_Changed.wait(lock, [&] { return m_Released; });
+        }
+        return ClassGatherer::CollectClassId(classId);
+    }
+    void WaitUntilPaused() {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Changed.wait(lock, [&] { return m_Paused; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Released = true;
+        m_Changed.notify_all();
+    }
+
+    ClassID m_PauseAt = 0;
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Paused = false;
+    bool m_Released = false;
+};
+
 class ClassGathererTest : public testing::Test {
 protected:
     ClassGathererTest() {
@@ -136,10 +173,11 @@ protected:
     }
 
     // Writes a snapshot and returns its two sections' contents, checking their types.
-    std::pair<Bytes, Bytes> Snapshot() {
+    std::pair<Bytes, Bytes> Snapshot() { return Snapshot(m_Gatherer); }
+    std::pair<Bytes, Bytes> Snapshot(ClassGatherer& gatherer) {
         SectionStorage storage;
         RecordingIndicator progress;
-        m_Gatherer.Write(&progress, &storage);
+        gatherer.Write(&progress, &storage);
         EXPECT_EQ(progress.m_Last, 1000u);
         EXPECT_EQ(storage.m_Closed.size(), 2u);
         if (storage.m_Closed.size() != 2) {
@@ -310,6 +348,45 @@ TEST_F(ClassGathererTest, RuntimeFailuresNameTheCallAndWriteNothing) {
     EXPECT_EQ(m_Gatherer.CollectClassId(generic), 0);
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({Record(3, 0x02000004, 0, None, {30}), Record(3, 0x02000002, 0, None)}));
+}
+
+TEST_F(ClassGathererTest, ConcurrentSnapshotOfAnUnfinishedRecordStaysReadable) {
+    PausingGatherer gatherer(&m_MetaData);
+    gatherer.Create(&m_Runtime);
+    const ClassID object = m_Runtime.AddClass(m_Module, 0x02000001);
+    const ClassID argument = m_Runtime.AddClass(m_Module, 0x02000002, object);
+    const ClassID generic = m_Runtime.AddClass(m_Other, 0x02000004, object, {argument});
+    gatherer.m_PauseAt = object;
+    std::thread collector([&] { EXPECT_EQ(gatherer.CollectClassId(generic), 0); });
+    gatherer.WaitUntilPaused();
+
+    // The generic class is recorded, its parent and argument not yet.
+    auto [data, index] = Snapshot(gatherer);
+    EXPECT_EQ(data.size(), 30u);
+    auto read = [](const Bytes& dataBytes, const Bytes& indexBytes) {
+        Controller::SnapshotSection dataSection;
+        dataSection.bytes = dataBytes;
+        Controller::SnapshotSection indexSection;
+        indexSection.bytes = indexBytes;
+        return Controller::ClassTable::Read(dataSection, indexSection);
+    };
+    const Controller::ClassTable during = read(data, index);
+    ASSERT_EQ(during.Records().size(), 1u);
+    EXPECT_TRUE(during.Records()[0].incomplete);
+    EXPECT_EQ(during.Records()[0].metadataIndex, 7u);
+    EXPECT_EQ(during.Records()[0].token, 0x02000004u);
+
+    gatherer.Release();
+    collector.join();
+    std::tie(data, index) = Snapshot(gatherer);
+    const Controller::ClassTable after = read(data, index);
+    ASSERT_EQ(after.Records().size(), 3u);
+    const Controller::ClassRecord* pGeneric = after.Find(0);
+    ASSERT_NE(pGeneric, nullptr);
+    EXPECT_FALSE(pGeneric->incomplete);
+    EXPECT_EQ(pGeneric->parent, 30);
+    EXPECT_EQ(pGeneric->typeArguments, std::vector<int64_t>{52});
+    gatherer.Close();
 }
 
 TEST_F(ClassGathererTest, ConcurrentCollectionsWriteOneRecordPerClass) {

@@ -17,10 +17,10 @@
 #include "support/BridgeLine.h"
 #include "support/Bytes.h"
 #include "support/CommandReader.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/TestCommandProcessor.h"
-#include "support/ErrorText.h"
 
 namespace {
 

@@ -21,11 +21,11 @@
 #include "support/BridgeLine.h"
 #include "support/Bytes.h"
 #include "support/CommandReader.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/PALThreadsStub.h"
 #include "support/ScopedLog.h"
 #include "support/ScopedPALThreads.h"
-#include "support/ErrorText.h"
 
 namespace {
 

@@ -16,6 +16,15 @@ namespace {
 
 constexpr uint32_t CoreLib = 4;
 
+// A record the gatherer has appended but not yet completed: placeholders for `slots` arguments.
+Bytes Unfinished(uint32_t index, uint32_t token, uint32_t rank, size_t slots) {
+    Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(-1), Le16(0xFFFF)});
+    for (size_t i = 0; i < slots; ++i) {
+        bytes = Concat({bytes, Le64(-1)});
+    }
+    return bytes;
+}
+
 Bytes Record(uint32_t index, uint32_t token, uint32_t rank, int64_t parent,
              std::initializer_list<int64_t> arguments) {
     Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(parent),
@@ -93,6 +102,10 @@ TEST(ControllerClassNamer, NamesInstantiationsArraysAndFallbacks) {
     EXPECT_EQ(data.Add(Record(0, 0xFE000000, 0, -1, {})), undescribed);
     EXPECT_EQ(data.Add(Record(CoreLib, types.at("System.Nullable`1"), 0, -1, {selfish})), selfish);
     EXPECT_EQ(data.Add(Record(9, 0x02000003, 0, -1, {})), unknownModule);
+    // Caught mid-write by a snapshot: a generic class, an array, one without a description.
+    const int64_t halfGeneric = data.Add(Unfinished(CoreLib, dictionary, 0, 2));
+    const int64_t halfArray = data.Add(Unfinished(CoreLib, 0xFE000000, 2, 0));
+    const int64_t halfUndescribed = data.Add(Unfinished(0, 0xFE000000, 0, 0));
     const ClassTable table = data.Table();
     const ClassNamer namer(table, names);
 
@@ -106,4 +119,7 @@ TEST(ControllerClassNamer, NamesInstantiationsArraysAndFallbacks) {
     EXPECT_EQ(namer.Name(unknownModule), "[no metadata 9] 0x02000003");
     EXPECT_EQ(namer.Name(-1), "[no class]");
     EXPECT_EQ(namer.Name(5), "[class position 5]");
+    EXPECT_EQ(namer.Name(halfGeneric), "System.Collections.Generic.Dictionary`2 [incomplete]");
+    EXPECT_EQ(namer.Name(halfArray), "[incomplete class][,]");
+    EXPECT_EQ(namer.Name(halfUndescribed), "[incomplete class]");
 }

@@ -152,7 +152,35 @@ TEST(ControllerClassTable, RefusesIndexesThatDoNotMatchTheData) {
     const Bytes cut(data.begin(), data.begin() + 30);
     EXPECT_EQ(read(cut, Concat({Le32(2), Le64(0), Le64(22)})),
               "Class record at position 22 is cut short");
-    const Bytes unfinished = Concat({Le32(1), Le32(2), Le32(0), Le64(-1), Le16(0xFFFF)});
-    EXPECT_EQ(read(unfinished, Concat({Le32(1), Le64(0)})),
-              "Class record at position 0 was never completed");
+    // A record caught before its parent and arguments were written: placeholders all through.
+    const Bytes placeholders = Concat({Le64(-1), Le16(0xFFFF), Le64(-1), Le64(-1)});
+    const Bytes unfinished = Concat({Le32(1), Le32(2), Le32(0), placeholders});
+    EXPECT_EQ(read(Concat({unfinished, Le32(1)}), Concat({Le32(1), Le64(0)})),
+              "Class record at position 0 is unfinished but its placeholders are damaged");
+    Bytes damaged = unfinished;
+    damaged[30] = 0;
+    EXPECT_EQ(read(damaged, Concat({Le32(1), Le64(0)})),
+              "Class record at position 0 is unfinished but its placeholders are damaged");
+}
+
+TEST(ControllerClassTable, UnfinishedRecordsReachToTheNextRecord) {
+    const Bytes finished = Concat({Le32(3), Le32(0x02000005), Le32(0), Le64(0), Le16(0)});
+    const Bytes unfinished = Concat({Le32(3), Le32(0x02000007), Le32(0), Le64(-1), Le16(0xFFFF),
+                                     Le64(-1), Le64(-1)});
+    SnapshotSection data;
+    data.bytes = Concat({unfinished, finished, unfinished});
+    SnapshotSection index;
+    index.bytes = Concat({Le32(3), Le64(0), Le64(38), Le64(60)});
+    const ClassTable table = ClassTable::Read(data, index);
+    ASSERT_EQ(table.Records().size(), 3u);
+    for (int64_t position : {0, 60}) {
+        const ClassRecord* pRecord = table.Find(position);
+        ASSERT_NE(pRecord, nullptr);
+        EXPECT_TRUE(pRecord->incomplete);
+        EXPECT_EQ(pRecord->token, 0x02000007u);
+        EXPECT_EQ(pRecord->parent, -1);
+        EXPECT_TRUE(pRecord->typeArguments.empty());
+    }
+    EXPECT_FALSE(table.Find(38)->incomplete);
+    EXPECT_EQ(table.Find(38)->parent, 0);
 }

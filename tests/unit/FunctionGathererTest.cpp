@@ -14,12 +14,12 @@
 #include "Profiler/FunctionGatherer.h"
 #include "Profiler/MetaDataGatherer.h"
 #include "Util/ComponentMask.h"
+#include "support/ErrorText.h"
 #include "support/FrameworkAssemblies.h"
 #include "support/LogFileLines.h"
 #include "support/ModuleFiles.h"
 #include "support/ScopedLog.h"
 #include "support/TestRuntime.h"
-#include "support/ErrorText.h"
 
 using Operation = TestRuntime::Operation;
 namespace fs = std::filesystem;

@@ -16,6 +16,7 @@
 #include "Profiler/CopyStream.h"
 #include "Profiler/MetaDataGatherer.h"
 #include "Util/ComponentMask.h"
+#include "support/ErrorText.h"
 #include "support/FrameworkAssemblies.h"
 #include "support/LogFileLines.h"
 #include "support/MemorySnapShotStorage.h"
@@ -24,7 +25,6 @@
 #include "support/ScopedLog.h"
 #include "support/TestRuntime.h"
 #include "support/WireBytes.h"
-#include "support/ErrorText.h"
 
 using namespace WireBytes;
 using Operation = TestRuntime::Operation;

@@ -8,6 +8,7 @@
 
 #include "Profiler/MetaDataGatherer.h"
 #include "Profiler/ModulePathGatherer.h"
+#include "support/ErrorText.h"
 #include "support/FrameworkAssemblies.h"
 #include "support/MemorySnapShotStorage.h"
 #include "support/ModuleFiles.h"
@@ -15,7 +16,6 @@
 #include "support/ScratchDirectory.h"
 #include "support/TestRuntime.h"
 #include "support/WireBytes.h"
-#include "support/ErrorText.h"
 
 using namespace WireBytes;
 using Operation = TestRuntime::Operation;

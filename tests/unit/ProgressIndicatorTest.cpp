@@ -11,8 +11,8 @@
 #include "ProgressIndicator/UnboundedProgressIndicator.h"
 #include "support/BridgeLine.h"
 #include "support/Bytes.h"
-#include "support/TestCommandProcessor.h"
 #include "support/ErrorText.h"
+#include "support/TestCommandProcessor.h"
 
 namespace {
 

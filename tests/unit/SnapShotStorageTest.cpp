@@ -23,10 +23,10 @@
 #include "support/BridgeLine.h"
 #include "support/Bytes.h"
 #include "support/CommandReader.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScratchDirectory.h"
 #include "support/TestCommandProcessor.h"
-#include "support/ErrorText.h"
 
 namespace fs = std::filesystem;
 
