@@ -22,6 +22,7 @@
 #include "Profiler/ClassGatherer.h"
 #include "Profiler/FunctionGatherer.h"
 #include "Profiler/MetaDataGatherer.h"
+#include "RatioReporter.h"
 #include "Util/Utf8.h"
 #include "support/FrameworkAssemblies.h"
 #include "support/ProgressRecorder.h"
@@ -140,33 +141,6 @@ BENCHMARK(BM_MutexClassMap)->Threads(2)->UseRealTime();
 BENCHMARK(BM_CollectClassIdKnown)->Threads(2)->UseRealTime();
 BENCHMARK(BM_CopySameBytes)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MetaDataSectionWrite)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                const bool real = run.benchmark_name().find("real_time") != std::string::npos;
-                m_Times[run.benchmark_name()] =
-                    real ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
-            }
-        }
-    }
-
-    void PrintRatio(const std::string& measured, const std::string& baseline) const {
-        auto pMeasured = m_Times.find(measured);
-        auto pBaseline = m_Times.find(baseline);
-        if (pMeasured == m_Times.end() || pBaseline == m_Times.end() || pBaseline->second <= 0) {
-            return;
-        }
-        std::printf("ratio %s / %s = %.2f\n", measured.c_str(), baseline.c_str(),
-                    pMeasured->second / pBaseline->second);
-    }
-
-private:
-    std::map<std::string, double> m_Times;
-};
 
 // The framework's largest managed files: enough metadata for a section of tens of megabytes.
 std::vector<std::filesystem::path> LargestAssemblies(const std::filesystem::path& framework,

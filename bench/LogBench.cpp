@@ -16,6 +16,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/Process.h"
+#include "RatioReporter.h"
 #include "Util/Log.h"
 #include "Util/SpinLock.h"
 #include "Util/TempFile.h"
@@ -93,32 +94,6 @@ BENCHMARK(BM_FprintfSameLine)->Iterations(LINE_ITERATIONS);
 BENCHMARK(BM_LogPlainLine)->Iterations(LINE_ITERATIONS);
 BENCHMARK(BM_MutexLockUnlock);
 BENCHMARK(BM_SpinLockAcquireRelease);
-
-// Shows the usual table and keeps each benchmark's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                m_Times[run.run_name.function_name] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-
-    void PrintRatio(const char* pMeasured, const char* pBaseline) const {
-        auto measured = m_Times.find(pMeasured);
-        auto baseline = m_Times.find(pBaseline);
-        if (measured == m_Times.end() || baseline == m_Times.end() || baseline->second <= 0) {
-            return;
-        }
-        std::printf("ratio %s / %s = %.2f\n", pMeasured, pBaseline,
-                    measured->second / baseline->second);
-    }
-
-private:
-    std::map<std::string, double> m_Times;
-};
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 
 #include "Platform/Process.h"
 #include "Profiler/ThreadRegistry.h"
+#include "RatioReporter.h"
 
 namespace {
 
@@ -65,31 +66,6 @@ BENCHMARK(BM_RegistryFind);
 BENCHMARK(BM_RegistryThreadLocalRecord);
 BENCHMARK(BM_MutexMapFind)->Threads(2)->UseRealTime();
 BENCHMARK(BM_RegistryFind)->Threads(2)->UseRealTime();
-
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                m_Times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-
-    void PrintRatio(const std::string& measured, const std::string& baseline) const {
-        auto pMeasured = m_Times.find(measured);
-        auto pBaseline = m_Times.find(baseline);
-        if (pMeasured == m_Times.end() || pBaseline == m_Times.end() || pBaseline->second <= 0) {
-            return;
-        }
-        std::printf("ratio %s / %s = %.2f\n", measured.c_str(), baseline.c_str(),
-                    pMeasured->second / pBaseline->second);
-    }
-
-private:
-    std::map<std::string, double> m_Times;
-};
 
 }  // namespace
 

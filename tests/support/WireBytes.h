@@ -49,6 +49,20 @@ inline Bytes ShortText(const std::string& text) {
     return bytes;
 }
 
+// A string shorter than 0x4000 bytes: a one-byte length below 0x80, otherwise two bytes with the
+// top bit set, then the bytes as given.
+inline Bytes Text(const std::string& text) {
+    if (text.size() >= 0x4000) {
+        throw std::logic_error("Text takes fewer than 16384 bytes");
+    }
+    if (text.size() < 0x80) {
+        return ShortText(text);
+    }
+    Bytes bytes{static_cast<BYTE>(0x80 | (text.size() >> 8)), static_cast<BYTE>(text.size() & 0xFF)};
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
 // {E7A72A5E-091C-44AB-9017-2914A3E9CB0D} as it travels.
 inline const Bytes ProtocolGuidBytes{0x5E, 0x2A, 0xA7, 0xE7, 0x1C, 0x09, 0xAB, 0x44,
                                 0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D};

@@ -25,19 +25,6 @@ public:
     std::vector<Bytes> m_Messages;
 };
 
-// A string of any length below 0x4000 bytes, length encoded by hand.
-Bytes Text(const std::string& text) {
-    Bytes bytes;
-    if (text.size() < 0x80) {
-        bytes.push_back(static_cast<BYTE>(text.size()));
-    } else {
-        bytes.push_back(static_cast<BYTE>(0x80 | (text.size() >> 8)));
-        bytes.push_back(static_cast<BYTE>(text.size() & 0xFF));
-    }
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    return bytes;
-}
-
 class ProfilerMessageHandlerTest : public testing::Test {
 protected:
     // Hands one message to the handler and checks that it read all of it and nothing more.

@@ -65,22 +65,6 @@ const std::string VersionsWithAku(const std::string& akuLine) {
     return "[HKEY_LOCAL_MACHINE\\SYSTEM\\Versions]\n" + akuLine + "\n";
 }
 
-// A string as the record carries it: the counter (one or two bytes here), then the bytes.
-Bytes Text(const std::string& text) {
-    if (text.size() >= 0x4000) {
-        throw std::logic_error("Text takes fewer than 0x4000 bytes");
-    }
-    Bytes bytes;
-    if (text.size() < 0x80) {
-        bytes.push_back(static_cast<BYTE>(text.size()));
-    } else {
-        bytes.push_back(static_cast<BYTE>(0x80 | (text.size() >> 8)));
-        bytes.push_back(static_cast<BYTE>(text.size() & 0xFF));
-    }
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    return bytes;
-}
-
 uint64_t FileTimeValue(const Platform::FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }

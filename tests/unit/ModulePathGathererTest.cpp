@@ -23,20 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A path as the section carries it: the counter (one or two bytes), then the UTF-8 bytes.
-Bytes Text(const fs::path& path) {
-    const std::string text = path.string();
-    Bytes bytes;
-    if (text.size() < 0x80) {
-        bytes.push_back(static_cast<BYTE>(text.size()));
-    } else {
-        bytes.push_back(static_cast<BYTE>(0x80 | (text.size() >> 8)));
-        bytes.push_back(static_cast<BYTE>(text.size() & 0xFF));
-    }
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    return bytes;
-}
-
 class ModulePathGathererTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -97,12 +83,12 @@ TEST_F(ModulePathGathererTest, PathsMergePerIndexAndSkipModulesWithoutMetadata) 
                                        U32(2),
                                        {1},
                                        U16(3),
-                                       Text(copyA),
-                                       Text(copyB),
-                                       Text(m_Runtime),
+                                       Text(copyA.string()),
+                                       Text(copyB.string()),
+                                       Text(m_Runtime.string()),
                                        {2},
                                        U16(1),
-                                       Text(console)}));
+                                       Text(console.string())}));
 
     // The paths outlive Close; a new interface is needed for loads only.
     m_Paths.Close();
@@ -140,8 +126,8 @@ TEST_F(ModulePathGathererTest, IndexesTakeTwoBytesAfter300AndComeInIndexOrder) {
 
     Bytes expected = Concat({{2}, U32(Count)});
     for (DWORD index = 1; index <= Count; ++index) {
-        expected =
-            Concat({expected, U16(static_cast<uint16_t>(index)), U16(1), Text(files[index - 1])});
+        expected = Concat(
+            {expected, U16(static_cast<uint16_t>(index)), U16(1), Text(files[index - 1].string())});
     }
     EXPECT_EQ(Snapshot({"Begin 300", "End"}).content, expected);
 }
