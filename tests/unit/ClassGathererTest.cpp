@@ -24,6 +24,7 @@
 #include "Profiler/MetaDataGatherer.h"
 #include "ProgressIndicator/BaseProgressIndicator.h"
 #include "Util/ComponentMask.h"
+#include "support/ClassRecordBytes.h"
 #include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
@@ -101,18 +102,6 @@ public:
 protected:
     void OnProgress(DWORD, DWORD value) override { m_Last = value; }
 };
-
-// A class record built from the documented layout.
-Bytes Record(DWORD metaDataIndex, DWORD token, DWORD rank, int64_t parent,
-             std::vector<int64_t> arguments = {}) {
-    Bytes bytes = Concat({U32(metaDataIndex), U32(token), U32(rank), U64(parent),
-                          U16(static_cast<uint16_t>(arguments.size()))});
-    for (int64_t argument : arguments) {
-        const Bytes encoded = U64(argument);
-        bytes.insert(bytes.end(), encoded.begin(), encoded.end());
-    }
-    return bytes;
-}
 
 Bytes IndexSection(std::vector<int64_t> positions) {
     Bytes bytes = U32(static_cast<uint32_t>(positions.size()));
@@ -221,7 +210,8 @@ TEST_F(ClassGathererTest, RecordsClassesBackToBackAndWritesBothSections) {
     EXPECT_EQ(m_Runtime.CallCount(Operation::IsArrayClass), asked);
 
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({Record(3, 0x02000005, 0, None), Record(7, 0x02000009, 0, 0)}));
+    EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000005, 0, None),
+                            ClassRecordBytes(7, 0x02000009, 0, 0)}));
     EXPECT_EQ(index, IndexSection({0, 22}));
 
     const std::string expected = "CG::CollectClassId mid=" + Hex(m_Other) + " cid=" + Hex(derived) +
@@ -251,12 +241,12 @@ TEST_F(ClassGathererTest, ArraysPointAtTheirElementAndTakeTheInnermostModule) {
     EXPECT_EQ(m_Gatherer.CollectClassId(compositeArray), 88);
 
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({Record(7, Undescribed, 1, 22),   // element[][]
-                            Record(7, Undescribed, 1, 44),   // element[]
-                            Record(7, 0x02000010, 0, None),  // element
-                            Record(7, Undescribed, 3, 44),   // element[,,]
-                            Record(0, Undescribed, 1, 110),  // composite[]
-                            Record(0, Undescribed, 0, None)}));
+    EXPECT_EQ(data, Concat({ClassRecordBytes(7, Undescribed, 1, 22),   // element[][]
+                            ClassRecordBytes(7, Undescribed, 1, 44),   // element[]
+                            ClassRecordBytes(7, 0x02000010, 0, None),  // element
+                            ClassRecordBytes(7, Undescribed, 3, 44),   // element[,,]
+                            ClassRecordBytes(0, Undescribed, 1, 110),  // composite[]
+                            ClassRecordBytes(0, Undescribed, 0, None)}));
     EXPECT_EQ(index, IndexSection({0, 22, 44, 66, 88, 110}));
 }
 
@@ -274,9 +264,11 @@ TEST_F(ClassGathererTest, TypeArgumentsArePatchedInAfterTheirOwnRecords) {
     EXPECT_EQ(m_Gatherer.CollectClassId(self), 82);
 
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({Record(3, 0x02000004, 0, None, {38, 60}),
-                            Record(3, 0x02000002, 0, None), Record(7, 0x02000003, 0, None),
-                            Record(3, 0x02000006, 0, 104), Record(3, 0x02000007, 0, None, {82})}));
+    EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000004, 0, None, {38, 60}),
+                            ClassRecordBytes(3, 0x02000002, 0, None),
+                            ClassRecordBytes(7, 0x02000003, 0, None),
+                            ClassRecordBytes(3, 0x02000006, 0, 104),
+                            ClassRecordBytes(3, 0x02000007, 0, None, {82})}));
     EXPECT_EQ(index, IndexSection({0, 38, 60, 82, 104}));
 }
 
@@ -293,7 +285,8 @@ TEST_F(ClassGathererTest, WithoutInfo2ClassesHaveNoParentAndCompositesNoModule) 
     EXPECT_EQ(m_Runtime.CallCount(Operation::GetClassIDInfo2), 0u);
 
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({Record(7, 0x02000009, 0, None), Record(0, Undescribed, 0, None)}));
+    EXPECT_EQ(data, Concat({ClassRecordBytes(7, 0x02000009, 0, None),
+                            ClassRecordBytes(0, Undescribed, 0, None)}));
 }
 
 TEST_F(ClassGathererTest, UnloadedClassIdGetsANewRecordAndSnapshotsGrow) {
@@ -308,11 +301,11 @@ TEST_F(ClassGathererTest, UnloadedClassIdGetsANewRecordAndSnapshotsGrow) {
     EXPECT_EQ(m_Gatherer.CollectClassId(reused), 22);
     EXPECT_EQ(m_Gatherer.CollectClassId(composite), 44);
 
-    const Bytes record = Record(3, 0x02000005, 0, None);
+    const Bytes record = ClassRecordBytes(3, 0x02000005, 0, None);
     EXPECT_EQ(firstData, record);
     EXPECT_EQ(firstIndex, IndexSection({0}));
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({record, record, Record(0, Undescribed, 0, None)}));
+    EXPECT_EQ(data, Concat({record, record, ClassRecordBytes(0, Undescribed, 0, None)}));
     EXPECT_EQ(index, IndexSection({0, 22, 44}));
 }
 
@@ -347,7 +340,8 @@ TEST_F(ClassGathererTest, RuntimeFailuresNameTheCallAndWriteNothing) {
 
     EXPECT_EQ(m_Gatherer.CollectClassId(generic), 0);
     auto [data, index] = Snapshot();
-    EXPECT_EQ(data, Concat({Record(3, 0x02000004, 0, None, {30}), Record(3, 0x02000002, 0, None)}));
+    EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000004, 0, None, {30}),
+                            ClassRecordBytes(3, 0x02000002, 0, None)}));
 }
 
 TEST_F(ClassGathererTest, ConcurrentSnapshotOfAnUnfinishedRecordStaysReadable) {

@@ -8,6 +8,7 @@
 #include "Controller/ClassNamer.h"
 #include "Profiler/ModuleImageReader.h"
 #include "support/Bytes.h"
+#include "support/ClassRecordBytes.h"
 #include "support/FrameworkAssemblies.h"
 
 using namespace Controller;
@@ -15,25 +16,6 @@ using namespace Controller;
 namespace {
 
 constexpr uint32_t CoreLib = 4;
-
-// A record the gatherer has appended but not yet completed: placeholders for `slots` arguments.
-Bytes Unfinished(uint32_t index, uint32_t token, uint32_t rank, size_t slots) {
-    Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(-1), Le16(0xFFFF)});
-    for (size_t i = 0; i < slots; ++i) {
-        bytes = Concat({bytes, Le64(-1)});
-    }
-    return bytes;
-}
-
-Bytes Record(uint32_t index, uint32_t token, uint32_t rank, int64_t parent,
-             std::initializer_list<int64_t> arguments) {
-    Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(parent),
-                          Le16(static_cast<uint16_t>(arguments.size()))});
-    for (int64_t argument : arguments) {
-        bytes = Concat({bytes, Le64(argument)});
-    }
-    return bytes;
-}
 
 // Records appended back to back, as the class gatherer writes them; positions come back in order.
 class ClassData {
@@ -93,23 +75,25 @@ TEST(ControllerClassNamer, NamesInstantiationsArraysAndFallbacks) {
     const int64_t map = 0, text = 38, ints = 60, number = 82, jagged = 104, cube = 126,
                   undescribed = 148, selfish = 170, unknownModule = 200;
     ClassData data;
-    EXPECT_EQ(data.Add(Record(CoreLib, dictionary, 0, -1, {text, ints})), map);
-    EXPECT_EQ(data.Add(Record(CoreLib, types.at("System.String"), 0, -1, {})), text);
-    EXPECT_EQ(data.Add(Record(CoreLib, 0xFE000000, 1, number, {})), ints);
-    EXPECT_EQ(data.Add(Record(CoreLib, types.at("System.Int32"), 0, -1, {})), number);
-    EXPECT_EQ(data.Add(Record(CoreLib, 0xFE000000, 1, ints, {})), jagged);
-    EXPECT_EQ(data.Add(Record(CoreLib, 0xFE000000, 3, text, {})), cube);
-    EXPECT_EQ(data.Add(Record(0, 0xFE000000, 0, -1, {})), undescribed);
-    EXPECT_EQ(data.Add(Record(CoreLib, types.at("System.Nullable`1"), 0, -1, {selfish})), selfish);
-    EXPECT_EQ(data.Add(Record(9, 0x02000003, 0, -1, {})), unknownModule);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, dictionary, 0, -1, {text, ints})), map);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, types.at("System.String"), 0, -1, {})), text);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, 0xFE000000, 1, number, {})), ints);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, types.at("System.Int32"), 0, -1, {})), number);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, 0xFE000000, 1, ints, {})), jagged);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, 0xFE000000, 3, text, {})), cube);
+    EXPECT_EQ(data.Add(ClassRecordBytes(0, 0xFE000000, 0, -1, {})), undescribed);
+    EXPECT_EQ(data.Add(ClassRecordBytes(CoreLib, types.at("System.Nullable`1"), 0, -1, {selfish})),
+              selfish);
+    EXPECT_EQ(data.Add(ClassRecordBytes(9, 0x02000003, 0, -1, {})), unknownModule);
     // Caught mid-write by a snapshot: a generic class, an array, one without a description.
-    const int64_t halfGeneric = data.Add(Unfinished(CoreLib, dictionary, 0, 2));
-    const int64_t halfArray = data.Add(Unfinished(CoreLib, 0xFE000000, 2, 0));
-    const int64_t halfUndescribed = data.Add(Unfinished(0, 0xFE000000, 0, 0));
+    const int64_t halfGeneric = data.Add(UnfinishedClassRecordBytes(CoreLib, dictionary, 0, 2));
+    const int64_t halfArray = data.Add(UnfinishedClassRecordBytes(CoreLib, 0xFE000000, 2, 0));
+    const int64_t halfUndescribed = data.Add(UnfinishedClassRecordBytes(0, 0xFE000000, 0, 0));
     const ClassTable table = data.Table();
     const ClassNamer namer(table, names);
 
-    EXPECT_EQ(namer.Name(map), "System.Collections.Generic.Dictionary<System.String,System.Int32[]>");
+    EXPECT_EQ(namer.Name(map),
+              "System.Collections.Generic.Dictionary<System.String,System.Int32[]>");
     EXPECT_EQ(namer.Name(text), "System.String");
     EXPECT_EQ(namer.Name(ints), "System.Int32[]");
     EXPECT_EQ(namer.Name(jagged), "System.Int32[][]");

@@ -9,6 +9,7 @@
 #include "Controller/MetaDataSection.h"
 #include "Controller/ModulePathSection.h"
 #include "support/Bytes.h"
+#include "support/ClassRecordBytes.h"
 
 using namespace Controller;
 
@@ -24,16 +25,6 @@ SnapshotSection Section(uint16_t type, Bytes bytes) {
 
 Bytes Text(const std::string& text) {
     return Concat({Bytes{static_cast<BYTE>(text.size())}, Ascii(text)});
-}
-
-Bytes ClassRecordBytes(uint32_t index, uint32_t token, uint32_t rank, int64_t parent,
-                       std::initializer_list<int64_t> arguments) {
-    Bytes bytes = Concat({Le32(index), Le32(token), Le32(rank), Le64(parent),
-                          Le16(static_cast<uint16_t>(arguments.size()))});
-    for (int64_t argument : arguments) {
-        bytes = Concat({bytes, Le64(argument)});
-    }
-    return bytes;
 }
 
 template <class Read>
@@ -67,11 +58,13 @@ TEST(ControllerMetaDataSection, ReadsRecordsAndRefusesInconsistentOnes) {
     EXPECT_EQ(Failure([] { ReadMetaDataSection(Section(0x100, Concat({Le32(0x40000000)}))); }),
               "Metadata section announces 1073741824 records but holds at most 0");
     EXPECT_EQ(Failure([] {
-                  ReadMetaDataSection(Section(
-                      0x100, Concat({Le32(2), Le32(4), Le32(0), Le32(4), Le32(0)})));
+                  ReadMetaDataSection(
+                      Section(0x100, Concat({Le32(2), Le32(4), Le32(0), Le32(4), Le32(0)})));
               }),
               "Metadata section lists invalid or repeated index 4");
-    EXPECT_EQ(Failure([] { ReadMetaDataSection(Section(0x100, Concat({Le32(0), Bytes{1}}))); }),
+    EXPECT_EQ(Failure([] {
+                  ReadMetaDataSection(Section(0x100, Concat({Le32(0), Bytes{1}})));
+              }),
               "Metadata section has 1 bytes after its last record");
 }
 
@@ -93,7 +86,9 @@ TEST(ControllerModulePathSection, ReadsEveryIndexWidth) {
     const Bytes widest = Concat({Bytes{4}, Le32(1), Le32(0x01020304), Le16(0)});
     EXPECT_EQ(ReadModulePathSection(Section(0x110, widest))[0].index, 0x01020304u);
 
-    EXPECT_EQ(Failure([] { ReadModulePathSection(Section(0x110, Concat({Bytes{0}, Le32(0)}))); }),
+    EXPECT_EQ(Failure([] {
+                  ReadModulePathSection(Section(0x110, Concat({Bytes{0}, Le32(0)})));
+              }),
               "Module path section has index width 0; expected 1 to 4");
     EXPECT_EQ(Failure([&] {
                   Bytes cut = narrow;
@@ -101,7 +96,9 @@ TEST(ControllerModulePathSection, ReadsEveryIndexWidth) {
                   ReadModulePathSection(Section(0x110, cut));
               }),
               "Module path section is cut short");
-    EXPECT_EQ(Failure([] { ReadModulePathSection(Section(0x110, Concat({Bytes{1}, Le32(5)}))); }),
+    EXPECT_EQ(Failure([] {
+                  ReadModulePathSection(Section(0x110, Concat({Bytes{1}, Le32(5)})));
+              }),
               "Module path section announces 5 entries, more than its bytes can hold");
 }
 
@@ -133,14 +130,15 @@ TEST(ControllerClassTable, ReadsRecordsWithForwardAndBackwardReferences) {
 }
 
 TEST(ControllerClassTable, RefusesIndexesThatDoNotMatchTheData) {
-    const Bytes data = Concat({ClassRecordBytes(1, 0x02000002, 0, -1, {}),
-                               ClassRecordBytes(1, 0x02000003, 0, 0, {})});
+    const Bytes data = Concat(
+        {ClassRecordBytes(1, 0x02000002, 0, -1, {}), ClassRecordBytes(1, 0x02000003, 0, 0, {})});
     auto read = [&](const Bytes& dataBytes, const Bytes& index) {
         return Failure([&] { ClassTable::Read(Section(0x200, dataBytes), Section(0x201, index)); });
     };
     EXPECT_EQ(read(data, Concat({Le32(2), Le64(0)})),
               "Class index section announces 2 records but holds 8 bytes of positions");
-    EXPECT_EQ(read(data, Concat({Le32(2), Le64(0), Le64(0)})), "Class index lists position 0 twice");
+    EXPECT_EQ(read(data, Concat({Le32(2), Le64(0), Le64(0)})),
+              "Class index lists position 0 twice");
     EXPECT_EQ(read(data, Concat({Le32(2), Le64(0), Le64(11)})),
               "Class index position 11 is not where a record starts (expected 22)");
     EXPECT_EQ(read(data, Concat({Le32(1), Le64(0)})),
@@ -165,8 +163,7 @@ TEST(ControllerClassTable, RefusesIndexesThatDoNotMatchTheData) {
 
 TEST(ControllerClassTable, UnfinishedRecordsReachToTheNextRecord) {
     const Bytes finished = Concat({Le32(3), Le32(0x02000005), Le32(0), Le64(0), Le16(0)});
-    const Bytes unfinished = Concat({Le32(3), Le32(0x02000007), Le32(0), Le64(-1), Le16(0xFFFF),
-                                     Le64(-1), Le64(-1)});
+    const Bytes unfinished = UnfinishedClassRecordBytes(3, 0x02000007, 0, 2);
     SnapshotSection data;
     data.bytes = Concat({unfinished, finished, unfinished});
     SnapshotSection index;
