@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -16,8 +15,6 @@
 #include <tuple>
 #include <vector>
 
-#include "Bridge/ISnapShotStorage.h"
-#include "Bridge/MemoryBridgeStream.h"
 #include "Controller/ClassTable.h"
 #include "Platform/Com.h"
 #include "Profiler/ClassGatherer.h"
@@ -27,6 +24,7 @@
 #include "support/ClassRecordBytes.h"
 #include "support/ErrorText.h"
 #include "support/LogFileLines.h"
+#include "support/MemorySnapShotStorage.h"
 #include "support/ScopedLog.h"
 #include "support/TestRuntime.h"
 #include "support/WireBytes.h"
@@ -46,30 +44,6 @@ public:
         return moduleId == 0 ? 0 : m_Indexes.at(moduleId);
     }
     std::map<ModuleID, DWORD> m_Indexes;
-};
-
-// Memory-backed sections, kept with their type and version when closed.
-class SectionStorage : public ISnapShotStorage {
-public:
-    struct Section {
-        WORD type;
-        WORD version;
-        Bytes content;
-    };
-    void Create(IBridgeControl*, DWORD, DWORD, const GUID&, DWORD) override {}
-    IWriteSeekBridgeStream* CreateSection() override {
-        m_pOpen = std::make_unique<MemoryBridgeStream>();
-        return &m_pOpen->AsWriteSeek();
-    }
-    void CloseSection(IWriteSeekBridgeStream* pSection, WORD type, WORD version) override {
-        ASSERT_EQ(pSection, &m_pOpen->AsWriteSeek());
-        m_Closed.push_back({type, version, m_pOpen->GetContent()});
-    }
-    void Close() override {}
-    void Abort() override {}
-
-    std::unique_ptr<MemoryBridgeStream> m_pOpen;
-    std::vector<Section> m_Closed;
 };
 
 // Can fail the call that fetches type arguments alone (the one given a buffer), and gives other
@@ -164,19 +138,19 @@ protected:
     // Writes a snapshot and returns its two sections' contents, checking their types.
     std::pair<Bytes, Bytes> Snapshot() { return Snapshot(m_Gatherer); }
     std::pair<Bytes, Bytes> Snapshot(ClassGatherer& gatherer) {
-        SectionStorage storage;
+        MemorySnapShotStorage storage;
         RecordingIndicator progress;
         gatherer.Write(&progress, &storage);
         EXPECT_EQ(progress.m_Last, 1000u);
-        EXPECT_EQ(storage.m_Closed.size(), 2u);
-        if (storage.m_Closed.size() != 2) {
+        EXPECT_EQ(storage.Closed().size(), 2u);
+        if (storage.Closed().size() != 2) {
             return {};
         }
-        EXPECT_EQ(storage.m_Closed[0].type, 0x200);
-        EXPECT_EQ(storage.m_Closed[1].type, 0x201);
-        EXPECT_EQ(storage.m_Closed[0].version, 0);
-        EXPECT_EQ(storage.m_Closed[1].version, 0);
-        return {storage.m_Closed[0].content, storage.m_Closed[1].content};
+        EXPECT_EQ(storage.Closed()[0].type, 0x200);
+        EXPECT_EQ(storage.Closed()[1].type, 0x201);
+        EXPECT_EQ(storage.Closed()[0].version, 0);
+        EXPECT_EQ(storage.Closed()[1].version, 0);
+        return {storage.Closed()[0].content, storage.Closed()[1].content};
     }
 
     size_t TempFilesLeft() const {

@@ -1,15 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "Bridge/ISnapShotStorage.h"
-#include "Bridge/MemoryBridgeStream.h"
 #include "Platform/Clock.h"
 #include "Platform/Process.h"
 #include "Platform/SystemInfo.h"
@@ -19,6 +15,7 @@
 #include "Util/TempFile.h"
 #include "Util/Utf8.h"
 #include "support/LogFileLines.h"
+#include "support/MemorySnapShotStorage.h"
 #include "support/ScopedRegistryFile.h"
 #include "support/ScratchDirectory.h"
 #include "support/WireBytes.h"
@@ -26,35 +23,6 @@
 using namespace WireBytes;
 
 namespace {
-
-// Hands out memory-backed sections and keeps what each one held when it was closed.
-class FakeSnapShotStorage : public ISnapShotStorage {
-public:
-    struct ClosedSection {
-        WORD type;
-        WORD version;
-        Bytes content;
-    };
-
-    void Create(IBridgeControl*, DWORD, DWORD, const GUID&, DWORD) override {}
-    IWriteSeekBridgeStream* CreateSection() override {
-        m_Open.push_back(std::make_unique<MemoryBridgeStream>());
-        return &m_Open.back()->AsWriteSeek();
-    }
-    void CloseSection(IWriteSeekBridgeStream* pSection, WORD type, WORD version) override {
-        auto found = std::find_if(m_Open.begin(), m_Open.end(), [&](const auto& pStream) {
-            return &pStream->AsWriteSeek() == pSection;
-        });
-        ASSERT_NE(found, m_Open.end()) << "closed a section this storage did not hand out";
-        m_Closed.push_back({type, version, (*found)->GetContent()});
-        m_Open.erase(found);
-    }
-    void Close() override {}
-    void Abort() override {}
-
-    std::vector<std::unique_ptr<MemoryBridgeStream>> m_Open;
-    std::vector<ClosedSection> m_Closed;
-};
 
 const GUID SequenceGuid = {
     0xA1B2C3D4, 0xE5F6, 0x0718, {0x29, 0x3A, 0x4B, 0x5C, 0x6D, 0x7E, 0x8F, 0x90}};
@@ -142,17 +110,17 @@ TEST_F(EnvironmentGathererTest, WritesTheTwentyTwoFieldsInOrder) {
     EnvironmentGatherer gatherer;
     gatherer.Gather(ProcessGuidValue, 2, 7, 1, 2, 3, 0xABCD);
 
-    FakeSnapShotStorage storage;
+    MemorySnapShotStorage storage;
     const std::string bridgeText("ctl \xFF\x00z", 7);  // written as held, not converted
     const uint64_t before = LocalFileTimeNow();
     gatherer.Write(storage, bridgeText, 0x11223344, SequenceGuid, 0x55667788);
     const uint64_t after = LocalFileTimeNow();
 
-    ASSERT_EQ(storage.m_Closed.size(), 1u);
-    EXPECT_TRUE(storage.m_Open.empty());
-    EXPECT_EQ(storage.m_Closed[0].type, 0);
-    EXPECT_EQ(storage.m_Closed[0].version, 4);
-    const Bytes& content = storage.m_Closed[0].content;
+    ASSERT_EQ(storage.Closed().size(), 1u);
+    EXPECT_EQ(storage.OpenCount(), 0u);
+    EXPECT_EQ(storage.Closed()[0].type, 0);
+    EXPECT_EQ(storage.Closed()[0].version, 4);
+    const Bytes& content = storage.Closed()[0].content;
 
     Platform::SYSTEM_INFO system{};
     Platform::GetSystemInfo(&system);
@@ -238,19 +206,19 @@ TEST_F(EnvironmentGathererTest, UnknownRuntimeTypeLogsQuestionMarksAndWritesLowB
               }));
 
     // Interface level and runtime type sit right before the runtime version and OS fields.
-    FakeSnapShotStorage storage;
+    MemorySnapShotStorage storage;
     unknown.Write(storage, "", 0, SequenceGuid, 0);
     wide.Write(storage, "", 0, SequenceGuid, 0);
-    ASSERT_EQ(storage.m_Closed.size(), 2u);
+    ASSERT_EQ(storage.Closed().size(), 2u);
     Platform::OSVERSIONINFO os{};
     ASSERT_TRUE(Platform::GetVersionEx(&os));
     const Bytes tail =
         Concat({U32(os.dwMajorVersion), U32(os.dwMinorVersion), U32(os.dwBuildNumber),
                 U32(os.dwPlatformId), Text(ToUtf8(os.szCSDVersion)), Bytes(13, 0x00), Text("img"),
                 Text("")});
-    EXPECT_TRUE(EndsWith(storage.m_Closed[0].content,
+    EXPECT_TRUE(EndsWith(storage.Closed()[0].content,
                          Concat({{0x01, 0x07}, U16(0), U16(0), U16(0), U16(0), tail})));
-    EXPECT_TRUE(EndsWith(storage.m_Closed[1].content,
+    EXPECT_TRUE(EndsWith(storage.Closed()[1].content,
                          Concat({{0x02, 0xC8}, U16(10), U16(0), U16(1), U16(65535), tail})));
 }
 
@@ -279,10 +247,10 @@ TEST_F(EnvironmentGathererTest, DeviceImageVersionMustBeAStringValue) {
         ScopedRegistryFile registry("");
         EnvironmentGatherer gatherer;
         gatherer.Gather(ProcessGuidValue, 2, 0, 0, 0, 0, 0);
-        FakeSnapShotStorage storage;
+        MemorySnapShotStorage storage;
         gatherer.Write(storage, "bridge", 0, SequenceGuid, 0);
-        ASSERT_EQ(storage.m_Closed.size(), 1u);
-        EXPECT_TRUE(EndsWith(storage.m_Closed[0].content,
+        ASSERT_EQ(storage.Closed().size(), 1u);
+        EXPECT_TRUE(EndsWith(storage.Closed()[0].content,
                              Concat({Text(ToUtf8(Platform::GetKernelRelease())), Text("bridge")})));
     }
 }
