@@ -1,13 +1,10 @@
 #include "Profiler/BaseThread.h"
 
-namespace {
-
-const WString EMPTY_NAME;
-
-}  // namespace
+#include "Util/NoDestructor.h"
 
 const WString& BaseThread::GetName() const noexcept {
-    return HasName() ? m_Name : EMPTY_NAME;
+    static NoDestructor<const WString> s_EmptyName;
+    return HasName() ? m_Name : *s_EmptyName;
 }
 
 bool BaseThread::TrySetName(const WString& name) {

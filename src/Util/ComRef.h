@@ -8,48 +8,10 @@
 #include "Platform/Com.h"
 #include "Platform/Types.h"
 
+// The operations shared by both kinds of reference; it never releases on destruction itself.
 template <class T>
-class ComRef {
+class ComRefBase {
 public:
-    constexpr ComRef() noexcept = default;
-    constexpr ComRef(std::nullptr_t) noexcept {}
-
-    // Takes a reference of its own on the interface.
-    explicit ComRef(T* p) noexcept : m_p(p) {
-        if (m_p != nullptr) {
-            m_p->AddRef();
-        }
-    }
-
-    ComRef(const ComRef& other) noexcept : ComRef(other.m_p) {}
-    ComRef(ComRef&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
-
-    ~ComRef() { Reset(); }
-
-    ComRef& operator=(const ComRef& other) noexcept {
-        Assign(other.m_p);
-        return *this;
-    }
-
-    ComRef& operator=(ComRef&& other) noexcept {
-        if (this != &other) {
-            Attach(std::exchange(other.m_p, nullptr));
-        }
-        return *this;
-    }
-
-    // Holds the given interface with a reference of its own; the old one is released afterwards,
-    // so assigning the interface already held is safe.
-    ComRef& operator=(T* p) noexcept {
-        Assign(p);
-        return *this;
-    }
-
-    ComRef& operator=(std::nullptr_t) noexcept {
-        Reset();
-        return *this;
-    }
-
     T* operator->() const {
         if (m_p == nullptr) {
             throw _com_error(E_POINTER);
@@ -108,11 +70,16 @@ public:
         Attach(pResult);
     }
 
-    friend bool operator==(const ComRef& a, const T* b) noexcept { return a.m_p == b; }
-    friend bool operator==(const ComRef& a, const ComRef& b) noexcept { return a.m_p == b.m_p; }
-    friend bool operator==(const ComRef& a, std::nullptr_t) noexcept { return a.m_p == nullptr; }
+    friend bool operator==(const ComRefBase& a, const T* b) noexcept { return a.m_p == b; }
+    friend bool operator==(const ComRefBase& a, const ComRefBase& b) noexcept {
+        return a.m_p == b.m_p;
+    }
+    friend bool operator==(const ComRefBase& a, std::nullptr_t) noexcept { return a.m_p == nullptr; }
 
-private:
+protected:
+    constexpr ComRefBase() noexcept = default;
+    explicit constexpr ComRefBase(T* p) noexcept : m_p(p) {}
+
     void Assign(T* p) noexcept {
         if (p != nullptr) {
             p->AddRef();
@@ -121,4 +88,71 @@ private:
     }
 
     T* m_p = nullptr;
+};
+
+template <class T>
+class ComRef : public ComRefBase<T> {
+    using Base = ComRefBase<T>;
+
+public:
+    constexpr ComRef() noexcept = default;
+    constexpr ComRef(std::nullptr_t) noexcept {}
+
+    // Takes a reference of its own on the interface.
+    explicit ComRef(T* p) noexcept : Base(p) {
+        if (p != nullptr) {
+            p->AddRef();
+        }
+    }
+
+    ComRef(const ComRef& other) noexcept : ComRef(other.m_p) {}
+    ComRef(ComRef&& other) noexcept : Base(std::exchange(other.m_p, nullptr)) {}
+
+    ~ComRef() { Base::Reset(); }
+
+    ComRef& operator=(const ComRef& other) noexcept {
+        Base::Assign(other.m_p);
+        return *this;
+    }
+
+    ComRef& operator=(ComRef&& other) noexcept {
+        if (this != &other) {
+            Base::Attach(std::exchange(other.m_p, nullptr));
+        }
+        return *this;
+    }
+
+    // Holds the given interface with a reference of its own; the old one is released afterwards,
+    // so assigning the interface already held is safe.
+    ComRef& operator=(T* p) noexcept {
+        Base::Assign(p);
+        return *this;
+    }
+
+    ComRef& operator=(std::nullptr_t) noexcept {
+        Base::Reset();
+        return *this;
+    }
+};
+
+// A module-wide reference, constant-initialised to null and never released at process exit: the
+// unload order is not ours, and detach or a late callback may still use it. Cleared explicitly.
+template <class T>
+class PermanentComRef : public ComRefBase<T> {
+    using Base = ComRefBase<T>;
+
+public:
+    constexpr PermanentComRef() noexcept = default;
+    PermanentComRef(const PermanentComRef&) = delete;
+    PermanentComRef& operator=(const PermanentComRef&) = delete;
+
+    PermanentComRef& operator=(T* p) noexcept {
+        Base::Assign(p);
+        return *this;
+    }
+
+    PermanentComRef& operator=(std::nullptr_t) noexcept {
+        Base::Reset();
+        return *this;
+    }
 };

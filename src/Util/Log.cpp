@@ -19,6 +19,7 @@
 #include "Util/Assert.h"
 #include "Util/BuildInfo.h"
 #include "Util/ComRef.h"
+#include "Util/NoDestructor.h"
 #include "Util/SpinLock.h"
 #include "Util/TempFile.h"
 
@@ -34,7 +35,7 @@ constexpr DWORD FINISH_WAIT_MS = 1000;
 
 enum class Level { Plain, Warning, Error };
 
-// Guards the writes to g_pFile and its closing, g_FilePath, g_pProfilerInfo and the call of the
+// Guards the writes to g_pFile and its closing, FilePath(), g_pProfilerInfo and the call of the
 // sink. Taken by every thread that logs, including runtime callbacks and hooks; held only for one
 // line's formatting and writing.
 SpinLock g_LogLock;
@@ -59,8 +60,14 @@ public:
 };
 // Null while closed. Changed under g_LogLock; read without it only for the early "closed" test.
 std::atomic<FILE*> g_pFile{nullptr};
-WString g_FilePath;
-ComRef<ICorProfilerInfo> g_pProfilerInfo;
+// Never released at exit: Finish runs at process detach, after static destructors.
+constinit PermanentComRef<ICorProfilerInfo> g_pProfilerInfo;
+
+// Never destroyed, for the same reason.
+WString& FilePath() {
+    static NoDestructor<WString> s_Path;
+    return *s_Path;
+}
 // Changed under g_LogLock; read without it only for the early "closed and no sink" test.
 std::atomic<LogSink*> g_pSink{nullptr};
 
@@ -83,7 +90,11 @@ struct FlushControl {
 
 // Owned by Initialize and Finish, which the process calls from one thread. The thread object is
 // on the heap so that a process ending with the log still open never destroys a joinable thread.
-std::shared_ptr<FlushControl> g_pFlushControl;
+// Never destroyed: Finish stops the thread at process detach, after static destructors.
+std::shared_ptr<FlushControl>& FlushControlRef() {
+    static NoDestructor<std::shared_ptr<FlushControl>> s_pControl;
+    return *s_pControl;
+}
 std::thread* g_pFlushThread = nullptr;
 
 // Formats into the caller's buffer; a text that does not fit with its terminator is replaced.
@@ -208,16 +219,16 @@ void StartFlushThread() {
         return;  // plain lines then wait for the next warning, error or explicit flush
     }
     g_pFlushThread = new std::thread(&FlushThreadMain, pControl);
-    g_pFlushControl = std::move(pControl);
+    FlushControlRef() = std::move(pControl);
 }
 
 void StopFlushThread() {
-    if (g_pFlushControl == nullptr) {
+    if (FlushControlRef() == nullptr) {
         return;
     }
-    g_pFlushControl->m_StopRequested.store(true, std::memory_order_relaxed);
+    FlushControlRef()->m_StopRequested.store(true, std::memory_order_relaxed);
     if (g_pFlushThread != nullptr) {
-        if (Platform::WaitForEvent(g_pFlushControl->m_hFinished, FINISH_WAIT_MS) ==
+        if (Platform::WaitForEvent(FlushControlRef()->m_hFinished, FINISH_WAIT_MS) ==
             Platform::WaitResult::Signalled) {
             g_pFlushThread->join();
         } else {
@@ -226,7 +237,7 @@ void StopFlushThread() {
         delete g_pFlushThread;
         g_pFlushThread = nullptr;
     }
-    g_pFlushControl.reset();
+    FlushControlRef().reset();
 }
 
 // A record of several lines, built in a fixed buffer; text beyond its end is dropped.
@@ -311,7 +322,7 @@ void Log::Initialize(ComponentMask mask) {
     FILE* pFile = Platform::OpenFile(path, "wt");
     if (pFile != nullptr) {
         LogLockScope guard;
-        g_FilePath = path;
+        FilePath() = path;
         g_pFile.store(pFile, std::memory_order_release);
     }
 
@@ -341,8 +352,8 @@ void Log::Update(ComponentMask set, ComponentMask clear) {
 }
 
 void Log::Finish() {
-    if (g_pFlushControl != nullptr) {
-        g_pFlushControl->m_StopRequested.store(true, std::memory_order_relaxed);
+    if (FlushControlRef() != nullptr) {
+        FlushControlRef()->m_StopRequested.store(true, std::memory_order_relaxed);
     }
     Message("Finished");
     StopFlushThread();
@@ -352,7 +363,7 @@ void Log::Finish() {
     {
         LogLockScope guard;
         pFile = g_pFile.exchange(nullptr);
-        g_FilePath.clear();
+        FilePath().clear();
     }
     // Writers see the null file under the lock; only a lock-free flush can still hold the stream.
     while (g_FlushesInFlight.load() != 0) {
@@ -527,10 +538,10 @@ void Log::SetSink(LogSink* pSink) {
 
 WString Log::GetFilePath() {
     if (t_HoldsLogLock) {
-        return g_FilePath;  // this thread already holds the lock
+        return FilePath();  // this thread already holds the lock
     }
     LogLockScope guard;
-    return g_FilePath;
+    return FilePath();
 }
 
 void Log::SetFlags(ComponentMask mask, bool enabled) noexcept {

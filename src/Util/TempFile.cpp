@@ -8,6 +8,7 @@
 #include "Platform/Format.h"
 #include "Util/HrError.h"
 #include "Util/Log.h"
+#include "Util/NoDestructor.h"
 #include "Util/SpinLock.h"
 #include "Util/SpinLockGuard.h"
 
@@ -21,9 +22,14 @@ constexpr size_t PATH_CAPACITY = 4096;
 // What a formatter reports when the text does not fit its buffer.
 constexpr HRESULT E_INSUFFICIENT_BUFFER = MakeHResult(0x8007007A);
 
-// Guards g_TempDirectory; taken by any thread that reads or changes the setting.
+// Guards TempDirectory(); taken by any thread that reads or changes the setting.
 SpinLock g_TempDirectoryLock;
-WString g_TempDirectory;  // empty: the default
+
+// Empty: the default. Never destroyed: process detach clears it after static destructors ran.
+WString& TempDirectory() {
+    static NoDestructor<WString> s_Directory;
+    return *s_Directory;
+}
 
 // Guards g_RandomState and g_RandomSeeded; taken for the two draws of each name attempt.
 SpinLock g_RandomLock;
@@ -65,8 +71,8 @@ bool CreateNewFileAcceptor(const WString& path, void*) {
 WString GetTempDirectory() {
     {
         SpinLockGuard guard(g_TempDirectoryLock);
-        if (!g_TempDirectory.empty()) {
-            return g_TempDirectory;
+        if (!TempDirectory().empty()) {
+            return TempDirectory();
         }
     }
     return Platform::GetSystemTempDirectory();
@@ -78,7 +84,7 @@ void SetTempDirectory(const WCHAR* pPath) {
         EnsureDirectory(path);
     }
     SpinLockGuard guard(g_TempDirectoryLock);
-    g_TempDirectory.swap(path);
+    TempDirectory().swap(path);
 }
 
 void EnsureDirectory(const WString& path) {

@@ -15,7 +15,7 @@ namespace {
 
 // The created profiler's callback interface, from load to unload. Touched only by the host's
 // load and unload calls, which come one at a time.
-constinit ComRef<ICorProfilerCallback2> g_pProfilerCallback;
+constinit PermanentComRef<ICorProfilerCallback2> g_pProfilerCallback;
 
 // Construction references, held for the life of the process: the runtime may call a profiler
 // until the very end. Never destroyed, so the objects stay reachable.

@@ -1,6 +1,7 @@
 #include "WinCE/PALServices.h"
 
-// Constant-initialised (null), so they are usable from any static initialiser.
-constinit ComRef<IPALThreads> g_pPALThreads;
-constinit ComRef<IPALTools> g_pPALTools;
-constinit ComRef<IPALProfilerHost> g_pPALProfilerHost;
+// Constant-initialised (null), so they are usable from any static initialiser, and never released
+// at exit: process detach and late callbacks may still use them.
+constinit PermanentComRef<IPALThreads> g_pPALThreads;
+constinit PermanentComRef<IPALTools> g_pPALTools;
+constinit PermanentComRef<IPALProfilerHost> g_pPALProfilerHost;

@@ -7,6 +7,6 @@
 #include "WinCE/IPALThreads.h"
 #include "WinCE/IPALTools.h"
 
-extern ComRef<IPALThreads> g_pPALThreads;
-extern ComRef<IPALTools> g_pPALTools;
-extern ComRef<IPALProfilerHost> g_pPALProfilerHost;
+extern PermanentComRef<IPALThreads> g_pPALThreads;
+extern PermanentComRef<IPALTools> g_pPALTools;
+extern PermanentComRef<IPALProfilerHost> g_pPALProfilerHost;

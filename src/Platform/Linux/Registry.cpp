@@ -48,11 +48,21 @@ struct FileIdentity {
     }
 };
 
-// Guards g_CachedIdentity and g_pCachedFile; taken by every thread that opens a key, only for the
-// check (and a re-read when the file changed). Never taken from profiler hooks.
+// The last file read and what it was read from. Never destroyed: settings may be read at process
+// detach, after static destructors.
+struct RegistryCache {
+    FileIdentity m_Identity;
+    std::shared_ptr<const Native::RegistryFile> m_pFile;
+};
+
+// Guards Cache(); taken by every thread that opens a key, only for the check (and a re-read when
+// the file changed). Never taken from profiler hooks.
 std::mutex g_CacheLock;
-FileIdentity g_CachedIdentity;
-std::shared_ptr<const Native::RegistryFile> g_pCachedFile;
+
+RegistryCache& Cache() {
+    static auto* const s_pCache = new RegistryCache();
+    return *s_pCache;
+}
 
 FileIdentity IdentifyFile(const std::string& path) {
     FileIdentity identity;
@@ -78,13 +88,13 @@ std::string ReadFileText(const std::string& path) {
 std::shared_ptr<const Native::RegistryFile> CurrentFile() {
     const FileIdentity identity = IdentifyFile(GetRegistryFilePath());
     std::lock_guard<std::mutex> guard(g_CacheLock);
-    if (g_pCachedFile == nullptr || !(identity == g_CachedIdentity)) {
+    if (Cache().m_pFile == nullptr || !(identity == Cache().m_Identity)) {
         const std::string text = identity.exists ? ReadFileText(identity.path) : std::string();
-        g_pCachedFile =
+        Cache().m_pFile =
             std::make_shared<const Native::RegistryFile>(Native::RegistryFile::Parse(text));
-        g_CachedIdentity = identity;
+        Cache().m_Identity = identity;
     }
-    return g_pCachedFile;
+    return Cache().m_pFile;
 }
 
 // The kernel release stands in for the device image version when the file does not give one.
