@@ -264,5 +264,5 @@ std::string ReadString(IReadBridgeStream& stream) {
 }
 
 WString ReadWideString(IReadBridgeStream& stream) {
-    return FromUtf8(ReadString(stream));
+    return FromOutsideUtf8(ReadString(stream));
 }

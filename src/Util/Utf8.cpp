@@ -27,7 +27,9 @@ bool IsContinuation(unsigned char ch) {
     return ch >= 0x80 && ch < 0xC0;
 }
 
-WString DecodeBytes(const unsigned char* text, size_t count) {
+// `checked`: our own text, whose malformed bytes are a programming error worth a debug assertion.
+// Text from outside is decoded the same way with no assertion: its bytes are not ours to vouch for.
+WString DecodeBytes(const unsigned char* text, size_t count, bool checked) {
     // Every byte except a continuation byte starts a unit, so one reservation is enough.
     size_t units = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -40,7 +42,9 @@ WString DecodeBytes(const unsigned char* text, size_t count) {
         if (ch < 0x80) {
             res.push_back(ch);
         } else if (ch < 0xC0) {
-            QV_ASSERT(res.size());
+            if (checked) {
+                QV_ASSERT(res.size());
+            }
             if (!res.empty()) {
                 // The unit keeps its low 16 bits, as the encoder gave them.
                 res.back() = static_cast<WCHAR>((res.back() << 6) | (ch & 0x3F));
@@ -48,7 +52,9 @@ WString DecodeBytes(const unsigned char* text, size_t count) {
         } else if (ch < 0xE0) {
             res.push_back(static_cast<WCHAR>(ch & 0x1F));
         } else {
-            QV_ASSERT(ch < 0xF0);
+            if (checked) {
+                QV_ASSERT(ch < 0xF0);
+            }
             res.push_back(static_cast<WCHAR>(ch & 0x0F));
         }
     }
@@ -81,11 +87,15 @@ WString FromUtf8(const char* text) {
     if (text == nullptr) {
         return WString();
     }
-    return DecodeBytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text));
+    return DecodeBytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text), true);
 }
 
 WString FromUtf8(const std::string& text) {
-    return DecodeBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    return DecodeBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size(), true);
+}
+
+WString FromOutsideUtf8(const std::string& text) {
+    return DecodeBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size(), false);
 }
 
 void* SortedSearch(const void* key, const void* base, size_t num, size_t width,

@@ -23,6 +23,10 @@ WString FromUtf8(const char* text);
 // The whole string, embedded zero bytes included.
 WString FromUtf8(const std::string& text);
 
+// Text received from outside (the controller): decoded as FromUtf8 decodes it in release builds,
+// in every build. Any bytes decode to some text, so nothing a peer sends can stop the process.
+WString FromOutsideUtf8(const std::string& text);
+
 // Number of bytes ToUtf8 produces for `count` units.
 size_t Utf8Length(const WCHAR* text, size_t count);
 

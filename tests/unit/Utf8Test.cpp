@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "Bridge/BridgeStreamHelpers.h"
+#include "Bridge/MemoryBridgeStream.h"
 #include "Util/Utf8.h"
 
 namespace {
@@ -89,6 +91,15 @@ TEST(Utf8, OutOfRangeBytesAssertInDebugAndAreToleratedInRelease) {
     EXPECT_EQ(u"a", FromUtf8(leading));
     EXPECT_EQ(u"\u1000", FromUtf8(fourByte));
 #endif
+    // Text from a peer decodes the release way in every build, also inside a bridge string.
+    for (const std::string& bytes : {leading, fourByte}) {
+        EXPECT_EQ("(no assertion)", AssertionText([&] { FromOutsideUtf8(bytes); }));
+        const std::string counted = static_cast<char>(bytes.size()) + bytes;
+        MemoryBridgeStream stream(counted.data(), counted.size());
+        EXPECT_EQ("(no assertion)", AssertionText([&] { ReadWideString(stream); }));
+    }
+    EXPECT_EQ(u"a", FromOutsideUtf8(leading));
+    EXPECT_EQ(u"\u1000", FromOutsideUtf8(fourByte));
 }
 
 namespace {
