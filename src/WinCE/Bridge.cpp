@@ -77,12 +77,16 @@ void Bridge::Connect() {
             m_Launched = false;
             throw _pe_error("Can't start service", hr);
         }
-        for (;;) {
+        for (DWORD waited = 0;; waited += PollInterval) {
             if (m_Running) {
                 return;
             }
             if (m_Finished) {
                 throw std::runtime_error("Thread abnormally finished");
+            }
+            if (waited >= HandshakeTimeout) {
+                throw std::runtime_error(
+                    "The controller did not complete the handshake within 10 seconds");
             }
             m_pSleep(PollInterval);
         }
@@ -131,10 +135,15 @@ DWORD Bridge::DoWorkThread(PALStreamHandle hStream) {
     if (hStream != nullptr) {
         m_hConnection = hStream;
         const bool completed = LogEdgeFailure([this] {
-            TryConnect();
-            RunCommandLoop();
+            try {
+                TryConnect();
+                RunCommandLoop();
+            } catch (const StopReading&) {
+                // Close asked the worker to stop while it waited for the controller.
+            }
         });
-        result = completed ? 0 : ResultFailed;
+        // A stop that came before the handshake completed ends a failed connection.
+        result = completed && m_Running ? 0 : ResultFailed;
         EndReplies();
         m_hConnection = nullptr;
         LogEdgeFailure([this, hStream] {
@@ -166,6 +175,9 @@ void Bridge::Read(void* buffer, size_t count) {
     }
     auto* pOut = static_cast<BYTE*>(buffer);
     while (count != 0) {
+        if (m_StopRequested) {
+            throw StopReading{};
+        }
         const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, PAL_MAX_TRANSFER));
         DWORD read = 0;
         HRESULT hr = S_OK;

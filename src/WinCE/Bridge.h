@@ -18,6 +18,9 @@ public:
     using SleepFunction = void (*)(DWORD milliseconds);
 
     static constexpr DWORD PollInterval = 100;
+    // How long Connect waits for the controller to complete the handshake. A controller answers
+    // at once; one that accepted and went silent must not hold the program at start-up.
+    static constexpr DWORD HandshakeTimeout = 10000;
     // Result of a worker given no connection.
     static constexpr DWORD ResultNoConnection = 0x80000003;
     // Result of a worker ended by a failure.
@@ -31,13 +34,16 @@ public:
     ~Bridge() override;
 
     // Raises on a short read or a host failure ("Can't write data" with the host's code). An
-    // empty host read pauses 100 ms and asks again. Runs on the worker thread only.
+    // empty host read pauses 100 ms and asks again. Once Close asked the worker to stop, a read
+    // gives up instead of waiting for a controller that may never send again. Runs on the worker
+    // thread only.
     void Read(void* buffer, size_t count) override;
     // Returns once the handshake has succeeded. A host that cannot start the service raises
-    // "Can't start service"; a worker that ends first raises "Thread abnormally finished".
+    // "Can't start service"; a worker that ends first raises "Thread abnormally finished"; a
+    // handshake still incomplete after HandshakeTimeout raises and ends the worker.
     void Connect() override;
-    // Stops the worker (it sees the request after the controller's next byte) and waits for it,
-    // then closes the command processor.
+    // Stops the worker (it sees the request at its next read, within one poll interval when the
+    // controller is silent) and waits for it, then closes the command processor.
     void Close() override;
     // In chunks of at most 16384 bytes. Callers serialise whole messages.
     void Write(const void* data, size_t count) override;
@@ -45,6 +51,8 @@ public:
 private:
     // Pins the host reference for one call, so that dropping it waits for the call to finish.
     class PALCall;
+    // Raised by Read on the worker thread when Close asked it to stop: an end, not a failure.
+    struct StopReading {};
 
     static DWORD WorkerProc(PALStreamHandle hStream, void* pContext);
     DWORD DoWorkThread(PALStreamHandle hStream);

@@ -19,6 +19,8 @@
 #include "support/LogFileLines.h"
 #include "support/ScopedLog.h"
 #include "support/SleepRecorder.h"
+#include "support/TestClientInfo.h"
+#include "support/TestEventSink.h"
 
 namespace {
 
@@ -108,13 +110,23 @@ TEST_F(BridgeTransportTest, WorkerWithoutConnectionEndsAndConnectFails) {
     EXPECT_EQ(m_Tools.References(), 0u);
 }
 
-TEST(BridgeTransport, CloseWaitsUntilTheWorkerHasSeenTheStop) {
+TEST_F(BridgeTransportTest, SilentControllerFailsConnectAfterTheHandshakeTimeout) {
+    TestClientInfo info;
+    TestEventSink event;
+    m_Bridge.SetClient(&info, &event);
+    EXPECT_EQ(ErrorText([&] { m_Bridge.Connect(); }),
+              "The controller did not complete the handshake within 10 seconds");
+    DWORD result = 0;
+    ASSERT_TRUE(m_Tools.WaitForServiceEnd(BridgeLine::Patience, &result));
+    EXPECT_EQ(result, 0x80000000u);
+    EXPECT_EQ(m_Tools.References(), 0u);
+}
+
+TEST(BridgeTransport, CloseEndsTheWorkerWhileTheControllerIsSilent) {
     BridgeHarness harness;
     ASSERT_EQ(harness.Connect(HandshakeAnswers()), "");
+    // The worker sits in Read with nothing coming: it sees the stop at its next empty read.
     auto closing = std::async(std::launch::async, [&] { harness.GetBridge().Close(); });
-    // The worker sits in Read until the controller sends a byte.
-    EXPECT_EQ(closing.wait_for(50ms), std::future_status::timeout);
-    harness.Line().Send({0xFF});
     ASSERT_EQ(closing.wait_for(BridgeLine::Patience), std::future_status::ready);
     closing.get();
     DWORD result = 1;
