@@ -25,7 +25,7 @@ constexpr const char* LogMask = "09000001";
 constexpr size_t TempPathLength = 100;
 constexpr DWORD AcceptWait = 60000;
 
-enum class Peer { Controller, RandomBytes, ClosesAtOnce, Silent, Refuses };
+enum class Peer { Controller, RandomBytes, ClosesAtOnce, Silent, Refuses, Nobody };
 
 struct PeerCase {
     const char* name;
@@ -139,6 +139,15 @@ TEST_P(E2ENeverHarm, SampleKeepsItsOutputAndExitCode) {
         result = child.Run(SampleRun::Timeout);
         accepting.get();
         session.Close();
+    } else if (c.peer == Peer::Nobody) {
+        // A port that was free a moment ago: nothing listens there.
+        std::string error;
+        Platform::SocketHandle listener = Platform::ListenLoopback(0, &error);
+        ASSERT_NE(listener, nullptr) << error;
+        const WORD port = Platform::GetSocketPort(listener);
+        Platform::CloseSocket(listener);
+        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
+        result = child.Run(SampleRun::Timeout);
     } else {
         HostilePeer peer(c.peer);
         child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(peer.Port()));
@@ -167,7 +176,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PeerCase{"ClosesAtOnce", Peer::ClosesAtOnce, "Thread abnormally finished"},
                     PeerCase{"Silent", Peer::Silent,
                              "The controller did not complete the handshake within 10 seconds"},
-                    PeerCase{"Refuses", Peer::Refuses, "Unaccepted connection"}),
+                    PeerCase{"Refuses", Peer::Refuses, "Unaccepted connection"},
+                    PeerCase{"Nobody", Peer::Nobody, "Thread abnormally finished"}),
     [](const testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
