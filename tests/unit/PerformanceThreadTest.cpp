@@ -356,13 +356,16 @@ TEST_F(PerformanceThreadTest, MeasuringPartlyFlagsTheCallsOpenAtTheSwitch) {
     EXPECT_EQ(pCell, record.GetInternalTimeCell());
     Call(3, 12, 14);
     record.EnterFrame(4, 15);
+    record.EnterSpecialFrame(5, 16);  // a runtime suspension
+    record.CloseTopFrame(17);
     record.Disable(30, true);
     std::vector<std::pair<DWORD, BYTE>> seen;  // call count and flags, in written order
     for (const NodeRecord& node : ReadNodes(Write().sections.at(0x1100))) {
         seen.emplace_back(node.calls, node.flags);
     }
-    // 4 and 3 under 2, then 2, 1 and the root: open calls count no call.
-    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, BYTE>>{{1, 1}, {1, 0}, {0, 1}, {0, 1}, {0, 1}}));
+    // 5 under 4, 4 and 3 under 2, then 2, 1 and the root: open calls count no call.
+    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, BYTE>>{
+                        {1, 2}, {1, 1}, {1, 0}, {0, 1}, {0, 1}, {0, 1}}));
 
     // The frames stayed; a later Enable attaches them to a fresh tree.
     record.Enable(40, false);
@@ -377,7 +380,8 @@ TEST_F(PerformanceThreadTest, InconsistentTimesCountAsZeroWithAWarning) {
     PerformanceThread& record = Record();
     record.Enable(0, false);
     record.EnterFrame(1, 10);
-    *record.GetInternalTimeCell() += 100;
+    record.AddInternalTime(60);
+    *record.GetInternalTimeCell() += 40;
     record.LeaveFrame(1, 20);  // 10 elapsed, 100 internal
     record.EnterFrame(2, 30);
     record.LeaveFrame(2, 29);  // wraps around
