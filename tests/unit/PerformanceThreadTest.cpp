@@ -218,6 +218,17 @@ TEST_F(PerformanceThreadTest, ChildrenTurnIntoPrimeTablesAndKeepTheirOrder) {
     }
 }
 
+TEST(ChildTable, BucketIsTheFuidModuloTheBucketCount) {
+    for (DWORD wanted = 1; wanted != 0; wanted *= 2) {  // every size up to 2350968209 buckets
+        const DWORD buckets = ChildTable::BucketCountFor(wanted);
+        const uint64_t inverse = ChildTable::InverseOf(buckets);
+        for (DWORD fuid : {0u, 1u, buckets - 1, buckets, buckets + 1, 0x7FFFFFFFu, 0xFFFFFFFEu,
+                           0xFFFFFFFFu, 2654435761u}) {
+            EXPECT_EQ(ChildTable::Remainder(fuid, buckets, inverse), fuid % buckets) << fuid;
+        }
+    }
+}
+
 TEST_F(PerformanceThreadTest, CallCountsStopAtTheirLargestValue) {
     Record().Enable(0, false);
     Call(1, 0, 1);
