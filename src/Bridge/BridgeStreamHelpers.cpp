@@ -156,6 +156,20 @@ void WriteSizeTAsUInt32(IWriteBridgeStream& stream, size_t value) {
     WriteU32(stream, static_cast<uint32_t>(value));
 }
 
+void RefuseEncoding(const char* pMessage) {
+    throw std::runtime_error(pMessage);
+}
+
+void WriteSized(IWriteBridgeStream& stream, uint64_t value, unsigned width) {
+    BYTE bytes[8];
+    stream.Write(bytes, static_cast<size_t>(EncodeSized(bytes, value, width) - bytes));
+}
+
+void WriteSizedNone(IWriteBridgeStream& stream, unsigned width) {
+    BYTE bytes[8];
+    stream.Write(bytes, static_cast<size_t>(EncodeSizedNone(bytes, width) - bytes));
+}
+
 void WriteCounter(IWriteBridgeStream& stream, uint32_t value) {
     if (value < 0x80) {
         WriteOneByte(stream, value);

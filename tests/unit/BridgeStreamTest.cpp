@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Bridge/BridgeStreamHelpers.h"
+#include "Bridge/BufferedWriteStream.h"
 #include "Bridge/MemoryBridgeStream.h"
 #include "Util/Utf8.h"
 
@@ -194,6 +195,37 @@ TEST(SizeCheckedWriters, AcceptTheirLimitAndRefuseOneMore) {
                   FailureText([&] { WriteSizeTAsUInt32(stream, static_cast<size_t>(tooLarge)); }));
     }
     EXPECT_TRUE(stream.m_Writes.empty());
+}
+
+TEST(SizedWriters, WriteTheLowBytesInOneWriteAndRefuseWhatDoesNotFit) {
+    RecordingWriteStream stream;
+    WriteSized(stream, 0xFF, 1);
+    WriteSized(stream, 0x123456, 3);
+    WriteSized(stream, 0x0102030405060708ull, 8);
+    WriteSizedNone(stream, 2);
+    ASSERT_EQ(stream.m_Writes.size(), 4u);
+    EXPECT_EQ((Bytes{0xFF, 0x56, 0x34, 0x12, 8, 7, 6, 5, 4, 3, 2, 1, 0xFF, 0xFF}), stream.All());
+
+    stream.m_Writes.clear();
+    EXPECT_EQ("Too large value", FailureText([&] { WriteSized(stream, 0x100, 1); }));
+    EXPECT_EQ("Too large value", FailureText([&] { WriteSized(stream, 0x1000000, 3); }));
+    EXPECT_EQ("Invalid width", FailureText([&] { WriteSized(stream, 0, 0); }));
+    EXPECT_EQ("Invalid width", FailureText([&] { WriteSizedNone(stream, 9); }));
+    EXPECT_TRUE(stream.m_Writes.empty());
+}
+
+TEST(BufferedWriteStream, PassesBytesOnInPiecesAndCountsThem) {
+    RecordingWriteStream target;
+    BufferedWriteStream stream(target, 4);
+    WriteU16(stream, 0x0201);
+    stream.Commit(EncodeU8(stream.Reserve(1), 3));
+    EXPECT_TRUE(target.m_Writes.empty());
+    WriteU16(stream, 0x0504);                 // does not fit: the first three go on
+    stream.Write("\x06\x07\x08\x09\x0A", 5);  // a buffer's worth or more goes through
+    EXPECT_EQ(stream.GetPosition(), 10u);
+    stream.Flush();
+    EXPECT_EQ(target.m_Writes, (std::vector<Bytes>{{1, 2, 3}, {4, 5}, {6, 7, 8, 9, 10}}));
+    EXPECT_THROW(stream.Reserve(5), std::length_error);
 }
 
 TEST(StringEncoding, WritesByteLengthThenBytes) {
