@@ -67,7 +67,8 @@ inline size_t Flatten(const TreeNodeSpec& spec, std::vector<Flat>& out) {
 }  // namespace CallTreeBytesDetail
 
 inline CallTreeBytes BuildCallTreeBytes(const TreeNodeSpec& rootSpec, CallTreeWidths w = {},
-                                        const std::string& name = "main") {
+                                        const std::string& name = "main",
+                                        uint32_t recordNumber = 1) {
     using namespace CallTreeBytesDetail;
     std::vector<Flat> flat;
     Flatten(rootSpec, flat);
@@ -88,8 +89,8 @@ inline CallTreeBytes BuildCallTreeBytes(const TreeNodeSpec& rootSpec, CallTreeWi
         out.offsets.push_back(at);
         at += fixed + node.children.size() * (w.index + 4 + w.offset);
     }
-    out.tree = Concat({Le32(1), Le32(1), Bytes{static_cast<BYTE>(name.size())}, Ascii(name),
-                       Bytes{0, w.index, w.offset, 0, w.position, w.time},
+    out.tree = Concat({Le32(recordNumber), Le32(1), Bytes{static_cast<BYTE>(name.size())},
+                       Ascii(name), Bytes{0, w.index, w.offset, 0, w.position, w.time},
                        Pos(out.offsets[root], w.offset)});
     out.aggregates = {w.index, w.aggregate, w.offset, w.time};
     struct Aggregate {
