@@ -14,7 +14,6 @@ namespace Controller {
 namespace {
 
 constexpr uint64_t AggregateHeaderSize = 4;  // I, R, O, W
-constexpr uint64_t MaxTime = (uint64_t{1} << 56) - 1;
 constexpr uint32_t SpecialTokenMask = 0xFF000000;
 
 uint64_t Key(uint32_t metadataIndex, uint32_t token) {
@@ -112,7 +111,7 @@ void CallTreeReader::ReadTreeHeader() {
         m_Tree.FailAt(reservedAt, "the byte after the offset width is not 0");
     }
     m_PositionWidth = m_Tree.ReadWidth("position width", 1, 8);
-    m_TimeWidth = m_Tree.ReadWidth("time width", 1, 7);
+    m_TimeWidth = m_Tree.ReadWidth("time width", 1, 7);  // times have 56 bits
     m_RootOffsetAt = m_Tree.GetPosition();
     m_RootOffset = m_Tree.ReadPosition(m_OffsetWidth);
     if (m_RootOffset == SectionCursor::NoPosition) {
@@ -311,10 +310,6 @@ void CallTreeReader::CheckSubtrees() {
 void CallTreeReader::CheckTimesAndFlags() {
     for (uint32_t i = 0; i < m_Nodes.size(); ++i) {
         const CallTreeNode& node = m_Nodes[i];
-        if (node.totalTime > MaxTime) {
-            m_Tree.FailAt(FieldAt(i, TotalField),
-                          "total time " + std::to_string(node.totalTime) + " exceeds 56 bits");
-        }
         // The children's totals, stopping once past the node's (a sum that could overflow).
         uint64_t children = 0;
         for (uint32_t child : std::span(m_ChildIndexes).subspan(node.firstChild, node.childCount)) {
