@@ -40,6 +40,10 @@ inline Bytes Le(uint64_t value, int width) {
     return bytes;
 }
 
+inline void Append(Bytes& to, const Bytes& part) {
+    to.insert(to.end(), part.begin(), part.end());
+}
+
 inline Bytes Pos(int64_t value, int width) {
     return Le(static_cast<uint64_t>(value), width);  // -1 gives all 0xFF
 }
@@ -104,9 +108,9 @@ inline CallTreeBytes BuildCallTreeBytes(const TreeNodeSpec& rootSpec, CallTreeWi
         Bytes bytes = Concat({Pos(a.lastChunk, w.aggregate), Pos(a.low, w.offset),
                               Pos(a.high, w.offset), Le16(static_cast<uint16_t>(a.buffer.size()))});
         for (size_t i = a.buffer.size(); i-- > 0;) {
-            bytes = Concat({bytes, a.buffer[i]});
+            Append(bytes, a.buffer[i]);
         }
-        out.aggregates = Concat({out.aggregates, bytes});
+        Append(out.aggregates, bytes);
         a = Aggregate{{}, position};
     };
     std::vector<uint64_t> own(flat.size());
@@ -137,15 +141,15 @@ inline CallTreeBytes BuildCallTreeBytes(const TreeNodeSpec& rootSpec, CallTreeWi
             record = Concat({record, Le(flat[child].pSpec->index, w.index),
                              Le32(flat[child].pSpec->token), Pos(out.offsets[child], w.offset)});
         }
-        out.tree = Concat({out.tree, record});
+        Append(out.tree, record);
         if (isRoot) {
             continue;
         }
-        out.positions = Concat({out.positions, Le(spec.index, w.index)});
+        Append(out.positions, Le(spec.index, w.index));
         const std::vector<size_t>& same = nodesOf[key(i)];
         if (same.size() == 1) {
-            out.singles = Concat({out.singles, Le(spec.index, w.index), Le32(spec.token),
-                                  Pos(out.offsets[i], w.offset)});
+            Append(out.singles, Concat({Le(spec.index, w.index), Le32(spec.token),
+                                        Pos(out.offsets[i], w.offset)}));
             ++singles;
             continue;
         }
@@ -177,13 +181,14 @@ inline CallTreeBytes BuildCallTreeBytes(const TreeNodeSpec& rootSpec, CallTreeWi
             recursive = recursive || out.tree[out.offsets[i] + fixed - 3] & 0x80;
         }
         const uint64_t position = out.aggregates.size();
-        out.functions = Concat({out.functions, Le(k >> 32, w.index), Le32(static_cast<uint32_t>(k)),
-                                Pos(position, w.aggregate)});
+        Append(out.functions, Concat({Le(k >> 32, w.index), Le32(static_cast<uint32_t>(k)),
+                                      Pos(position, w.aggregate)}));
         const size_t summary = w.time + 16 + 2 * w.offset + 1 + 4 + w.aggregate;
-        out.aggregates = Concat(
-            {out.aggregates, Le(ownSum, w.time), Le64(totalSum), Le64(calls), Pos(low, w.offset),
-             Pos(high, w.offset), Bytes{recursive ? BYTE{0} : BYTE{1}},
-             Le32(static_cast<uint32_t>(nodesOf[k].size())), Pos(position + summary, w.aggregate)});
+        Append(out.aggregates,
+               Concat({Le(ownSum, w.time), Le64(totalSum), Le64(calls), Pos(low, w.offset),
+                       Pos(high, w.offset), Bytes{recursive ? BYTE{0} : BYTE{1}},
+                       Le32(static_cast<uint32_t>(nodesOf[k].size())),
+                       Pos(position + summary, w.aggregate)}));
         chunk(a);
     }
     return out;
