@@ -1,6 +1,7 @@
 #include "Controller/PerformanceSnapshot.h"
 
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 

@@ -3,6 +3,7 @@
 // with the section and byte it is found at.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -162,113 +163,70 @@ TEST(ControllerCallTree, ChainsAggregateChunksOfAThousandInstances) {
 TEST(ControllerCallTree, RefusesDamageNamingSectionAndByte) {
     constexpr size_t End = SIZE_MAX;
     const struct {
-        char section;
+        uint16_t section;
         size_t at;  // End: append; no bytes: cut the section there
         Bytes bytes;
+        size_t errorAt;
         const char* error;
     } cases[] = {
         // clang-format off
-        {'t', 11, {0},
-         "Section 0x1100 at byte 11: index width 0 outside 1 to 4"},
-        {'t', 13, {1},
-         "Section 0x1100 at byte 13: the byte after the offset width is not 0"},
-        {'t', 15, {8},
-         "Section 0x1100 at byte 15: time width 8 outside 1 to 7"},
-        {'t', 16, {53},
-         "Section 0x1100 at byte 16: root offset 53 is not the last record, which starts at 77"},
-        {'t', 106, {},
-         "Section 0x1100 at byte 106: cut short: 1 bytes needed, 0 left"},
-        {'t', 22, {53},
-         "Section 0x1100 at byte 22: parent offset 53, but the record is a child of the record at "
-         "77"},
-        {'t', 24, {0x80},
-         "Section 0x1100 at byte 24: position field holds the negative value 0x80"},
-        {'t', 44, {29},
-         "Section 0x1100 at byte 44: own time 29; the total 30 less the children's gives 30"},
-        {'t', 50, {0x04},
-         "Section 0x1100 at byte 50: unknown flags 0x04"},
-        {'t', 50, {0x81},
-         "Section 0x1100 at byte 50: recursive flag set, but no node of function 1:0x06000002 "
-         "lies below"},
-        {'t', 50, {0x03},
-         "Section 0x1100 at byte 50: special flag on function 1:0x06000002, which is no runtime "
-         "suspension"},
-        {'t', 59, {53},
-         "Section 0x1100 at byte 59: subtree offset 53, but the subtree's first record starts at "
-         "35"},
-        {'t', 60, {1},
-         "Section 0x1100 at byte 60: position 1 in 0x1105; the record's entry is at 2"},
-        {'t', 72, {1},
-         "Section 0x1100 at byte 71: child entry names function 1:0x06000001 but the record at 35 "
-         "holds function 1:0x06000002"},
-        {'t', 76, {36},
-         "Section 0x1100 at byte 76: child offset 36 is not where a record starts"},
-        {'t', 106, {35},
-         "Section 0x1100 at byte 106: record at 35 is already the child of the record at 53"},
-        {'p', 1, {2},
-         "Section 0x1105 at byte 1: metadata index 2, but the record at 35 has 1"},
-        {'p', End, {1},
-         "Section 0x1105 at byte 0: holds 4 bytes; 3 entries of 1 bytes expected"},
-        {'s', 1, {2},
-         "Section 0x1103 at byte 1: offset width 2 differs from the tree's 1"},
-        {'s', 2, {2},
-         "Section 0x1103 at byte 2: announces 2 records of 6 bytes but holds 6 bytes of records"},
-        {'s', 11, {35},
-         "Section 0x1103 at byte 11: record offset 35; the node of function 1:0x06000001 is at 53"},
-        {'s', 7, {2},
-         "Section 0x1103 at byte 6: function 1:0x06000002 has 2 nodes; expected 1"},
-        {'f', 11, {3},
-         "Section 0x1102 at byte 11: aggregate position 3 lies outside the records of 0x1101 (60 "
-         "bytes)"},
-        {'f', 2, {0},
-         "Section 0x1102 at byte 2: announces 0 records of 6 bytes but holds 6 bytes of records"},
-        {'a', 3, {2},
-         "Section 0x1101 at byte 3: time width 2 differs from the tree's 1"},
-        {'a', 4, {36},
-         "Section 0x1101 at byte 4: own time sum of function 1:0x06000002 is 36; its nodes give "
-         "35"},
-        {'a', 21, {53},
-         "Section 0x1101 at byte 21: lowest record offset of function 1:0x06000002 is 53; its "
-         "nodes give 17"},
-        {'a', 23, {0},
-         "Section 0x1101 at byte 23: not-recursive flag of function 1:0x06000002 is 0; its nodes "
-         "give 1"},
-        {'a', 24, {3},
-         "Section 0x1101 at byte 24: instance count of function 1:0x06000002 is 3; the tree has 2 "
-         "nodes"},
-        {'a', 28, {30},
-         "Section 0x1101 at byte 28: the chunk after the summary of function 1:0x06000002 is said "
-         "to be at 30; the summary ends at 29"},
-        {'a', 29, {40},
-         "Section 0x1101 at byte 29: chunk link 40 of function 1:0x06000002 does not point back "
-         "to an earlier chunk"},
-        {'a', 30, {18},
-         "Section 0x1101 at byte 30: chunk bounds 18 to 35; its instances lie from 17 to 35"},
-        {'a', 32, {0},
-         "Section 0x1101 at byte 32: chunk of function 1:0x06000002 holds 0 instances; the last "
-         "chunk holds 1 to 1000"},
-        {'a', 34, {53},
-         "Section 0x1101 at byte 34: instance offset 53 is no node of function 1:0x06000002"},
-        {'a', 47, {35},
-         "Section 0x1101 at byte 47: the node at 35 is listed twice"},
-        {'a', 40, {77},
-         "Section 0x1101 at byte 34: the caller of the node at 35 is given as function "
-         "1:0x06000001 at 77; the tree has function 1:0x06000001 at 53"},
-        {'a', 43, {4},
-         "Section 0x1101 at byte 34: the instance of the node at 35 gives total 30, own 30, calls "
-         "4; the node has 30, 30, 3"},
-        {'a', End, {0},
-         "Section 0x1101 at byte 60: bytes up to the end (61) belong to no summary or chunk"},
+        {0x1100, 11, {0}, 11, "index width 0 outside 1 to 4"},
+        {0x1100, 13, {1}, 13, "the byte after the offset width is not 0"},
+        {0x1100, 15, {8}, 15, "time width 8 outside 1 to 7"},
+        {0x1100, 16, {53}, 16, "root offset 53 is not the last record, which starts at 77"},
+        {0x1100, 106, {}, 106, "cut short: 1 bytes needed, 0 left"},
+        {0x1100, 22, {53}, 22, "parent offset 53, but the record is a child of the record at 77"},
+        {0x1100, 24, {0x80}, 24, "position field holds the negative value 0x80"},
+        {0x1100, 44, {29}, 44, "own time 29; the total 30 less the children's gives 30"},
+        {0x1100, 50, {0x04}, 50, "unknown flags 0x04"},
+        {0x1100, 50, {0x81}, 50, "recursive flag set, but no node of function 1:0x06000002 lies "
+                                 "below"},
+        {0x1100, 50, {0x03}, 50, "special flag on function 1:0x06000002, which is no runtime "
+                                 "suspension"},
+        {0x1100, 59, {53}, 59, "subtree offset 53, but the subtree's first record starts at 35"},
+        {0x1100, 60, {1}, 60, "position 1 in 0x1105; the record's entry is at 2"},
+        {0x1100, 72, {1}, 71, "child entry names function 1:0x06000001 but the record at 35 holds "
+                              "function 1:0x06000002"},
+        {0x1100, 76, {36}, 76, "child offset 36 is not where a record starts"},
+        {0x1100, 106, {35}, 106, "record at 35 is already the child of the record at 53"},
+        {0x1100, 92, {0x80}, 92, "the root has flags 0x80; only 0x01 may be set"},
+        {0x1105, 1, {2}, 1, "metadata index 2, but the record at 35 has 1"},
+        {0x1105, End, {1}, 0, "holds 4 bytes; 3 entries of 1 bytes expected"},
+        {0x1103, 1, {2}, 1, "offset width 2 differs from the tree's 1"},
+        {0x1103, 2, {2}, 2, "announces 2 records of 6 bytes but holds 6 bytes of records"},
+        {0x1103, 11, {35}, 11, "record offset 35; the node of function 1:0x06000001 is at 53"},
+        {0x1103, 7, {2}, 6, "function 1:0x06000002 has 2 nodes; expected 1"},
+        {0x1102, 11, {3}, 11, "aggregate position 3 lies outside the records of 0x1101 (60 bytes)"},
+        {0x1102, 2, {0}, 2, "announces 0 records of 6 bytes but holds 6 bytes of records"},
+        {0x1101, 3, {2}, 3, "time width 2 differs from the tree's 1"},
+        {0x1101, 4, {36}, 4, "own time sum of function 1:0x06000002 is 36; its nodes give 35"},
+        {0x1101, 21, {53}, 21, "lowest record offset of function 1:0x06000002 is 53; its nodes give "
+                               "17"},
+        {0x1101, 23, {0}, 23, "not-recursive flag of function 1:0x06000002 is 0; its nodes give 1"},
+        {0x1101, 24, {3}, 24, "instance count of function 1:0x06000002 is 3; the tree has 2 nodes"},
+        {0x1101, 28, {30}, 28, "the chunk after the summary of function 1:0x06000002 is said to be "
+                               "at 30; the summary ends at 29"},
+        {0x1101, 29, {40}, 29, "chunk link 40 of function 1:0x06000002 does not point back to an "
+                               "earlier chunk"},
+        {0x1101, 30, {18}, 30, "chunk bounds 18 to 35; its instances lie from 17 to 35"},
+        {0x1101, 32, {0}, 32, "chunk of function 1:0x06000002 holds 0 instances; the last chunk "
+                              "holds 1 to 1000"},
+        {0x1101, 34, {53}, 34, "instance offset 53 is no node of function 1:0x06000002"},
+        {0x1101, 47, {35}, 47, "the node at 35 is listed twice"},
+        {0x1101, 40, {77}, 34, "the caller of the node at 35 is given as function 1:0x06000001 at "
+                               "77; the tree has function 1:0x06000001 at 53"},
+        {0x1101, 43, {4}, 34, "the instance of the node at 35 gives total 30, own 30, calls 4; the "
+                              "node has 30, 30, 3"},
+        {0x1101, End, {0}, 60, "bytes up to the end (61) belong to no summary or chunk"},
         // clang-format on
     };
     for (const auto& c : cases) {
         Sections sections(Hand());
-        SnapshotSection& target = c.section == 't'   ? sections.t
-                                  : c.section == 'a' ? sections.a
-                                  : c.section == 'f' ? sections.f
-                                  : c.section == 's' ? sections.s
-                                                     : sections.p;
-        std::vector<BYTE>& bytes = target.bytes;
+        SnapshotSection* pTarget = &sections.t;
+        for (SnapshotSection* pSection : {&sections.a, &sections.f, &sections.s, &sections.p}) {
+            pTarget = pSection->type == c.section ? pSection : pTarget;
+        }
+        std::vector<BYTE>& bytes = pTarget->bytes;
         if (c.at == End) {
             bytes.insert(bytes.end(), c.bytes.begin(), c.bytes.end());
         } else if (c.bytes.empty()) {
@@ -276,7 +234,10 @@ TEST(ControllerCallTree, RefusesDamageNamingSectionAndByte) {
         } else {
             std::copy(c.bytes.begin(), c.bytes.end(), bytes.begin() + c.at);
         }
-        EXPECT_EQ(ErrorText([&] { sections.Read(); }), c.error) << c.section << " " << c.at;
+        char prefix[40];
+        std::snprintf(prefix, sizeof prefix, "Section 0x%04X at byte %zu: ", c.section, c.errorAt);
+        EXPECT_EQ(ErrorText([&] { sections.Read(); }), prefix + std::string(c.error))
+            << c.section << " " << c.at;
     }
     Sections wrongVersion(Hand());
     wrongVersion.a.version = 0;
