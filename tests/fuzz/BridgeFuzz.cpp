@@ -39,6 +39,8 @@ namespace {
 constexpr GUID PROCESS_GUID = {
     0x5A0C9E21, 0x7B3D, 0x4E8F, {0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71}};
 constexpr const WCHAR* SERVICE_ID = u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
+// The bridge's own lines are logged, so that their texts are built from what the input holds.
+constexpr ComponentMask LOG_MASK = ComponentBit(LogComponent::Bridge);
 // The log is started afresh when it grows beyond this, so long runs do not fill the disk.
 constexpr off_t LOG_LIMIT = 64 * 1024 * 1024;
 
@@ -171,11 +173,11 @@ void RunSession(const uint8_t* data, size_t size) {
     }
 }
 
-// Commands may have switched log components on; the next input starts with none.
+// Commands may have changed the log's components; the next input starts with the first mask.
 void ResetLog() {
     for (const LogComponentInfo& info : LOG_COMPONENTS) {
-        if (Log::IsEnabled(info.component)) {
-            Log::Update(0, ~ComponentMask{0});
+        if (Log::IsEnabled(info.component) != ((LOG_MASK & ComponentBit(info.component)) != 0)) {
+            Log::Update(LOG_MASK, ~LOG_MASK);
             break;
         }
     }
@@ -188,7 +190,7 @@ void ResetLog() {
     if (!path.empty() && stat(path.c_str(), &status) == 0 && status.st_size > LOG_LIMIT) {
         Log::Finish();
         std::remove(path.c_str());
-        Log::Initialize(0);
+        Log::Initialize(LOG_MASK);
     }
 }
 
@@ -209,7 +211,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Fail("can't make a temporary directory for the log");
     }
     SetTempDirectory(FromUtf8(g_LogDirectory).c_str());
-    Log::Initialize(0);
+    Log::Initialize(LOG_MASK);
     std::atexit(&RemoveLog);
     // Held here as well, so that it stays reachable after the module-wide reference is gone.
     static QuickPALThreads* pThreads = new QuickPALThreads();
