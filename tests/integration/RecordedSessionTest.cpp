@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "Controller/ClassTable.h"
 #include "Controller/MetaDataSection.h"
 #include "Controller/ModulePathSection.h"
 #include "Controller/Session.h"
@@ -92,7 +93,7 @@ void PrintTo(const SessionCase& session, std::ostream* os) {
 
 class RecordedSession : public testing::TestWithParam<SessionCase> {};
 
-// Start, StopSave (a snapshot of three sections), StopSave with an unknown snapshot type, StopDrop,
+// Start, StopSave (a snapshot of five sections), StopSave with an unknown snapshot type, StopDrop,
 // with log mask changes around them.
 TEST_P(RecordedSession, StreamsTheScriptedSnapshotAndReportsFailures) {
     ScopedLog log(0);
@@ -161,7 +162,7 @@ TEST_P(RecordedSession, StreamsTheScriptedSnapshotAndReportsFailures) {
     ASSERT_TRUE(streamed && streamed->snapshot);
     const Controller::Snapshot& snapshot = *streamed->snapshot;
     EXPECT_TRUE(snapshot.complete) << snapshot.note;
-    ASSERT_EQ(snapshot.sections.size(), 3u);
+    ASSERT_EQ(snapshot.sections.size(), 5u);
     EXPECT_EQ(snapshot.sections[0].type, ScriptedMeasureSink::HeaderSectionType);
     // The count patched in through the tell and the seeks.
     EXPECT_EQ(snapshot.sections[0].bytes, Concat({U32(8), U32(0xCAFE), U16(0)}));
@@ -171,6 +172,12 @@ TEST_P(RecordedSession, StreamsTheScriptedSnapshotAndReportsFailures) {
     const auto paths = Controller::ReadModulePathSection(snapshot.sections[2]);
     ASSERT_EQ(paths.size(), 1u);
     EXPECT_EQ(paths[0].paths, std::vector<std::string>{ScriptedMeasureSink::ModulePath});
+    const auto classes =
+        Controller::ClassTable::Read(snapshot.sections[3], snapshot.sections[4]).Records();
+    ASSERT_EQ(classes.size(), 2u);
+    EXPECT_EQ(classes[1].position, ScriptedMeasureSink::GenericClassPosition);
+    EXPECT_EQ(classes[1].parent, 0);
+    EXPECT_EQ(classes[1].typeArguments, std::vector<int64_t>{0});
     ASSERT_TRUE(reported);
     EXPECT_EQ(reported->logKind, 1);
     EXPECT_NE(reported->text.find(GetParam().pReportedError), std::string::npos) << reported->text;

@@ -63,7 +63,7 @@ void ScriptedMeasureSink::WriteSnapshot(IBridgeControl* pControl) {
         throw std::runtime_error("The scripted sink streams its snapshots over the bridge only");
     }
     BridgeProgressIndicator progress(pControl, IBridgeControl::OperationWriteSnapshot);
-    progress.Begin(3);
+    progress.Begin(4);
     const DWORD index = static_cast<DWORD>(m_SnapshotsClosed.load());
     pStorage->Create(pControl, PERFORMANCE_MAGIC, index, SEQUENCE, index + 1);
     WriteHeaderSection(*pStorage);
@@ -71,6 +71,8 @@ void ScriptedMeasureSink::WriteSnapshot(IBridgeControl* pControl) {
     WriteMetaDataSection(*pStorage);
     progress.Step(1);
     WriteModulePathSection(*pStorage);
+    progress.Step(1);
+    WriteClassSections(*pStorage);
     progress.Step(1);
     pStorage->Close();
     ++m_SnapshotsClosed;
@@ -106,4 +108,28 @@ void ScriptedMeasureSink::WriteModulePathSection(ISnapShotStorage& storage) {
     WriteU16(*pSection, 1);  // paths
     WriteString(*pSection, ModulePath);
     storage.CloseSection(pSection, ModulePathSectionType, 0);
+}
+
+// A class (no parent, no type arguments) and a generic instantiation whose parent and only type
+// argument are that class; the index lists both record positions.
+void ScriptedMeasureSink::WriteClassSections(ISnapShotStorage& storage) {
+    IWriteSeekBridgeStream* pData = storage.CreateSection();
+    for (const uint32_t token : {0x02000002u, 0x02000003u}) {
+        const bool generic = token == 0x02000003u;
+        WriteU32(*pData, 1);  // metadata index
+        WriteU32(*pData, token);
+        WriteU32(*pData, 0);  // rank
+        WriteI64(*pData, generic ? 0 : -1);
+        WriteU16(*pData, generic ? 1 : 0);
+        if (generic) {
+            WriteI64(*pData, 0);
+        }
+    }
+    storage.CloseSection(pData, ClassDataSectionType, 0);
+
+    IWriteSeekBridgeStream* pIndex = storage.CreateSection();
+    WriteU32(*pIndex, 2);
+    WriteI64(*pIndex, 0);
+    WriteI64(*pIndex, GenericClassPosition);
+    storage.CloseSection(pIndex, ClassIndexSectionType, 0);
 }

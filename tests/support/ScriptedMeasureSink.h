@@ -1,7 +1,8 @@
 // A performance kind's measure event sink reduced to its bridge traffic: Start answers Started,
-// StopDrop answers Stopped, and StopSave streams a small snapshot over the bridge (three sections
-// laid out as the controller reads them, with writes, a tell and seeks, under a write-snapshot
-// operation) before it answers Stopped. What a call raises is logged and swallowed, as a kind's
+// StopDrop answers Stopped, and StopSave streams a small snapshot over the bridge (a header with a
+// count patched in through a tell and seeks, metadata, module paths and two class records, each
+// section laid out as the controller reads it, under a write-snapshot operation) before it
+// answers Stopped. What a call raises is logged and swallowed, as a kind's
 // command handlers do, so that the command thread keeps running.
 //
 // The recorded session that seeds the bridge fuzzer runs this script, and so does the fuzzer:
@@ -21,6 +22,10 @@ public:
     static constexpr WORD HeaderSectionType = 0x1000;
     static constexpr WORD MetaDataSectionType = 0x100;
     static constexpr WORD ModulePathSectionType = 0x110;
+    static constexpr WORD ClassDataSectionType = 0x200;
+    static constexpr WORD ClassIndexSectionType = 0x201;
+    // Where the class data section puts its second record, a generic instantiation of the first.
+    static constexpr int64_t GenericClassPosition = 22;
     // The module path the module path section names for metadata index 1.
     static constexpr const char* ModulePath = "/app/Sample.dll";
 
@@ -49,6 +54,7 @@ private:
     static void WriteHeaderSection(ISnapShotStorage& storage);
     static void WriteMetaDataSection(ISnapShotStorage& storage);
     static void WriteModulePathSection(ISnapShotStorage& storage);
+    static void WriteClassSections(ISnapShotStorage& storage);
 
     BaseBridge* m_pBridge = nullptr;
     // Touched by the command thread only, read by anyone.
