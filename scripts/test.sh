@@ -50,6 +50,15 @@ echo "=== fuzzing calltree for 20s"
 build/fuzz/tests/fuzz/calltree_fuzz -max_total_time=20 -print_final_stats=0 \
   "$corpus" tests/fuzz/corpus/calltree 2>&1 | tail -n 2
 rm -rf "$corpus"
+# Both ends of the bridge, for a fixed 20 s each from their recorded sessions; no message may make
+# either end allocate more than 64 MiB.
+for target in bridge controller; do
+  corpus=$(mktemp -d)
+  echo "=== fuzzing ${target} for 20s"
+  build/fuzz/tests/fuzz/${target}_fuzz -max_total_time=20 -timeout=30 -malloc_limit_mb=64 \
+    -print_final_stats=0 "$corpus" "tests/fuzz/corpus/${target}" 2>&1 | tail -n 2
+  rm -rf "$corpus"
+done
 # One closing line over every configuration's tests.
 awk '/tests passed, .* tests failed out of/ { total += $NF; failed += $(NF-5) }
      END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"

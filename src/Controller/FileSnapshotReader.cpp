@@ -32,7 +32,23 @@ std::runtime_error Damaged(const std::string& path, const std::string& what) {
     return std::runtime_error("The snapshot index file '" + path + "' is damaged: " + what);
 }
 
+// The paths come from the profiled process and may name anything here: only regular files are
+// opened, since opening a FIFO waits for a writer and a device need never end. A path that is
+// missing or cannot be looked at is left to the open, which names it.
+void RequireRegularFile(const std::string& path, const std::string& what) {
+    std::error_code ignored;
+    switch (std::filesystem::status(path, ignored).type()) {
+    case std::filesystem::file_type::regular:
+    case std::filesystem::file_type::not_found:
+    case std::filesystem::file_type::none:
+        return;
+    default:
+        throw std::runtime_error(what + " is not a regular file");
+    }
+}
+
 std::vector<BYTE> LoadIndex(const std::string& path) {
+    RequireRegularFile(path, "The snapshot index file '" + path + "'");
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         throw std::runtime_error("Can't open the snapshot index file '" + path + "'");
@@ -113,6 +129,7 @@ DataFile& OpenDataFile(std::map<uint16_t, DataFile>& files, const std::string& i
         return found->second;
     }
     const std::string path = FileSnapshotReader::DataFilePath(indexPath, number);
+    RequireRegularFile(path, "The data file '" + path + "' of the file snapshot");
     DataFile& file = files[number];
     file.stream.open(path, std::ios::binary | std::ios::ate);
     const std::streamoff length =

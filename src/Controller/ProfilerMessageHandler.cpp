@@ -1,5 +1,6 @@
 #include "Controller/ProfilerMessageHandler.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -13,6 +14,9 @@
 namespace Controller {
 
 namespace {
+
+// Section write bytes are read in pieces of at least this size, each up to the size read so far.
+constexpr size_t WriteChunk = 64 * 1024;
 
 std::string CodeText(uint8_t code) {
     char text[8];
@@ -171,10 +175,20 @@ void ProfilerMessageHandler::OnSectionWrite(IReadBridgeStream& in) {
                                  " allowed in one message");
     }
     SectionBuffer& section = m_Assembler.GetSection(handle);
+    // Refused before any of its bytes is read: the stream is out of step either way.
+    section.RequireRoom(count);
     // The bytes land in the section only once all have arrived: a write cut short by a broken
-    // connection must not leave bytes that never came looking like data.
-    m_WriteBytes.resize(count);
-    in.Read(m_WriteBytes.data(), count);
+    // connection must not leave bytes that never came looking like data. The buffer grows as
+    // they arrive, so a count that the bytes never follow costs no more than what did come.
+    size_t done = 0;
+    while (done < count) {
+        const size_t piece = std::min<size_t>(count - done, std::max(done, WriteChunk));
+        if (m_WriteBytes.size() < done + piece) {
+            m_WriteBytes.resize(done + piece);
+        }
+        in.Read(m_WriteBytes.data() + done, piece);
+        done += piece;
+    }
     section.Write(m_WriteBytes.data(), count);
 }
 

@@ -9,13 +9,17 @@ namespace Controller {
 
 SectionBuffer::SectionBuffer(int64_t maxSize) : m_MaxSize(maxSize) {}
 
-BYTE* SectionBuffer::PrepareWrite(size_t count) {
+void SectionBuffer::RequireRoom(size_t count) const {
     // m_Position <= m_MaxSize holds, so the subtraction cannot overflow.
     if (static_cast<uint64_t>(count) > static_cast<uint64_t>(m_MaxSize - m_Position)) {
         throw std::runtime_error("a write of " + std::to_string(count) + " bytes at position " +
                                  std::to_string(m_Position) + " would grow a section beyond " +
                                  std::to_string(m_MaxSize) + " bytes");
     }
+}
+
+BYTE* SectionBuffer::PrepareWrite(size_t count) {
+    RequireRoom(count);
     const size_t end = static_cast<size_t>(m_Position) + count;
     if (end > m_Bytes.size()) {
         try {

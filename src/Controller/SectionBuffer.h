@@ -14,9 +14,11 @@ class SectionBuffer {
 public:
     explicit SectionBuffer(int64_t maxSize);
 
+    // Raises when `count` bytes written at the position would grow the section beyond the limit.
+    void RequireRoom(size_t count) const;
     // Makes room for `count` bytes at the position, advances the position past them and returns
     // where they go. Bytes between the old end and the position (left by a seek past the end) are
-    // zero. Raises when the section would grow beyond the limit.
+    // zero. Raises as RequireRoom does.
     BYTE* PrepareWrite(size_t count);
     void Write(const void* data, size_t count);
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -38,6 +37,7 @@
 #include "Util/Utf8.h"
 #include "WinCE/Bridge.h"
 #include "support/LogFileLines.h"
+#include "support/ScopedBridgeAddress.h"
 #include "support/ScopedLog.h"
 #include "support/ScopedRegistryFile.h"
 #include "support/TestClientInfo.h"
@@ -86,27 +86,6 @@ bool LogContains(const std::string& text) {
     }
     return false;
 }
-
-// Points the host's transport at the controller for one test; the earlier value comes back.
-class ScopedBridgeAddress {
-public:
-    explicit ScopedBridgeAddress(WORD port) {
-        if (const char* pOld = std::getenv(PALTools::AddressVariable)) {
-            m_Saved = pOld;
-        }
-        setenv(PALTools::AddressVariable, ("127.0.0.1:" + std::to_string(port)).c_str(), 1);
-    }
-    ~ScopedBridgeAddress() {
-        if (m_Saved) {
-            setenv(PALTools::AddressVariable, m_Saved->c_str(), 1);
-        } else {
-            unsetenv(PALTools::AddressVariable);
-        }
-    }
-
-private:
-    std::optional<std::string> m_Saved;
-};
 
 // The profiled process's side: a Bridge over a real PALTools, with the test client and sink.
 class ProfiledSide {

@@ -14,12 +14,18 @@ namespace {
 // Plain thread-local data without constructors: safe to touch from operator new at any time.
 thread_local bool t_Counting = false;
 thread_local std::size_t t_Allocations = 0;
+thread_local std::size_t t_Largest = 0;
 
 #if QV_ALLOCATION_PROBE
-void* Allocate(std::size_t size) {
+void Note(std::size_t size) noexcept {
     if (t_Counting) {
         ++t_Allocations;
+        t_Largest = size > t_Largest ? size : t_Largest;
     }
+}
+
+void* Allocate(std::size_t size) {
+    Note(size);
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
         return p;
     }
@@ -27,9 +33,7 @@ void* Allocate(std::size_t size) {
 }
 
 void* AllocateNoThrow(std::size_t size) noexcept {
-    if (t_Counting) {
-        ++t_Allocations;
-    }
+    Note(size);
     return std::malloc(size == 0 ? 1 : size);
 }
 #endif
@@ -40,16 +44,24 @@ bool AllocationProbe::Available() noexcept {
     return QV_ALLOCATION_PROBE != 0;
 }
 
-AllocationProbe::AllocationProbe() noexcept : m_Start(t_Allocations), m_WasCounting(t_Counting) {
+AllocationProbe::AllocationProbe() noexcept
+    : m_Start(t_Allocations), m_OuterLargest(t_Largest), m_WasCounting(t_Counting) {
     t_Counting = true;
+    t_Largest = 0;
 }
 
 AllocationProbe::~AllocationProbe() {
     t_Counting = m_WasCounting;
+    // An enclosing probe saw these allocations too.
+    t_Largest = m_OuterLargest > t_Largest ? m_OuterLargest : t_Largest;
 }
 
 std::size_t AllocationProbe::Count() const noexcept {
     return t_Allocations - m_Start;
+}
+
+std::size_t AllocationProbe::Largest() const noexcept {
+    return t_Largest;
 }
 
 #if QV_ALLOCATION_PROBE

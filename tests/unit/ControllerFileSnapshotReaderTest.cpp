@@ -1,9 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "Controller/FileSnapshotReader.h"
 #include "support/ScratchDirectory.h"
@@ -141,4 +147,35 @@ TEST_F(FileSnapshotReaderTest, RejectsDamagedIndexOrDataFiles) {
     EXPECT_NE(std::string::npos,
               ReadFailure(IndexPath()).find("section 1 (type 0x0002) reaches beyond the end of "
                                             "its data file"));
+}
+
+// The index path comes from the profiled process: a FIFO there (whose open would wait for a
+// writer), a directory, or a data file that is one of them is refused without being opened.
+TEST_F(FileSnapshotReaderTest, RefusesFilesThatAreNotRegularFiles) {
+    const std::string fifo = (m_Scratch.Path() / "fifo").string();
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    WriteFile(IndexPath(), Index(1, {Record(0x100, 0, 0, 0)}));
+    std::filesystem::create_symlink(fifo, IndexPath() + ".0000");
+    const struct {
+        std::string index;
+        std::string refused;
+    } cases[] = {
+        {fifo, "The snapshot index file '" + fifo + "' is not a regular file"},
+        {m_Scratch.Path().string(), "is not a regular file"},
+        {IndexPath(),
+         "The data file '" + IndexPath() + ".0000' of the file snapshot is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        std::promise<std::string> failure;
+        std::future<std::string> done = failure.get_future();
+        std::thread reader([&] { failure.set_value(ReadFailure(c.index)); });
+        const bool returned = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!returned) {
+            // A writer releases a reader stuck in opening the FIFO, so that the test can end.
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        reader.join();
+        EXPECT_TRUE(returned) << c.index;
+        EXPECT_NE(std::string::npos, done.get().find(c.refused)) << c.index;
+    }
 }

@@ -8,6 +8,8 @@
 
 #include "Bridge/MemoryBridgeStream.h"
 #include "Controller/ProfilerMessageHandler.h"
+#include "support/AllocationProbe.h"
+#include "support/ErrorText.h"
 #include "support/ScratchDirectory.h"
 #include "support/WireBytes.h"
 
@@ -157,13 +159,52 @@ TEST_F(ProfilerMessageHandlerTest, RefusesMessagesThatBreakTheProtocol) {
     EXPECT_EQ(1u, kept.snapshot->sections.size());
 }
 
+// A write's count is the profiler's claim: memory follows the room the section has and the bytes
+// that really arrive, never the claim alone.
+TEST_F(ProfilerMessageHandlerTest, SectionWriteCountsAreCheckedBeforeTheirBytesAreRead) {
+    Feed(Concat({{0xE0}, U32(1)}));
+    const uint16_t handle = CreateSection(0);
+    Feed(Concat({{0xE3}, U16(handle), U32(2), {'o', 'k'}}));
+
+    // Beyond the section's limit (1 MiB here): refused, its bytes left unread.
+    MemoryBridgeStream beyond(Concat({{0xE3}, U16(handle), U32((1 << 20) - 1), {'x', 'y'}}));
+    const std::string refused = ErrorText([&] { m_Handler.HandleOne(beyond); });
+    EXPECT_NE(std::string::npos,
+              refused.find("a write of 1048575 bytes at position 2 would grow a section beyond"))
+        << refused;
+    EXPECT_EQ(2u, beyond.GetRemaining());
+
+    // Within the limit, cut short: the buffer grew only in step with what came.
+    MemoryBridgeStream cut(Concat({{0xE3}, U16(handle), U32((1 << 20) - 2), {'x', 'y', 'z'}}));
+    AllocationProbe probe;
+    const std::string broken = ErrorText([&] { m_Handler.HandleOne(cut); });
+    EXPECT_NE(std::string::npos, broken.find("bad section write (0xE3)")) << broken;
+    if (AllocationProbe::Available()) {
+        EXPECT_LE(probe.Largest(), 128u * 1024) << "a claim of 1 MiB allocated up front";
+    }
+
+    Feed(Concat({{0xE2}, U16(handle), U16(0x100), U16(0)}));
+    Feed(Concat({{0xE7}, U32(0), ProcessGuidBytes, U32(1)}));
+    m_Events.WaitFor(EventKind::SnapshotStarted, 0);
+    const ControllerEvent snapshot = Next();
+    ASSERT_EQ(EventKind::Snapshot, snapshot.kind);
+    ASSERT_EQ(1u, snapshot.snapshot->sections.size());
+    EXPECT_EQ((Bytes{'o', 'k'}), snapshot.snapshot->sections[0].bytes);
+}
+
 TEST_F(ProfilerMessageHandlerTest, TakesAFileSnapshotFromTheNamedIndexAndRemovesTheFiles) {
     ScratchDirectory scratch;
     const std::string index = (scratch.Path() / "ssc42.tmp").string();
     {
         std::ofstream out(index, std::ios::binary);
-        const Bytes bytes = Concat({{0x4D, 0x46}, U32(0x454D5651), U32(1), U16(0x3100), U16(2),
-                                    U64(2), U16(0), {0xFF, 0xFF}});
+        const Bytes bytes = Concat({{0x4D, 0x46},
+                                    U32(0x454D5651),
+                                    U32(1),
+                                    U16(0x3100),
+                                    U16(2),
+                                    U64(2),
+                                    U16(0),
+                                    {0xFF, 0xFF}});
         out.write(reinterpret_cast<const char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
         std::ofstream(index + ".0000", std::ios::binary) << "hi";
