@@ -45,6 +45,13 @@ void WriteSizeTAsUInt8(IWriteBridgeStream& stream, size_t value);
 void WriteSizeTAsUInt16(IWriteBridgeStream& stream, size_t value);
 void WriteSizeTAsUInt32(IWriteBridgeStream& stream, size_t value);
 
+// Variable-width fields of the snapshot layouts, whose width a byte of the section gives: the low
+// `width` bytes (1 to 8) of the value, least significant first, in one Write. A value that needs
+// more bytes raises "Too large value"; a width outside 1 to 8 raises "Invalid width".
+void WriteSized(IWriteBridgeStream& stream, uint64_t value, unsigned width);
+// The "no value" of a variable-width field: `width` bytes of 0xFF (the field's -1).
+void WriteSizedNone(IWriteBridgeStream& stream, unsigned width);
+
 // The compressed unsigned integer: 1, 2 or 4 bytes, big-endian within them, always the shortest
 // form, each byte a separate one-byte Write. Values above MaxCounterValue raise "Too large value".
 void WriteCounter(IWriteBridgeStream& stream, uint32_t value);

@@ -196,6 +196,23 @@ TEST(SizeCheckedWriters, AcceptTheirLimitAndRefuseOneMore) {
     EXPECT_TRUE(stream.m_Writes.empty());
 }
 
+TEST(SizedWriters, WriteTheLowBytesInOneWriteAndRefuseWhatDoesNotFit) {
+    RecordingWriteStream stream;
+    WriteSized(stream, 0xFF, 1);
+    WriteSized(stream, 0x123456, 3);
+    WriteSized(stream, 0x0102030405060708ull, 8);
+    WriteSizedNone(stream, 2);
+    ASSERT_EQ(stream.m_Writes.size(), 4u);
+    EXPECT_EQ((Bytes{0xFF, 0x56, 0x34, 0x12, 8, 7, 6, 5, 4, 3, 2, 1, 0xFF, 0xFF}), stream.All());
+
+    stream.m_Writes.clear();
+    EXPECT_EQ("Too large value", FailureText([&] { WriteSized(stream, 0x100, 1); }));
+    EXPECT_EQ("Too large value", FailureText([&] { WriteSized(stream, 0x1000000, 3); }));
+    EXPECT_EQ("Invalid width", FailureText([&] { WriteSized(stream, 0, 0); }));
+    EXPECT_EQ("Invalid width", FailureText([&] { WriteSizedNone(stream, 9); }));
+    EXPECT_TRUE(stream.m_Writes.empty());
+}
+
 TEST(StringEncoding, WritesByteLengthThenBytes) {
     const struct {
         const char* name;
