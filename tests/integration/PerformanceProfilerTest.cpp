@@ -122,6 +122,11 @@ protected:
     }
 
     DWORD Special(DWORD index) { return m_pProfiler->GetSpecialFuid(index); }
+    // Under the gate: the command thread reads the threshold while it decides on a flush.
+    void SetMemoryThreshold(UINT64 bytes) {
+        MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
+        m_pProfiler->SetMemoryThreshold(bytes);
+    }
 
     // The command thread runs on the host's threads.
     static ComRef<IPALThreads> HostThreads() {
@@ -280,7 +285,8 @@ TEST_F(PerformanceProfilerTest, FlushWhileMeasuringReenablesEveryRecordWithOneSt
     const UINT64 startedAt = pool.FindRecord(running[0])->GetTopFrame().m_Start;
 
     // Over the memory bound and past the interval: the command thread flushes every record.
-    m_pProfiler->SetMemoryThreshold(1);
+    SetMemoryThreshold(1);
+    EXPECT_FALSE(m_pProfiler->NeedFlush());  // within the interval since the last flush
     m_pProfiler->AdvanceFlushTick(BasePerformanceProfiler::FlushIntervalMs);
     std::optional<ControllerEvent> started;
     do {
@@ -290,7 +296,6 @@ TEST_F(PerformanceProfilerTest, FlushWhileMeasuringReenablesEveryRecordWithOneSt
     ASSERT_TRUE(WaitFor(EventKind::OperationFinished));
     {
         MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());  // after the whole flush
-        m_pProfiler->SetMemoryThreshold(MemoryThreshold);
         EXPECT_TRUE(pool.IsMeasuring());
         const CallFrame& first = pool.FindRecord(running[0])->GetTopFrame();
         EXPECT_GT(first.m_Start, startedAt);
@@ -306,6 +311,8 @@ TEST_F(PerformanceProfilerTest, FlushWhileMeasuringReenablesEveryRecordWithOneSt
         pool.ForEach(ThreadRegistry::Container::Ended, [&](BaseThread&) { ++ended; });
         EXPECT_EQ(ended, 0u);
     }
+    EXPECT_FALSE(m_pProfiler->NeedFlush());  // the flush restarted the interval
+    SetMemoryThreshold(MemoryThreshold);
 
     m_pSession->StopSave();
     const auto saved = WaitFor(EventKind::Snapshot);

@@ -202,6 +202,11 @@ void BaseApiPerformanceProfiler::OnBeginShutdown() {
         }
     });
     LogEdgeFailure([this] { DoEndSave(); });
+    // A snapshot that could not be saved (the run had failed) is abandoned while the controller
+    // can still be told: the storage must not outlive the bridge's command processor.
+    if (IsSnapshotOpen()) {
+        LogEdgeFailure([this] { DropSnapshot(); });
+    }
 }
 
 // ---- Controller commands
