@@ -156,26 +156,18 @@ void WriteSizeTAsUInt32(IWriteBridgeStream& stream, size_t value) {
     WriteU32(stream, static_cast<uint32_t>(value));
 }
 
+void RefuseEncoding(const char* pMessage) {
+    throw std::runtime_error(pMessage);
+}
+
 void WriteSized(IWriteBridgeStream& stream, uint64_t value, unsigned width) {
-    if (width < 1 || width > 8) {
-        throw std::runtime_error("Invalid width");
-    }
-    if (width < 8 && (value >> (8 * width)) != 0) {
-        throw std::runtime_error("Too large value");
-    }
     BYTE bytes[8];
-    for (unsigned i = 0; i < width; ++i) {
-        bytes[i] = static_cast<BYTE>(value >> (8 * i));
-    }
-    stream.Write(bytes, width);
+    stream.Write(bytes, static_cast<size_t>(EncodeSized(bytes, value, width) - bytes));
 }
 
 void WriteSizedNone(IWriteBridgeStream& stream, unsigned width) {
-    if (width < 1 || width > 8) {
-        throw std::runtime_error("Invalid width");
-    }
-    const BYTE bytes[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    stream.Write(bytes, width);
+    BYTE bytes[8];
+    stream.Write(bytes, static_cast<size_t>(EncodeSizedNone(bytes, width) - bytes));
 }
 
 void WriteCounter(IWriteBridgeStream& stream, uint32_t value) {

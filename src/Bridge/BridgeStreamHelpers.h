@@ -52,6 +52,60 @@ void WriteSized(IWriteBridgeStream& stream, uint64_t value, unsigned width);
 // The "no value" of a variable-width field: `width` bytes of 0xFF (the field's -1).
 void WriteSizedNone(IWriteBridgeStream& stream, unsigned width);
 
+// The fixed-width and variable-width encodings into memory, for writers that assemble records in
+// place (BufferedWriteStream::Reserve) rather than with one stream write per field. Each writes at
+// `p`, which must have room, and returns the position after its bytes. Refusals are those of the
+// matching Write function, raised before anything is written.
+inline BYTE* EncodeU8(BYTE* p, uint8_t value) noexcept {
+    *p = value;
+    return p + 1;
+}
+inline BYTE* EncodeU16(BYTE* p, uint16_t value) noexcept {
+    p[0] = static_cast<BYTE>(value);
+    p[1] = static_cast<BYTE>(value >> 8);
+    return p + 2;
+}
+inline BYTE* EncodeU32(BYTE* p, uint32_t value) noexcept {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<BYTE>(value >> (8 * i));
+    }
+    return p + 4;
+}
+inline BYTE* EncodeU64(BYTE* p, uint64_t value) noexcept {
+    for (int i = 0; i < 8; ++i) {
+        p[i] = static_cast<BYTE>(value >> (8 * i));
+    }
+    return p + 8;
+}
+[[noreturn]] void RefuseEncoding(const char* pMessage);
+inline BYTE* EncodeSizeTAsUInt16(BYTE* p, size_t value) {
+    if (value > 0xFFFF) {
+        RefuseEncoding("IWriteBridgeStream::WriteSizeTAsUInt16() too large value");
+    }
+    return EncodeU16(p, static_cast<uint16_t>(value));
+}
+inline BYTE* EncodeSized(BYTE* p, uint64_t value, unsigned width) {
+    if (width < 1 || width > 8) {
+        RefuseEncoding("Invalid width");
+    }
+    if (width < 8 && (value >> (8 * width)) != 0) {
+        RefuseEncoding("Too large value");
+    }
+    for (unsigned i = 0; i < width; ++i) {
+        p[i] = static_cast<BYTE>(value >> (8 * i));
+    }
+    return p + width;
+}
+inline BYTE* EncodeSizedNone(BYTE* p, unsigned width) {
+    if (width < 1 || width > 8) {
+        RefuseEncoding("Invalid width");
+    }
+    for (unsigned i = 0; i < width; ++i) {
+        p[i] = 0xFF;
+    }
+    return p + width;
+}
+
 // The compressed unsigned integer: 1, 2 or 4 bytes, big-endian within them, always the shortest
 // form, each byte a separate one-byte Write. Values above MaxCounterValue raise "Too large value".
 void WriteCounter(IWriteBridgeStream& stream, uint32_t value);

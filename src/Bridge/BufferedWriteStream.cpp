@@ -1,5 +1,7 @@
 #include "Bridge/BufferedWriteStream.h"
 
+#include <stdexcept>
+
 BufferedWriteStream::BufferedWriteStream(IWriteBridgeStream& target, size_t capacity)
     : m_Target(target), m_pBuffer(new BYTE[capacity]), m_Capacity(capacity) {}
 
@@ -21,4 +23,11 @@ void BufferedWriteStream::WriteThrough(const void* data, size_t count) {
     }
     m_Target.Write(data, count);
     m_Passed += count;
+}
+
+void BufferedWriteStream::MakeRoom(size_t count) {
+    Flush();
+    if (count > m_Capacity) {
+        throw std::length_error("BufferedWriteStream::Reserve() count beyond the capacity");
+    }
 }

@@ -30,6 +30,16 @@ public:
         WriteThrough(data, count);
     }
 
+    // Room for `count` bytes (at most the capacity) at the end of the buffer, for a writer that
+    // encodes in place; Commit then keeps what was encoded, up to `pEnd`.
+    BYTE* Reserve(size_t count) {
+        if (count > m_Capacity - m_Used) {
+            MakeRoom(count);
+        }
+        return m_pBuffer.get() + m_Used;
+    }
+    void Commit(const BYTE* pEnd) noexcept { m_Used = static_cast<size_t>(pEnd - m_pBuffer.get()); }
+
     // Bytes written to this stream so far, passed on or not.
     uint64_t GetPosition() const noexcept { return m_Passed + m_Used; }
     // Passes the buffered bytes on.
@@ -39,6 +49,8 @@ private:
     // Flushes, then buffers the bytes or, when they fill a buffer by themselves, passes them on
     // directly.
     void WriteThrough(const void* data, size_t count);
+    // Flushes; refuses a count beyond the capacity.
+    void MakeRoom(size_t count);
 
     IWriteBridgeStream& m_Target;
     std::unique_ptr<BYTE[]> m_pBuffer;

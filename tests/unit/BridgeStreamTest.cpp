@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Bridge/BridgeStreamHelpers.h"
+#include "Bridge/BufferedWriteStream.h"
 #include "Bridge/MemoryBridgeStream.h"
 #include "Util/Utf8.h"
 
@@ -211,6 +212,20 @@ TEST(SizedWriters, WriteTheLowBytesInOneWriteAndRefuseWhatDoesNotFit) {
     EXPECT_EQ("Invalid width", FailureText([&] { WriteSized(stream, 0, 0); }));
     EXPECT_EQ("Invalid width", FailureText([&] { WriteSizedNone(stream, 9); }));
     EXPECT_TRUE(stream.m_Writes.empty());
+}
+
+TEST(BufferedWriteStream, PassesBytesOnInPiecesAndCountsThem) {
+    RecordingWriteStream target;
+    BufferedWriteStream stream(target, 4);
+    WriteU16(stream, 0x0201);
+    stream.Commit(EncodeU8(stream.Reserve(1), 3));
+    EXPECT_TRUE(target.m_Writes.empty());
+    WriteU16(stream, 0x0504);                 // does not fit: the first three go on
+    stream.Write("\x06\x07\x08\x09\x0A", 5);  // a buffer's worth or more goes through
+    EXPECT_EQ(stream.GetPosition(), 10u);
+    stream.Flush();
+    EXPECT_EQ(target.m_Writes, (std::vector<Bytes>{{1, 2, 3}, {4, 5}, {6, 7, 8, 9, 10}}));
+    EXPECT_THROW(stream.Reserve(5), std::length_error);
 }
 
 TEST(StringEncoding, WritesByteLengthThenBytes) {

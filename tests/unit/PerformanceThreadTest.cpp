@@ -218,6 +218,17 @@ TEST_F(PerformanceThreadTest, ChildrenTurnIntoPrimeTablesAndKeepTheirOrder) {
     }
 }
 
+TEST(ChildTable, BucketIsTheFuidModuloTheBucketCount) {
+    for (DWORD wanted = 1; wanted != 0; wanted *= 2) {  // every size up to 2350968209 buckets
+        const DWORD buckets = ChildTable::BucketCountFor(wanted);
+        const uint64_t inverse = ChildTable::InverseOf(buckets);
+        for (DWORD fuid : {0u, 1u, buckets - 1, buckets, buckets + 1, 0x7FFFFFFFu, 0xFFFFFFFEu,
+                           0xFFFFFFFFu, 2654435761u}) {
+            EXPECT_EQ(ChildTable::Remainder(fuid, buckets, inverse), fuid % buckets) << fuid;
+        }
+    }
+}
+
 TEST_F(PerformanceThreadTest, CallCountsStopAtTheirLargestValue) {
     Record().Enable(0, false);
     Call(1, 0, 1);
@@ -356,13 +367,16 @@ TEST_F(PerformanceThreadTest, MeasuringPartlyFlagsTheCallsOpenAtTheSwitch) {
     EXPECT_EQ(pCell, record.GetInternalTimeCell());
     Call(3, 12, 14);
     record.EnterFrame(4, 15);
+    record.EnterSpecialFrame(5, 16);  // a runtime suspension
+    record.CloseTopFrame(17);
     record.Disable(30, true);
     std::vector<std::pair<DWORD, BYTE>> seen;  // call count and flags, in written order
     for (const NodeRecord& node : ReadNodes(Write().sections.at(0x1100))) {
         seen.emplace_back(node.calls, node.flags);
     }
-    // 4 and 3 under 2, then 2, 1 and the root: open calls count no call.
-    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, BYTE>>{{1, 1}, {1, 0}, {0, 1}, {0, 1}, {0, 1}}));
+    // 5 under 4, 4 and 3 under 2, then 2, 1 and the root: open calls count no call.
+    EXPECT_EQ(seen, (std::vector<std::pair<DWORD, BYTE>>{
+                        {1, 2}, {1, 1}, {1, 0}, {0, 1}, {0, 1}, {0, 1}}));
 
     // The frames stayed; a later Enable attaches them to a fresh tree.
     record.Enable(40, false);
@@ -377,7 +391,8 @@ TEST_F(PerformanceThreadTest, InconsistentTimesCountAsZeroWithAWarning) {
     PerformanceThread& record = Record();
     record.Enable(0, false);
     record.EnterFrame(1, 10);
-    *record.GetInternalTimeCell() += 100;
+    record.AddInternalTime(60);
+    *record.GetInternalTimeCell() += 40;
     record.LeaveFrame(1, 20);  // 10 elapsed, 100 internal
     record.EnterFrame(2, 30);
     record.LeaveFrame(2, 29);  // wraps around

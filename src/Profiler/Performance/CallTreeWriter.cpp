@@ -70,15 +70,24 @@ void WritePosition(IWriteBridgeStream& stream, int64_t position, unsigned width)
     }
 }
 
+[[gnu::always_inline]] inline BYTE* EncodePosition(BYTE* p, int64_t position, unsigned width) {
+    return position < 0 ? EncodeSizedNone(p, width)
+                        : EncodeSized(p, static_cast<uint64_t>(position), width);
+}
+
+// Room reserved for one piece of a record encoded in place: the fixed fields of a node record,
+// one child entry, one instance, a chunk's head or a summary (each at most 67 bytes).
+constexpr size_t PieceBytes = 80;
+
 }  // namespace
 
 struct CallTreeWriter::Instance {
     int64_t m_Offset;
     int64_t m_CallerOffset;
-    PermanentFunctionData m_Caller;
     UINT64 m_Total;
     UINT64 m_Own;
     DWORD m_CallCount;
+    DWORD m_CallerFunction;  // RootFunction for the root
 };
 
 struct CallTreeWriter::Aggregate {
@@ -373,36 +382,40 @@ void CallTreeWriter::WriteRecord(std::vector<WriteNode>& stack,
 
     const PermanentFunctionData& data = DataOf(info.m_Function);
     const int64_t listPosition = isRoot ? -1 : static_cast<int64_t>(p.GetPosition());
-    WriteSized(t, data.metaDataIndex, m_I);
-    WriteU32(t, data.token);
-    WritePosition(t, isRoot ? -1 : stack[entry.m_Parent].m_Offset, m_O);
-    WritePosition(t, entry.m_SubtreeBegin, m_O);
-    WritePosition(t, listPosition, m_Q);
-    WritePosition(t, isRoot ? -1 : entry.m_ListBegin, m_Q);
-    WriteSized(t, own, m_W);
-    WriteSized(t, total, m_W);
-    WriteU32(t, node.m_CallCount);
-    WriteU8(t, flags);
-    WriteSizeTAsUInt16(t, entry.m_ChildCount);
+    BYTE* pOut = t.Reserve(PieceBytes);
+    pOut = EncodeSized(pOut, data.metaDataIndex, m_I);
+    pOut = EncodeU32(pOut, data.token);
+    pOut = EncodePosition(pOut, isRoot ? -1 : stack[entry.m_Parent].m_Offset, m_O);
+    pOut = EncodePosition(pOut, entry.m_SubtreeBegin, m_O);
+    pOut = EncodePosition(pOut, listPosition, m_Q);
+    pOut = EncodePosition(pOut, isRoot ? -1 : entry.m_ListBegin, m_Q);
+    pOut = EncodeSized(pOut, own, m_W);
+    pOut = EncodeSized(pOut, total, m_W);
+    pOut = EncodeU32(pOut, node.m_CallCount);
+    pOut = EncodeU8(pOut, flags);
+    pOut = EncodeSizeTAsUInt16(pOut, entry.m_ChildCount);
+    t.Commit(pOut);
     for (size_t i = 0; i < entry.m_ChildCount; ++i) {
         const WriteChildNode& child = children[firstEntry - i];
-        WriteSized(t, child.m_Data.metaDataIndex, m_I);
-        WriteU32(t, child.m_Data.token);
-        WritePosition(t, child.m_Offset, m_O);
+        pOut = t.Reserve(PieceBytes);
+        pOut = EncodeSized(pOut, child.m_Data.metaDataIndex, m_I);
+        pOut = EncodeU32(pOut, child.m_Data.token);
+        t.Commit(EncodePosition(pOut, child.m_Offset, m_O));
     }
     children.resize(children.size() - entry.m_ChildCount);
     if (isRoot) {
         return;
     }
 
-    WriteSized(p, data.metaDataIndex, m_I);
+    p.Commit(EncodeSized(p.Reserve(PieceBytes), data.metaDataIndex, m_I));
     children.push_back(WriteChildNode{entry.m_Offset, data, &node});
     FunctionEntry& function = m_FunctionTable[info.m_Function];
     if (function.m_InstanceCount == 1) {
         BufferedWriteStream& s = *m_S.m_pBuffer;
-        WriteSized(s, data.metaDataIndex, m_I);
-        WriteU32(s, data.token);
-        WritePosition(s, entry.m_Offset, m_O);
+        pOut = s.Reserve(PieceBytes);
+        pOut = EncodeSized(pOut, data.metaDataIndex, m_I);
+        pOut = EncodeU32(pOut, data.token);
+        s.Commit(EncodePosition(pOut, entry.m_Offset, m_O));
         ++m_SingleRecords;
         return;
     }
@@ -421,9 +434,13 @@ void CallTreeWriter::AddInstance(FunctionEntry& function, const WriteNode& node,
         WriteChunk(aggregate);
     }
     const CallNode& callNode = *node.m_pNode;
-    const Instance instance{
-        node.m_Offset,           parent.m_Offset, DataOf(m_Nodes[parent.m_Index].m_Function),
-        callNode.GetTotalTime(), ownTime,         callNode.m_CallCount};
+    Instance instance;
+    instance.m_Offset = node.m_Offset;
+    instance.m_CallerOffset = parent.m_Offset;
+    instance.m_Total = callNode.GetTotalTime();
+    instance.m_Own = ownTime;
+    instance.m_CallCount = callNode.m_CallCount;
+    instance.m_CallerFunction = m_Nodes[parent.m_Index].m_Function;
     aggregate.m_Buffer.push_back(instance);
     aggregate.m_OwnSum += instance.m_Own;
     aggregate.m_TotalSum += instance.m_Total;
@@ -446,19 +463,22 @@ void CallTreeWriter::WriteChunk(Aggregate& aggregate) {
         lowest = std::min(lowest, instance.m_Offset);
         highest = std::max(highest, instance.m_Offset);
     }
-    WritePosition(a, aggregate.m_LastChunk, m_R);
-    WritePosition(a, lowest, m_O);
-    WritePosition(a, highest, m_O);
-    WriteSizeTAsUInt16(a, aggregate.m_Buffer.size());
+    BYTE* pOut = a.Reserve(PieceBytes);
+    pOut = EncodePosition(pOut, aggregate.m_LastChunk, m_R);
+    pOut = EncodePosition(pOut, lowest, m_O);
+    pOut = EncodePosition(pOut, highest, m_O);
+    a.Commit(EncodeSizeTAsUInt16(pOut, aggregate.m_Buffer.size()));
     for (auto pInstance = aggregate.m_Buffer.rbegin(); pInstance != aggregate.m_Buffer.rend();
          ++pInstance) {
-        WritePosition(a, pInstance->m_Offset, m_O);
-        WriteSized(a, pInstance->m_Caller.metaDataIndex, m_I);
-        WriteU32(a, pInstance->m_Caller.token);
-        WritePosition(a, pInstance->m_CallerOffset, m_O);
-        WriteSized(a, pInstance->m_Total, m_W);
-        WriteSized(a, pInstance->m_Own, m_W);
-        WriteU32(a, pInstance->m_CallCount);
+        const PermanentFunctionData& caller = DataOf(pInstance->m_CallerFunction);
+        pOut = a.Reserve(PieceBytes);
+        pOut = EncodePosition(pOut, pInstance->m_Offset, m_O);
+        pOut = EncodeSized(pOut, caller.metaDataIndex, m_I);
+        pOut = EncodeU32(pOut, caller.token);
+        pOut = EncodePosition(pOut, pInstance->m_CallerOffset, m_O);
+        pOut = EncodeSized(pOut, pInstance->m_Total, m_W);
+        pOut = EncodeSized(pOut, pInstance->m_Own, m_W);
+        a.Commit(EncodeU32(pOut, pInstance->m_CallCount));
     }
     aggregate.m_LastChunk = position;
     aggregate.m_Buffer.clear();

@@ -29,7 +29,20 @@ public:
         return reinterpret_cast<CallNode* const*>(this + 1);
     }
     // The head of the chain that holds (or would hold) children of this function.
-    CallNode*& BucketOf(DWORD fuid) noexcept { return GetBuckets()[fuid % m_BucketCount]; }
+    CallNode*& BucketOf(DWORD fuid) noexcept {
+        return GetBuckets()[Remainder(fuid, m_BucketCount, m_Inverse)];
+    }
+
+    // fuid mod `divisor`, by multiplication with InverseOf(divisor): a hardware division costs
+    // more than the rest of a hook's look-up.
+    static uint64_t InverseOf(DWORD divisor) noexcept { return ~uint64_t{0} / divisor + 1; }
+    static DWORD Remainder(DWORD fuid, DWORD divisor, uint64_t inverse) noexcept {
+        const uint64_t fraction = inverse * fuid;  // the fractional part of fuid / divisor
+        // The top 64 bits of fraction x divisor, with 64-bit products only.
+        const uint64_t low = (fraction & 0xFFFFFFFF) * divisor;
+        const uint64_t high = (fraction >> 32) * divisor;
+        return static_cast<DWORD>((high + (low >> 32)) >> 32);
+    }
 
     // Puts the node at the head of its bucket's chain; the count is the caller's.
     void PushFront(CallNode* pNode) noexcept {
@@ -39,10 +52,12 @@ public:
     }
 
 private:
-    ChildTable(DWORD bucketCount) noexcept : m_Count(0), m_BucketCount(bucketCount) {}
+    ChildTable(DWORD bucketCount) noexcept
+        : m_Count(0), m_BucketCount(bucketCount), m_Inverse(InverseOf(bucketCount)) {}
 
     DWORD m_Count;
     DWORD m_BucketCount;
+    uint64_t m_Inverse;  // InverseOf(m_BucketCount)
 };
 
 static_assert(sizeof(ChildTable) % sizeof(void*) == 0, "the bucket array follows the header");

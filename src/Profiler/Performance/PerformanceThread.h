@@ -84,6 +84,13 @@ public:
         }
         --m_FrameCount;
     }
+    // Adds time not to be charged to the running call (a precise hook's own cost); only while
+    // measuring.
+    void AddInternalTime(UINT64 time) noexcept {
+        if (m_Measuring) {
+            m_pFrames[m_FrameCount - 1].m_Internal += time;
+        }
+    }
     // Frame 0 included.
     DWORD GetFrameCount() const noexcept { return m_FrameCount; }
     const CallFrame& GetTopFrame() const noexcept { return m_pFrames[m_FrameCount - 1]; }
