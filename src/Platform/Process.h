@@ -11,6 +11,13 @@ DWORD GetCurrentProcessId();
 // The kernel thread id of the calling thread (the id the runtime reports for OS threads).
 DWORD GetCurrentThreadId();
 
+// The calling thread's scheduling priority in the platform's own units (lower runs first), and
+// the value that asks for the highest. Raising a priority may be refused (on Linux it needs the
+// privilege to lower a nice value); SetCurrentThreadPriority then answers false and changes
+// nothing.
+constexpr int THREAD_PRIORITY_TIME_CRITICAL = -20;
+int GetCurrentThreadPriority();
+bool SetCurrentThreadPriority(int priority);
 // Full path of the process's executable; false when it cannot be read.
 bool GetExecutablePath(WString* path);
 // The process's arguments after the program name, joined as JoinCommandLineArguments does. Empty

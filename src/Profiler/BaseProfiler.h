@@ -214,6 +214,8 @@ protected:
     static const void* Id(UINT_PTR id) { return reinterpret_cast<const void*>(id); }
 
     Bridge* GetBridge() const { return m_pBridge; }
+    // The open snapshot, or null; it stays the base's.
+    ISnapShotStorage* GetOpenSnapshot() const { return m_pSnapshot.get(); }
     ICorProfilerInfo* GetInfo() const { return m_pInfo.Get(); }
     ICorProfilerInfo2* GetInfo2() const { return m_pInfo2.Get(); }
 

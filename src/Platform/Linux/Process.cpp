@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -97,6 +98,17 @@ DWORD GetCurrentThreadId() {
         t_ThreadId = static_cast<DWORD>(syscall(SYS_gettid));
     }
     return t_ThreadId;
+}
+
+// A thread's nice value: Linux schedules each thread on its own, addressed by its kernel id.
+int GetCurrentThreadPriority() {
+    errno = 0;
+    const int priority = getpriority(PRIO_PROCESS, static_cast<id_t>(GetCurrentThreadId()));
+    return errno == 0 ? priority : 0;
+}
+
+bool SetCurrentThreadPriority(int priority) {
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(GetCurrentThreadId()), priority) == 0;
 }
 
 bool GetExecutablePath(WString* path) {
