@@ -25,7 +25,8 @@ BYTE* NodeArena::ObtainBlock(DWORD bytes) {
     auto* pLink = reinterpret_cast<BlockLink*>(pBlock);
     pLink->m_pPrevious = m_pBlocks;
     m_pBlocks = pLink;
-    m_TotalBytes += bytes;
+    m_TotalBytes.store(m_TotalBytes.load(std::memory_order_relaxed) + bytes,
+                       std::memory_order_relaxed);
     return pBlock;
 }
 
@@ -37,5 +38,5 @@ void NodeArena::Free() noexcept {
     }
     m_Remaining = 0;
     m_pNextFree = nullptr;
-    m_TotalBytes = 0;
+    m_TotalBytes.store(0, std::memory_order_relaxed);
 }

@@ -7,6 +7,8 @@
 // out), so it takes no lock.
 #pragma once
 
+#include <atomic>
+
 #include "Platform/Types.h"
 #include "Profiler/Performance/CallNode.h"
 
@@ -44,8 +46,9 @@ public:
     }
 
     void Free() noexcept;
-    // Bytes obtained from the heap, block links included.
-    DWORD GetTotalBytes() const noexcept { return m_TotalBytes; }
+    // Bytes obtained from the heap, block links included. Safe to read from another thread (the
+    // flush check reads it while the record's own thread grows the arena).
+    DWORD GetTotalBytes() const noexcept { return m_TotalBytes.load(std::memory_order_relaxed); }
 
 private:
     // The first bytes of every block link it to the block obtained before it.
@@ -62,5 +65,6 @@ private:
     DWORD m_Remaining = 0;
     BYTE* m_pNextFree = nullptr;
     BlockLink* m_pBlocks = nullptr;  // the newest block; each links the one before
-    DWORD m_TotalBytes = 0;
+    // Written by the owning thread only; a relaxed counter, since readers want an estimate.
+    std::atomic<DWORD> m_TotalBytes{0};
 };
