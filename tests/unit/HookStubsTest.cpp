@@ -134,7 +134,11 @@ TEST_F(HookStubsTest, WithoutTargetsEveryStubReturnsAtOnce) {
     EXPECT_TRUE(m_Calls.empty());
 }
 
+#if defined(__i386__)
+void HOOKCALLTYPE ClobberingHook(FunctionID) {
+#else
 void HOOKCALLTYPE ClobberingHook(FunctionIDOrClientID) {
+#endif
     QvClobberCallerSaved(FullVectorBytes());
 }
 
@@ -142,8 +146,7 @@ void HOOKCALLTYPE ClobberingHook(FunctionIDOrClientID) {
 TEST(HookProbe, ReportsAHookThatDestroysRegisters) {
     TestRuntime runtime;
 #if defined(__i386__)
-    runtime.SetEnterLeaveFunctionHooks(reinterpret_cast<FunctionEnter*>(ClobberingHook), nullptr,
-                                       nullptr);
+    runtime.SetEnterLeaveFunctionHooks(ClobberingHook, nullptr, nullptr);
     const char* const destroyed[] = {"eax", "ecx", "edx", "flags", "st(0)", "xmm0", "xmm7"};
 #else
     runtime.SetEnterLeaveFunctionHooks3(ClobberingHook, nullptr, nullptr);
