@@ -17,7 +17,11 @@ const char* const ExpectedOutput =
     "total 13530\n";
 
 ChildProcess Command() {
-    ChildProcess child({QV_DOTNET, QV_SAMPLE_DLL});
+    return CommandFor(QV_SAMPLE_DLL);
+}
+
+ChildProcess CommandFor(const std::string& dll) {
+    ChildProcess child({QV_DOTNET, dll});
     child.RemoveVariablesStartingWith("CORECLR_");
     child.RemoveVariablesStartingWith("COMPlus_");
     child.RemoveVariablesStartingWith("DOTNET_ProfAPI");

@@ -20,6 +20,8 @@ constexpr auto Timeout = std::chrono::seconds(120);
 // "dotnet <build>/apps/Sample/Sample.dll" with every profiler-loading variable removed from the
 // inherited environment, so that only what a test sets applies.
 ChildProcess Command();
+// The same for another of the sample programs ("<build>/apps/<Name>/<Name>.dll").
+ChildProcess CommandFor(const std::string& dll);
 
 // The variables that make the runtime load libqvhost.so for the profiler class `clsid`, with
 // `profilerLibrary` as the library the host loads and version-2 profilers allowed.

@@ -6,6 +6,8 @@
 #include <stdexcept>
 
 #include "Platform/Process.h"
+#include "Profiler/Performance/Tracing/HookStubs.h"
+#include "support/HookProbe.h"
 
 namespace {
 
@@ -36,6 +38,31 @@ const IID* const INFO_IIDS[] = {
     &IID_ICorProfilerInfo9, &IID_ICorProfilerInfo10,
 };
 constexpr int HIGHEST_INFO_VERSION = 10;
+
+#if defined(__i386__)
+// A hook argument as the stack word a 32-bit caller pushes.
+UINT_PTR ToWord(UINT_PTR value) {
+    return value;
+}
+UINT_PTR ToWord(const void* pValue) {
+    return reinterpret_cast<UINT_PTR>(pValue);
+}
+UINT_PTR ToWord(FunctionIDOrClientID id) {
+    return id.clientID;
+}
+#endif
+
+unsigned VectorBytes(HookStubs::VectorWidth width) {
+    switch (width) {
+        case HookStubs::VectorWidth::Sse:
+            return 16;
+        case HookStubs::VectorWidth::Avx:
+            return 32;
+        case HookStubs::VectorWidth::Avx512:
+            return 64;
+    }
+    return 16;
+}
 
 }  // namespace
 
@@ -71,13 +98,17 @@ const char* TestRuntime::OperationName(Operation operation) {
             return "GetClassIDInfo";
         case Operation::GetClassIDInfo2:
             return "GetClassIDInfo2";
+        case Operation::SetFunctionIDMapper2:
+            return "SetFunctionIDMapper2";
+        case Operation::SetEnterLeaveFunctionHooks3:
+            return "SetEnterLeaveFunctionHooks3";
         case Operation::Count:
             break;
     }
     return "?";
 }
 
-TestRuntime::TestRuntime() {
+TestRuntime::TestRuntime() : m_HookVectorBytes(VectorBytes(HookStubs::DetectVectorWidth())) {
     OfferInfoUpTo(HIGHEST_INFO_VERSION);
 }
 
@@ -355,6 +386,126 @@ ModuleID TestRuntime::LoadModule(const Module& module, HRESULT status) {
     return moduleId;
 }
 
+void TestRuntime::CallEnterHook(FunctionID functionId) {
+    CallHook(HookKind::Enter, functionId);
+}
+
+void TestRuntime::CallLeaveHook(FunctionID functionId) {
+    CallHook(HookKind::Leave, functionId);
+}
+
+void TestRuntime::CallTailcallHook(FunctionID functionId) {
+    CallHook(HookKind::Tailcall, functionId);
+}
+
+std::vector<std::string> TestRuntime::HookFaults() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_HookFaults;
+}
+
+void TestRuntime::SetHookVectorBytes(unsigned bytes) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_HookVectorBytes = bytes;
+}
+
+void TestRuntime::AddHookFaults(std::string faults) {
+    if (!faults.empty()) {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_HookFaults.push_back(std::move(faults));
+    }
+}
+
+void TestRuntime::CallHook(HookKind kind, FunctionID functionId) {
+    const InstalledHooks hooks = Hooks();
+    const bool version3 =
+        hooks.pEnter3 != nullptr || hooks.pLeave3 != nullptr || hooks.pTailcall3 != nullptr;
+    const bool version2 =
+        hooks.pEnter2 != nullptr || hooks.pLeave2 != nullptr || hooks.pTailcall2 != nullptr;
+    if (version3 || version2) {
+        const std::optional<UINT_PTR> clientId = ClientIdOf(functionId, hooks);
+        if (!clientId) {
+            return;
+        }
+        const FunctionIDOrClientID id{*clientId};
+        if (version3) {
+            if (kind == HookKind::Enter && hooks.pEnter3 != nullptr) {
+                InvokeFastPathHook(hooks.pEnter3, kind, id);
+            } else if (kind == HookKind::Leave && hooks.pLeave3 != nullptr) {
+                InvokeFastPathHook(hooks.pLeave3, kind, id);
+            } else if (kind == HookKind::Tailcall && hooks.pTailcall3 != nullptr) {
+                InvokeFastPathHook(hooks.pTailcall3, kind, id);
+            }
+        } else if (kind == HookKind::Enter && hooks.pEnter2 != nullptr) {
+            InvokeHook(hooks.pEnter2, functionId, *clientId, COR_PRF_FRAME_INFO{0},
+                       static_cast<COR_PRF_FUNCTION_ARGUMENT_INFO*>(nullptr));
+        } else if (kind == HookKind::Leave && hooks.pLeave2 != nullptr) {
+            InvokeHook(hooks.pLeave2, functionId, *clientId, COR_PRF_FRAME_INFO{0},
+                       static_cast<COR_PRF_FUNCTION_ARGUMENT_RANGE*>(nullptr));
+        } else if (kind == HookKind::Tailcall && hooks.pTailcall2 != nullptr) {
+            InvokeHook(hooks.pTailcall2, functionId, *clientId, COR_PRF_FRAME_INFO{0});
+        }
+        return;
+    }
+    if (kind == HookKind::Enter && hooks.pEnter != nullptr) {
+        InvokeHook(hooks.pEnter, functionId);
+    } else if (kind == HookKind::Leave && hooks.pLeave != nullptr) {
+        InvokeHook(hooks.pLeave, functionId);
+    } else if (kind == HookKind::Tailcall && hooks.pTailcall != nullptr) {
+        InvokeHook(hooks.pTailcall, functionId);
+    }
+}
+
+std::optional<UINT_PTR> TestRuntime::ClientIdOf(FunctionID functionId,
+                                                const InstalledHooks& hooks) {
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (auto it = m_ClientIds.find(functionId); it != m_ClientIds.end()) {
+            return it->second;
+        }
+    }
+    // The mapper is the profiler's code: called outside the lock, like every callback.
+    BOOL hook = TRUE;
+    UINT_PTR clientId = functionId;
+    if (hooks.pMapper2 != nullptr) {
+        clientId = hooks.pMapper2(functionId, hooks.pMapper2Data, &hook);
+    } else if (hooks.pMapper != nullptr) {
+        clientId = hooks.pMapper(functionId, &hook);
+    }
+    std::optional<UINT_PTR> result;
+    if (hook) {
+        result = clientId != 0 ? clientId : functionId;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_ClientIds.emplace(functionId, result).first->second;
+}
+
+template <class Hook, class... Args>
+void TestRuntime::InvokeHook(Hook* pHook, Args... args) {
+#if defined(__i386__)
+    const uint32_t words[] = {static_cast<uint32_t>(ToWord(args))...};
+    AddHookFaults(HookProbe::Call(reinterpret_cast<const void*>(pHook), words, sizeof...(Args)));
+#else
+    // The runtime's own code calls these on x86-64, as plain functions.
+    pHook(args...);
+#endif
+}
+
+template <class Hook>
+void TestRuntime::InvokeFastPathHook(Hook* pHook, HookKind kind, FunctionIDOrClientID id) {
+#if defined(__i386__)
+    InvokeHook(pHook, id);
+#else
+    // Jitted code passes the enter hook's id in r14, the argument registers being taken.
+    unsigned vectorBytes;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        vectorBytes = m_HookVectorBytes;
+    }
+    AddHookFaults(HookProbe::CallFastPath(reinterpret_cast<const void*>(pHook), id.clientID,
+                                          kind == HookKind::Enter, vectorBytes));
+#endif
+}
+
 std::vector<TestRuntime::CallbackResult> TestRuntime::CallbackResults() const {
     std::lock_guard<std::mutex> lock(m_Lock);
     return m_CallbackResults;
@@ -547,6 +698,29 @@ HRESULT TestRuntime::SetFunctionIDMapper(FunctionIDMapper* pFunc) {
     }
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Hooks.pMapper = pFunc;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetFunctionIDMapper2(FunctionIDMapper2* pFunc, void* clientData) {
+    if (HRESULT hr = Enter(Operation::SetFunctionIDMapper2); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Hooks.pMapper2 = pFunc;
+    m_Hooks.pMapper2Data = clientData;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3,
+                                                 FunctionLeave3* pFuncLeave3,
+                                                 FunctionTailcall3* pFuncTailcall3) {
+    if (HRESULT hr = Enter(Operation::SetEnterLeaveFunctionHooks3); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Hooks.pEnter3 = pFuncEnter3;
+    m_Hooks.pLeave3 = pFuncLeave3;
+    m_Hooks.pTailcall3 = pFuncTailcall3;
     return S_OK;
 }
 

@@ -44,6 +44,8 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Platform/Cor/CorProfiler.h"
@@ -68,6 +70,8 @@ public:
         IsArrayClass,
         GetClassIDInfo,
         GetClassIDInfo2,
+        SetFunctionIDMapper2,
+        SetEnterLeaveFunctionHooks3,
         Count,
     };
     static const char* OperationName(Operation operation);
@@ -86,7 +90,12 @@ public:
         FunctionEnter2* pEnter2 = nullptr;
         FunctionLeave2* pLeave2 = nullptr;
         FunctionTailcall2* pTailcall2 = nullptr;
+        FunctionEnter3* pEnter3 = nullptr;
+        FunctionLeave3* pLeave3 = nullptr;
+        FunctionTailcall3* pTailcall3 = nullptr;
         FunctionIDMapper* pMapper = nullptr;
+        FunctionIDMapper2* pMapper2 = nullptr;
+        void* pMapper2Data = nullptr;
     };
 
     // One callback the driver made and what the profiler answered.
@@ -170,6 +179,23 @@ public:
     // Declared, then load started and load finished with `status`.
     ModuleID LoadModule(const Module& module, HRESULT status = S_OK);
 
+    // ---- Driver: enter, leave and tailcall hooks
+    // Calls the installed hook for the function through its raw pointer, as jitted code does: the
+    // version-3 hook when one is installed, else the version-2 hook, else the old one (the runtime
+    // uses only the newest set). Version-3 hooks get, and version-2 hooks get as client data, the
+    // id the installed mapper returned for the function (asked once per function; the FunctionID
+    // without a mapper or for a result of 0); a function the mapper declined is not hooked. Hooks
+    // that jitted code calls directly (every hook on the 32-bit build, the version-3 hooks on
+    // x86-64) are called through HookProbe: one that changes any register or leaves the stack
+    // pointer elsewhere is recorded in HookFaults.
+    void CallEnterHook(FunctionID functionId);
+    void CallLeaveHook(FunctionID functionId);
+    void CallTailcallHook(FunctionID functionId);
+    std::vector<std::string> HookFaults() const;
+    // x86-64: how many bytes of each of xmm0-xmm15 a version-3 hook must give back (16, 32 or
+    // 64); the machine's full width unless set.
+    void SetHookVectorBytes(unsigned bytes);
+
     // Every callback made so far, in order, and those the profiler failed.
     std::vector<CallbackResult> CallbackResults() const;
     std::vector<CallbackResult> FailedCallbacks() const;
@@ -197,6 +223,12 @@ public:
     SetEnterLeaveFunctionHooks2(FunctionEnter2* pFuncEnter, FunctionLeave2* pFuncLeave,
                                 FunctionTailcall2* pFuncTailcall) override;
     HRESULT STDMETHODCALLTYPE SetFunctionIDMapper(FunctionIDMapper* pFunc) override;
+    // ICorProfilerInfo3
+    HRESULT STDMETHODCALLTYPE SetFunctionIDMapper2(FunctionIDMapper2* pFunc,
+                                                   void* clientData) override;
+    HRESULT STDMETHODCALLTYPE
+    SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3, FunctionLeave3* pFuncLeave3,
+                                FunctionTailcall3* pFuncTailcall3) override;
     HRESULT STDMETHODCALLTYPE GetFunctionInfo(FunctionID functionId, ClassID* pClassId,
                                               ModuleID* pModuleId, mdToken* pToken) override;
     HRESULT STDMETHODCALLTYPE IsArrayClass(ClassID classId, CorElementType* pBaseElemType,
@@ -304,13 +336,8 @@ public:
     HRESULT STDMETHODCALLTYPE EnumJITedFunctions(ICorProfilerFunctionEnum** ppEnum) override;
     HRESULT STDMETHODCALLTYPE
     RequestProfilerDetach(DWORD dwExpectedCompletionMilliseconds) override;
-    HRESULT STDMETHODCALLTYPE SetFunctionIDMapper2(FunctionIDMapper2* pFunc,
-                                                   void* clientData) override;
     HRESULT STDMETHODCALLTYPE GetStringLayout2(ULONG* pStringLengthOffset,
                                                ULONG* pBufferOffset) override;
-    HRESULT STDMETHODCALLTYPE
-    SetEnterLeaveFunctionHooks3(FunctionEnter3* pFuncEnter3, FunctionLeave3* pFuncLeave3,
-                                FunctionTailcall3* pFuncTailcall3) override;
     HRESULT STDMETHODCALLTYPE SetEnterLeaveFunctionHooks3WithInfo(
         FunctionEnter3WithInfo* pFuncEnter3WithInfo, FunctionLeave3WithInfo* pFuncLeave3WithInfo,
         FunctionTailcall3WithInfo* pFuncTailcall3WithInfo) override;
@@ -439,6 +466,16 @@ protected:
 
     static constexpr size_t OPERATION_COUNT = static_cast<size_t>(Operation::Count);
 
+    enum class HookKind { Enter, Leave, Tailcall };
+    void CallHook(HookKind kind, FunctionID functionId);
+    // The id the mapper gave the function (asked on first use), empty when it declined.
+    std::optional<UINT_PTR> ClientIdOf(FunctionID functionId, const InstalledHooks& hooks);
+    template <class Hook, class... Args>
+    void InvokeHook(Hook* pHook, Args... args);
+    template <class Hook>
+    void InvokeFastPathHook(Hook* pHook, HookKind kind, FunctionIDOrClientID id);
+    void AddHookFaults(std::string faults);
+
     // Calls `call` on the held profiler (outside m_Lock) and records the result under `pName`.
     template <class Call>
     HRESULT Notify(const char* pName, Call&& call);
@@ -462,6 +499,9 @@ protected:
     std::map<ClassID, ClassState> m_Classes;
     size_t m_FunctionsMade = 0;
     std::map<FunctionID, FunctionState> m_Functions;
+    std::map<FunctionID, std::optional<UINT_PTR>> m_ClientIds;
+    std::vector<std::string> m_HookFaults;
+    unsigned m_HookVectorBytes;
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
 };

@@ -176,16 +176,7 @@ HRESULT TestRuntime::RequestProfilerDetach(DWORD) {
     return E_NOTIMPL;
 }
 
-HRESULT TestRuntime::SetFunctionIDMapper2(FunctionIDMapper2*, void*) {
-    return E_NOTIMPL;
-}
-
 HRESULT TestRuntime::GetStringLayout2(ULONG*, ULONG*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::SetEnterLeaveFunctionHooks3(FunctionEnter3*, FunctionLeave3*,
-                                                 FunctionTailcall3*) {
     return E_NOTIMPL;
 }
 

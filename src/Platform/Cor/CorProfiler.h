@@ -268,22 +268,29 @@ struct COR_PRF_METHOD {
 };
 static_assert(sizeof(COR_PRF_METHOD) == (kCorIs64Bit ? 16 : 8));
 
-// Hook and callback function types; the Set* calls take pointers to them. On this platform they
-// are ordinary C calls.
-using FunctionEnter = void STDMETHODCALLTYPE(FunctionID funcID);
-using FunctionLeave = void STDMETHODCALLTYPE(FunctionID funcID);
-using FunctionTailcall = void STDMETHODCALLTYPE(FunctionID funcID);
+// Calling convention of the enter/leave hooks and the function id mappers. The 32-bit runtime
+// calls them __stdcall (the callee removes its arguments); x86-64 has a single convention.
+#if defined(__i386__)
+#define HOOKCALLTYPE __attribute__((stdcall))
+#else
+#define HOOKCALLTYPE
+#endif
+
+// Hook and callback function types; the Set* calls take pointers to them.
+using FunctionEnter = void HOOKCALLTYPE(FunctionID funcID);
+using FunctionLeave = void HOOKCALLTYPE(FunctionID funcID);
+using FunctionTailcall = void HOOKCALLTYPE(FunctionID funcID);
 
 // clientData is what the function id mapper returned for the function; func and the argument
 // pointers are 0 unless the event mask asks for frame, argument or return value information.
-using FunctionEnter2 = void STDMETHODCALLTYPE(FunctionID funcId, UINT_PTR clientData,
-                                              COR_PRF_FRAME_INFO func,
-                                              COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo);
-using FunctionLeave2 = void STDMETHODCALLTYPE(FunctionID funcId, UINT_PTR clientData,
-                                              COR_PRF_FRAME_INFO func,
-                                              COR_PRF_FUNCTION_ARGUMENT_RANGE* retvalRange);
-using FunctionTailcall2 = void STDMETHODCALLTYPE(FunctionID funcId, UINT_PTR clientData,
-                                                 COR_PRF_FRAME_INFO func);
+using FunctionEnter2 = void HOOKCALLTYPE(FunctionID funcId, UINT_PTR clientData,
+                                         COR_PRF_FRAME_INFO func,
+                                         COR_PRF_FUNCTION_ARGUMENT_INFO* argumentInfo);
+using FunctionLeave2 = void HOOKCALLTYPE(FunctionID funcId, UINT_PTR clientData,
+                                         COR_PRF_FRAME_INFO func,
+                                         COR_PRF_FUNCTION_ARGUMENT_RANGE* retvalRange);
+using FunctionTailcall2 = void HOOKCALLTYPE(FunctionID funcId, UINT_PTR clientData,
+                                            COR_PRF_FRAME_INFO func);
 
 union FunctionIDOrClientID {
     FunctionID functionID;
@@ -291,19 +298,19 @@ union FunctionIDOrClientID {
 };
 static_assert(sizeof(FunctionIDOrClientID) == sizeof(UINT_PTR));
 
-using FunctionEnter3 = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
-using FunctionLeave3 = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
-using FunctionTailcall3 = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
-using FunctionEnter3WithInfo = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
-                                                      COR_PRF_ELT_INFO eltInfo);
-using FunctionLeave3WithInfo = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
-                                                      COR_PRF_ELT_INFO eltInfo);
-using FunctionTailcall3WithInfo = void STDMETHODCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
-                                                         COR_PRF_ELT_INFO eltInfo);
+using FunctionEnter3 = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
+using FunctionLeave3 = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
+using FunctionTailcall3 = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID);
+using FunctionEnter3WithInfo = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
+                                                 COR_PRF_ELT_INFO eltInfo);
+using FunctionLeave3WithInfo = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
+                                                 COR_PRF_ELT_INFO eltInfo);
+using FunctionTailcall3WithInfo = void HOOKCALLTYPE(FunctionIDOrClientID functionIDOrClientID,
+                                                    COR_PRF_ELT_INFO eltInfo);
 
-using FunctionIDMapper = UINT_PTR STDMETHODCALLTYPE(FunctionID funcId, BOOL* pbHookFunction);
-using FunctionIDMapper2 = UINT_PTR STDMETHODCALLTYPE(FunctionID funcId, void* clientData,
-                                                     BOOL* pbHookFunction);
+using FunctionIDMapper = UINT_PTR HOOKCALLTYPE(FunctionID funcId, BOOL* pbHookFunction);
+using FunctionIDMapper2 = UINT_PTR HOOKCALLTYPE(FunctionID funcId, void* clientData,
+                                                BOOL* pbHookFunction);
 
 // Called once per managed frame and once per run of unmanaged frames (funcId 0). Any result but
 // S_OK stops the walk.
