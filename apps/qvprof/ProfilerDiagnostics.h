@@ -24,8 +24,8 @@ public:
     static std::vector<Diagnostic> FromProfilerLogs(const std::vector<std::string>& logs);
 
     // Both, read from the files; missing files give nothing. The log files in `skipped` are left
-    // out: those of processes qvprof let go while they ran, whose profiler reports the ended
-    // connection as an error.
+    // out: those of processes qvprof refused or let go while they ran, whose profiler reports
+    // the connection qvprof ended as an error.
     static std::vector<Diagnostic> Collect(const std::filesystem::path& hostLog,
                                            const std::filesystem::path& profilerTemporary,
                                            const std::vector<std::string>& skipped);

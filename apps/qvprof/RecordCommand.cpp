@@ -77,15 +77,24 @@ int RecordCommand::Run(const ProfilingOptions& options, Console& console,
     const RecordingLoop::End end = loop.Run(true);
     hub.Close();
 
-    const std::vector<ProcessRecord> records = hub.Records();
-    std::vector<std::string> letGo;
-    for (const ProcessRecord& record : records) {
-        if (record.letGo) {
-            letGo.push_back(record.logFilePath);
+    std::vector<ProcessRecord> records = hub.Records();
+    if (end == RecordingLoop::End::Aborted) {
+        for (ProcessRecord& record : records) {
+            if (static_cast<int>(record.processId) == runner.ProcessId()) {
+                record.letGo = false;
+                record.problems.push_back("killed by qvprof: the recording was aborted");
+            }
         }
     }
-    const std::vector<Diagnostic> diagnostics =
-        ProfilerDiagnostics::Collect(pWork->HostLogPath(), pWork->ProfilerTemporaryPath(), letGo);
+    // Processes qvprof refused or let go report the connection it ended as an error.
+    std::vector<std::string> endedByUs;
+    for (const ProcessRecord& record : records) {
+        if (record.letGo || record.outcome == ProcessRecord::Outcome::Refused) {
+            endedByUs.push_back(record.logFilePath);
+        }
+    }
+    const std::vector<Diagnostic> diagnostics = ProfilerDiagnostics::Collect(
+        pWork->HostLogPath(), pWork->ProfilerTemporaryPath(), endedByUs);
     RecordingEnd::Report(console, options, records, diagnostics);
     if (end == RecordingLoop::End::Aborted) {
         return ExitAborted;
