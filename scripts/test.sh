@@ -44,6 +44,12 @@ echo "=== fuzzing metadata for 20s"
 build/fuzz/tests/fuzz/metadata_fuzz -max_total_time=20 -print_final_stats=0 \
   "$corpus" tests/fuzz/corpus/metadata 2>&1 | tail -n 2
 rm -rf "$corpus"
+# The controller's call-tree reader and profile model, for a fixed 20 s from their seeds.
+corpus=$(mktemp -d)
+echo "=== fuzzing calltree for 20s"
+build/fuzz/tests/fuzz/calltree_fuzz -max_total_time=20 -print_final_stats=0 \
+  "$corpus" tests/fuzz/corpus/calltree 2>&1 | tail -n 2
+rm -rf "$corpus"
 # One closing line over every configuration's tests.
 awk '/tests passed, .* tests failed out of/ { total += $NF; failed += $(NF-5) }
      END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"
