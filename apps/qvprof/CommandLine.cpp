@@ -50,6 +50,8 @@ Examples:
 const char* const ReportFooter = R"(
 Examples:
   qvprof report Sample-4242.qvsnap
+  qvprof report --view hot --limit 10 MyApp-4242.qvsnap
+  qvprof report --view tree --threads --depth 6 --threshold 5 MyApp-4242.qvsnap
   qvprof report --view modules --view classes --limit 0 *.qvsnap)";
 
 std::string ViewList() {
@@ -211,6 +213,16 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
         ->check(CLI::IsMember(ReportViews::Names()));
     pReport->add_option("--limit", parsed.report.limit, "Rows of long lists (0: all)")
         ->default_str("25");
+    pReport->add_option("--depth", parsed.report.depth, "Call tree: levels shown below the thread")
+        ->default_str("12");
+    pReport
+        ->add_option("--threshold", parsed.report.threshold,
+                     "Call tree: leave out calls under this share of the thread's time, in "
+                     "percent")
+        ->check(CLI::Range(0.0, 100.0))
+        ->default_str("1");
+    pReport->add_flag("--threads", parsed.report.perThread,
+                      "Performance views per thread instead of all threads merged");
     pReport->footer(ReportFooter);
 
     const bool separated = std::any_of(argv + 1, argv + argc, [](const char* pArgument) {

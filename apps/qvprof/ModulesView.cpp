@@ -8,9 +8,13 @@ namespace Qvprof {
 
 std::string ModulesView::Write(const SnapshotContents& contents, const ReportOptions&) const {
     const bool classes = contents.Classes().has_value();
+    const bool functions = contents.Profile().has_value();
     std::vector<TextTable::Column> columns = {{"index", TextTable::Align::Right},
                                               {"types", TextTable::Align::Right},
                                               {"methods", TextTable::Align::Right}};
+    if (functions) {
+        columns.push_back({"functions", TextTable::Align::Right});
+    }
     if (classes) {
         columns.push_back({"classes", TextTable::Align::Right});
     }
@@ -32,6 +36,9 @@ std::string ModulesView::Write(const SnapshotContents& contents, const ReportOpt
         std::vector<std::string> row = {std::to_string(index),
                                         std::to_string(module.typeDefinitions),
                                         std::to_string(module.methodDefinitions)};
+        if (functions) {
+            row.push_back(std::to_string(module.measuredFunctions));
+        }
         if (classes) {
             row.push_back(std::to_string(module.recordedClasses));
         }

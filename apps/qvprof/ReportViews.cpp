@@ -2,7 +2,9 @@
 
 #include <stdexcept>
 
+#include "CallTreeView.h"
 #include "ClassesView.h"
+#include "HotFunctionsView.h"
 #include "ModulesView.h"
 #include "OverviewView.h"
 
@@ -13,6 +15,8 @@ const std::vector<std::unique_ptr<IReportView>>& ReportViews::All() {
         auto* pList = new std::vector<std::unique_ptr<IReportView>>();
         pList->push_back(std::make_unique<OverviewView>());
         pList->push_back(std::make_unique<ModulesView>());
+        pList->push_back(std::make_unique<HotFunctionsView>());
+        pList->push_back(std::make_unique<CallTreeView>());
         pList->push_back(std::make_unique<ClassesView>());
         return pList;
     }();

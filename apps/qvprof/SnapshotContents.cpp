@@ -6,6 +6,7 @@
 
 #include "Controller/MetaDataSection.h"
 #include "Controller/ModulePathSection.h"
+#include "Controller/PerformanceSnapshot.h"
 #include "Controller/ProtocolConstants.h"
 #include "Controller/SectionTypes.h"
 #include "Controller/SnapshotFile.h"
@@ -35,6 +36,7 @@ SnapshotContents::SnapshotContents(Controller::Snapshot snapshot, std::string pa
     ReadEnvironment();
     ReadModules();
     ReadClasses();
+    ReadProfile();
 }
 
 std::string SnapshotContents::KindName() const {
@@ -110,6 +112,25 @@ void SnapshotContents::ReadClasses() {
             ModuleSummary& module = m_Modules[record.metadataIndex];
             module.index = record.metadataIndex;
             ++module.recordedClasses;
+        }
+    }
+}
+
+void SnapshotContents::ReadProfile() {
+    if (m_Snapshot.magic != PerformanceSnapshotMagic) {
+        return;
+    }
+    try {
+        m_Profile = Controller::Profile::Build(ReadPerformanceSnapshot(m_Snapshot), m_Names);
+    } catch (const std::exception& error) {
+        m_Problems.push_back(error.what());
+        return;
+    }
+    for (const ProfileFunction& function : m_Profile->Functions()) {
+        if (function.metadataIndex != 0) {
+            ModuleSummary& module = m_Modules[function.metadataIndex];
+            module.index = function.metadataIndex;
+            ++module.measuredFunctions;
         }
     }
 }

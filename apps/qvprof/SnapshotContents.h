@@ -14,6 +14,7 @@
 #include "Controller/ClassTable.h"
 #include "Controller/EnvironmentSection.h"
 #include "Controller/MetaDataNameResolver.h"
+#include "Controller/Profile.h"
 #include "Controller/Snapshot.h"
 
 namespace Qvprof {
@@ -25,7 +26,8 @@ struct ModuleSummary {
     std::string metadataError;  // why the module's metadata cannot name anything
     uint32_t typeDefinitions = 0;
     uint32_t methodDefinitions = 0;
-    size_t recordedClasses = 0;  // class records of the snapshot from this module
+    size_t recordedClasses = 0;    // class records of the snapshot from this module
+    size_t measuredFunctions = 0;  // functions of its call trees from this module
 };
 
 class SnapshotContents {
@@ -46,6 +48,8 @@ public:
     // By metadata index.
     const std::map<uint32_t, ModuleSummary>& Modules() const { return m_Modules; }
     const std::optional<Controller::ClassTable>& Classes() const { return m_Classes; }
+    // The call trees of a performance snapshot, named from its metadata.
+    const std::optional<Controller::Profile>& Profile() const { return m_Profile; }
     // Sections that could not be read, each with the reason.
     const std::vector<std::string>& Problems() const { return m_Problems; }
 
@@ -56,6 +60,7 @@ private:
     void ReadEnvironment();
     void ReadModules();
     void ReadClasses();
+    void ReadProfile();
 
     Controller::Snapshot m_Snapshot;
     std::string m_Path;
@@ -64,6 +69,7 @@ private:
     Controller::MetaDataNameResolver m_Names;
     std::map<uint32_t, ModuleSummary> m_Modules;
     std::optional<Controller::ClassTable> m_Classes;
+    std::optional<Controller::Profile> m_Profile;
     std::vector<std::string> m_Problems;
 };
 
