@@ -210,7 +210,8 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
     CLI::App* pReport = app.add_subcommand("report", "Show what snapshot files hold");
     pReport->add_option("files", parsed.report.files, "Snapshot files")->required();
     pReport->add_option("--view", parsed.report.views, "Show only these views:" + ViewList())
-        ->check(CLI::IsMember(ReportViews::Names()));
+        ->check(CLI::IsMember(ReportViews::Names()))
+        ->allow_extra_args(false);
     pReport->add_option("--limit", parsed.report.limit, "Rows of long lists (0: all)")
         ->default_str("25");
     pReport->add_option("--depth", parsed.report.depth, "Call tree: levels shown below the thread")
