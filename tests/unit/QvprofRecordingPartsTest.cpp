@@ -118,3 +118,23 @@ TEST(QvprofConsole, ProgressBarAtItsBoundaries) {
     EXPECT_EQ("[##########] 100%", Console::Bar(300, 200, 10));
     EXPECT_EQ("[..........]   0%", Console::Bar(5, 0, 10));
 }
+
+TEST(QvprofConsole, TerminalBarIsRedrawnInPlaceAndClearedForAMessage) {
+    std::FILE* pFile = std::tmpfile();
+    ASSERT_NE(nullptr, pFile);
+    {
+        Console console(pFile, true, false);
+        console.Progress("1/0", "app: writing", 50, 200);
+        console.Progress("1/0", "app: writing", 200, 200);
+        console.Info("saved");
+        console.ProgressDone("1/0");
+    }
+    std::rewind(pFile);
+    char buffer[1024] = {};
+    const std::string text(buffer, std::fread(buffer, 1, sizeof(buffer) - 1, pFile));
+    std::fclose(pFile);
+    const std::string first = "qvprof: app: writing " + Console::Bar(50, 200, 30);
+    const std::string second = "qvprof: app: writing " + Console::Bar(200, 200, 30);
+    const std::string blank = "\r" + std::string(first.size(), ' ') + "\r";
+    EXPECT_EQ(first + blank + second + blank + "qvprof: saved\n", text);
+}
