@@ -48,11 +48,14 @@ int ListenCommand::Run(const ProfilingOptions& options, Console& console,
 
     const LaunchEnvironment launch(LibrariesOrPlaceholders(executableDirectory),
                                    ProfilerModes::ClassId(options.mode),
-                                   "127.0.0.1:" + std::to_string(port), "stderr", "");
+                                   "127.0.0.1:" + std::to_string(port), "", "");
     std::string variables;
     for (const auto& [name, value] : launch.Variables()) {
         variables += fmt::format("  export {}='{}'\n", name, value);
     }
+    variables +=
+        "  # optional: the host tells on standard error why a process runs unprofiled\n"
+        "  # export QUORVELAN_HOST_LOG=stderr\n";
     console.Info(
         fmt::format("listening on 127.0.0.1:{} for the {} profiler; start the program "
                     "with these variables set (Ctrl-C ends the recording):",
