@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ g++-multilib qemu-user
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
+  libcli11-dev libfmt-dev
 )
 
 missing=()

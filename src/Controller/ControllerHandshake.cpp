@@ -73,7 +73,7 @@ ProcessInfo ControllerHandshake::Run(IReadBridgeStream& in, IWriteBridgeStream& 
                                      Platform::GuidToString(info.clientGuid) +
                                      ": use a profiler library and qvprof from the same release");
         }
-        if (!options.acceptConnection) {
+        if (!options.acceptConnection || (options.acceptProcess && !options.acceptProcess(info))) {
             WriteAnswer(out, false);
             info.outcome = HandshakeOutcome::ConnectionRefused;
             return info;

@@ -18,42 +18,33 @@ Session::~Session() {
 }
 
 WORD Session::Listen(WORD port) {
-    if (m_Listener != nullptr) {
-        throw std::runtime_error("The session is already listening on port " +
-                                 std::to_string(m_Port));
-    }
-    std::string error;
-    m_Listener = Platform::ListenLoopback(port, &error);
-    if (m_Listener == nullptr) {
-        throw std::runtime_error("Can't listen on 127.0.0.1:" + std::to_string(port) + " (" +
-                                 error + "): choose another port, or 0 for any free one");
-    }
-    m_Port = Platform::GetSocketPort(m_Listener);
-    return m_Port;
+    return m_Listener.Listen(port);
 }
 
 const ProcessInfo& Session::Accept(DWORD milliseconds) {
-    if (m_Listener == nullptr || m_Accepted) {
+    if (!m_Listener.IsListening() || m_Accepted) {
         throw std::runtime_error(m_Accepted ? "The session has already accepted its process"
                                             : "The session is not listening: call Listen first");
     }
-    Platform::SocketHandle socket = nullptr;
-    const Platform::SocketResult result =
-        Platform::AcceptConnection(m_Listener, milliseconds, &socket);
-    if (result != Platform::SocketResult::Ok) {
+    const Platform::SocketHandle socket = m_Listener.Accept(milliseconds);
+    if (socket == nullptr) {
         throw std::runtime_error(
-            result == Platform::SocketResult::TimedOut
-                ? "No profiled process connected to 127.0.0.1:" + std::to_string(m_Port) +
-                      " within " + std::to_string(milliseconds) +
-                      " ms: check that QUORVELAN_PROFILER_BRIDGE reached the program and that "
-                      "the runtime loaded the profiler"
-                : "Can't accept a connection on 127.0.0.1:" + std::to_string(m_Port));
+            "No profiled process connected to 127.0.0.1:" + std::to_string(m_Listener.GetPort()) +
+            " within " + std::to_string(milliseconds) +
+            " ms: check that QUORVELAN_PROFILER_BRIDGE reached the program and that the runtime "
+            "loaded the profiler");
+    }
+    // One process per session: later ones are refused at once instead of waiting.
+    m_Listener.Close();
+    return Adopt(socket);
+}
+
+const ProcessInfo& Session::Adopt(Platform::SocketHandle socket) {
+    if (m_Accepted) {
+        Platform::CloseSocket(socket);
+        throw std::runtime_error("The session has already accepted its process");
     }
     m_Accepted = true;
-    // One process per session: later ones are refused at once instead of waiting.
-    Platform::CloseSocket(m_Listener);
-    m_Listener = nullptr;
-
     ConnectionStream* pConnection = new ConnectionStream(socket);
     {
         std::lock_guard<std::mutex> guard(m_SendLock);
@@ -262,10 +253,7 @@ void Session::Close() {
         std::lock_guard<std::mutex> guard(m_SendLock);
         m_pConnection.reset();
     }
-    if (m_Listener != nullptr) {
-        Platform::CloseSocket(m_Listener);
-        m_Listener = nullptr;
-    }
+    m_Listener.Close();
 }
 
 }  // namespace Controller

@@ -3,8 +3,8 @@
 // the profiler's messages and an idle thread keeps the line from going quiet. Everything the
 // profiler reports arrives as events.
 //
-// Listen, Accept and Close belong to the owning thread; commands and event waits may come from
-// any thread. Every wait is bounded, and Close (or destruction) joins the session's threads.
+// Listen, Accept, Adopt and Close belong to the owning thread; commands and event waits may come
+// from any thread. Every wait is bounded, and Close (or destruction) joins the session's threads.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Bridge/MemoryBridgeStream.h"
+#include "Controller/ConnectionListener.h"
 #include "Controller/ConnectionStream.h"
 #include "Controller/EventQueue.h"
 #include "Controller/IMessageSender.h"
@@ -37,13 +38,17 @@ public:
     // Listens on 127.0.0.1; port 0 picks a free port. Returns the port. Raises std::runtime_error
     // with the reason when the port cannot be had.
     WORD Listen(WORD port = 0);
-    WORD GetPort() const { return m_Port; }
+    WORD GetPort() const { return m_Listener.GetPort(); }
 
     // Waits at most `milliseconds` for the profiled process, runs the handshake and, when it ends
     // with run, starts the session's threads. A refusal chosen by the options is reported in the
     // outcome, after the connection has been ended. Raises std::runtime_error saying what happened
     // when no process connects in time or the handshake fails. One call per session.
     const ProcessInfo& Accept(DWORD milliseconds);
+    // The same for a connection accepted elsewhere (one listener serving many processes): the
+    // session takes the socket and runs the handshake on it. One call per session, instead of
+    // Listen and Accept.
+    const ProcessInfo& Adopt(Platform::SocketHandle socket);
     const ProcessInfo& GetProcessInfo() const { return m_ProcessInfo; }
     // True from a successful handshake until the connection ends.
     bool IsConnected() const { return m_Connected.load(std::memory_order_acquire); }
@@ -86,8 +91,7 @@ private:
 
     const SessionOptions m_Options;
     EventQueue m_Events;
-    Platform::SocketHandle m_Listener = nullptr;
-    WORD m_Port = 0;
+    ConnectionListener m_Listener;
     bool m_Accepted = false;
     ProcessInfo m_ProcessInfo;
     std::atomic<bool> m_Connected{false};

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Controller/MemorySettings.h"
 #include "Controller/PerformanceSettings.h"
+#include "Controller/ProcessInfo.h"
 #include "Controller/ProtocolConstants.h"
 #include "Platform/Types.h"
 
@@ -19,6 +21,10 @@ struct SessionOptions {
     bool acceptVersion = true;
     bool acceptConnection = true;
     bool run = true;
+    // Asked once the process has announced itself (kind, process id, command line), before our
+    // answers: false refuses the connection, and the process runs on without a profiler. Called
+    // on the thread that runs the handshake; empty accepts every process.
+    std::function<bool(const ProcessInfo&)> acceptProcess;
     uint8_t snapshotType = SnapshotTypeBridgeStream;
     uint8_t controlKind = ControlKindManual;
     // Sent in this order; at most 255.

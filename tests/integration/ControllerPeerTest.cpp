@@ -8,6 +8,7 @@
 
 #include "Controller/Session.h"
 #include "Platform/Socket.h"
+#include "support/FakeProfilerPeer.h"
 #include "support/WireBytes.h"
 
 using namespace Controller;
@@ -16,67 +17,6 @@ using namespace WireBytes;
 namespace {
 
 constexpr DWORD kGenerousMs = 30000;
-
-// The profiled process's end of the connection.
-class FakeProfiler {
-public:
-    explicit FakeProfiler(WORD port) {
-        std::string error;
-        m_Socket = Platform::ConnectLoopback(port, kGenerousMs, &error);
-        EXPECT_NE(nullptr, m_Socket) << error;
-    }
-    ~FakeProfiler() { Close(); }
-
-    void Send(const Bytes& bytes) {
-        EXPECT_EQ(Platform::SocketResult::Ok,
-                  Platform::SendAll(m_Socket, bytes.data(), bytes.size()));
-    }
-    // Exactly `count` bytes, or fewer when the connection ends or the wait runs out.
-    Bytes Receive(size_t count) {
-        Bytes bytes;
-        while (bytes.size() < count) {
-            BYTE buffer[4096];
-            size_t got = 0;
-            const auto result = Platform::ReceiveSome(
-                m_Socket, buffer, std::min(sizeof(buffer), count - bytes.size()), kGenerousMs,
-                &got);
-            if (result != Platform::SocketResult::Ok) {
-                break;
-            }
-            bytes.insert(bytes.end(), buffer, buffer + got);
-        }
-        return bytes;
-    }
-    // True when the controller ends the connection (after any bytes still on their way).
-    bool SeesEndOfStream() {
-        BYTE buffer[256];
-        size_t got = 0;
-        Platform::SocketResult result;
-        do {
-            result = Platform::ReceiveSome(m_Socket, buffer, sizeof(buffer), kGenerousMs, &got);
-        } while (result == Platform::SocketResult::Ok);
-        return result == Platform::SocketResult::Closed;
-    }
-    void Close() {
-        Platform::CloseSocket(m_Socket);
-        m_Socket = nullptr;
-    }
-
-    // Opens a section and returns the handle the controller answered with.
-    uint16_t CreateSection(uint32_t id) {
-        Send(Concat({{0xE1}, U32(id)}));
-        const Bytes reply = Receive(7);
-        EXPECT_EQ(7u, reply.size());
-        if (reply.size() != 7) {
-            return 0;
-        }
-        EXPECT_EQ(Concat({{0xE1}, U32(id)}), Bytes(reply.begin(), reply.begin() + 5));
-        return static_cast<uint16_t>(reply[5] | (reply[6] << 8));
-    }
-
-private:
-    Platform::SocketHandle m_Socket = nullptr;
-};
 
 SessionOptions QuietOptions() {
     SessionOptions options;
@@ -89,7 +29,7 @@ SessionOptions QuietOptions() {
 const Bytes kDefaultPerformanceAnswers = {
     0x01,                          // version accepted
     0x01, 0x01, 0x00, 0x00,        // accepted, bridge stream, manual, no flags
-    0x02, 'h', 'i',                // controller text
+    0x02, 'h',  'i',               // controller text
     0x00, 0x01, 0x00, 0x00, 0x00,  // settings flags and measure kind
     0x00, 0x00, 0x00, 0x00, 0x00,  // filter u32 and text
     0x00, 0x00,                    // no filter records
@@ -110,7 +50,7 @@ struct ConnectedPair {
         EXPECT_EQ(kDefaultPerformanceAnswers, peer.Receive(kDefaultPerformanceAnswers.size()));
     }
     Session session;
-    FakeProfiler peer;
+    FakeProfilerPeer peer;
 };
 
 std::string TextOf(const std::optional<ControllerEvent>& event) {
@@ -122,7 +62,7 @@ std::string TextOf(const std::optional<ControllerEvent>& event) {
 TEST(ControllerPeer, HandshakeCommandsAndABridgeSnapshot) {
     ConnectedPair pair;
     Session& session = pair.session;
-    FakeProfiler& peer = pair.peer;
+    FakeProfilerPeer& peer = pair.peer;
     const ProcessInfo& info = session.GetProcessInfo();
     EXPECT_EQ(HandshakeOutcome::Running, info.outcome);
     EXPECT_EQ(ProfilerKind::Performance, info.kind);
@@ -139,8 +79,8 @@ TEST(ControllerPeer, HandshakeCommandsAndABridgeSnapshot) {
     session.Dump();
     session.StopDrop();
     session.Idle();
-    const Bytes commands = {0x10, 0xFD, 0x44, 0x33, 0x22, 0x11, 0x55, 0x00, 0x00, 0x00,
-                            0xFE, 0x00, 0x12, 0x20, 0x21, 0x11, 0xFF};
+    const Bytes commands = {0x10, 0xFD, 0x44, 0x33, 0x22, 0x11, 0x55, 0x00, 0x00,
+                            0x00, 0xFE, 0x00, 0x12, 0x20, 0x21, 0x11, 0xFF};
     EXPECT_EQ(commands, peer.Receive(commands.size()));
 
     peer.Send({0x90});
@@ -191,7 +131,7 @@ TEST(ControllerPeer, SendsIdleWhileTheLineIsQuiet) {
 
 TEST(ControllerPeer, ProfilerClosingInTheHandshakeIsReportedWithTheStep) {
     Session session(QuietOptions());
-    FakeProfiler peer(session.Listen(0));
+    FakeProfilerPeer peer(session.Listen(0));
     peer.Send(
         Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes, {0x0A, '/', 't'}}));
     std::string failure;
@@ -208,9 +148,10 @@ TEST(ControllerPeer, ProfilerClosingInTheHandshakeIsReportedWithTheStep) {
         }
         closer.join();
     }
-    EXPECT_EQ("The profiled process closed the connection during the handshake, at the log file "
-              "path",
-              failure);
+    EXPECT_EQ(
+        "The profiled process closed the connection during the handshake, at the log file "
+        "path",
+        failure);
 }
 
 TEST(ControllerPeer, SilentProfilerOrNoProfilerEndsAcceptWithAReason) {
@@ -218,15 +159,15 @@ TEST(ControllerPeer, SilentProfilerOrNoProfilerEndsAcceptWithAReason) {
     options.handshakeTimeout = 100;
     {
         Session session(options);
-        FakeProfiler peer(session.Listen(0));
+        FakeProfilerPeer peer(session.Listen(0));
         peer.Send(ProtocolGuidBytes);
         try {
             session.Accept(kGenerousMs);
             FAIL() << "no failure";
         } catch (const std::runtime_error& error) {
-            EXPECT_NE(std::string::npos, std::string(error.what()).find(
-                                             "stopped answering during the handshake, at the "
-                                             "profiler kind"))
+            EXPECT_NE(std::string::npos, std::string(error.what())
+                                             .find("stopped answering during the handshake, at the "
+                                                   "profiler kind"))
                 << error.what();
         }
     }
@@ -245,7 +186,7 @@ TEST(ControllerPeer, RefusedConnectionEndsAfterTheProfilerHasTheAnswer) {
     SessionOptions options = QuietOptions();
     options.acceptConnection = false;
     Session session(options);
-    FakeProfiler peer(session.Listen(0));
+    FakeProfilerPeer peer(session.Listen(0));
     peer.Send(Concat({ProtocolGuidBytes, Announcement(MemoryClientBytes)}));
     Bytes answers;
     bool sawEnd = false;

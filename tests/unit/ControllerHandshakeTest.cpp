@@ -122,6 +122,28 @@ TEST(ControllerHandshake, RefusesWhereTheOptionsSay) {
     }
 }
 
+TEST(ControllerHandshake, AsksTheCallerAboutEachProcessBeforeAnswering) {
+    const Bytes fromProfiler = Concat({ProtocolGuidBytes, Announcement(PerformanceClientBytes)});
+    for (const bool accepted : {false, true}) {
+        SessionOptions options;
+        ProcessInfo seen;
+        options.acceptProcess = [&](const ProcessInfo& info) {
+            seen = info;
+            return accepted;
+        };
+        Exchange exchange(fromProfiler);
+        const ProcessInfo info = ControllerHandshake::Run(exchange.in, exchange.out, options);
+        EXPECT_EQ(0x1234u, seen.processId);
+        EXPECT_EQ("\"/bin/app\" -x", seen.commandLine);
+        if (accepted) {
+            EXPECT_EQ(HandshakeOutcome::Running, info.outcome);
+        } else {
+            EXPECT_EQ(HandshakeOutcome::ConnectionRefused, info.outcome);
+            EXPECT_EQ((Bytes{0x01, 0x00}), exchange.Sent());
+        }
+    }
+}
+
 TEST(ControllerHandshake, RefusesAForeignProtocolOrKindAndSaysWhich) {
     Bytes foreignProtocol = ProtocolGuidBytes;
     foreignProtocol[0] ^= 0xFF;

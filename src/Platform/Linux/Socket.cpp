@@ -85,7 +85,9 @@ SocketHandle ListenLoopback(WORD port, std::string* error) {
         close(fd);
         return nullptr;
     }
-    if (listen(fd, 4) != 0) {
+    // A build starts many profiled processes at once; a short queue would make the ones beyond
+    // it retry their connection a second later.
+    if (listen(fd, 64) != 0) {
         *error = ErrorText("can't listen", errno);
         close(fd);
         return nullptr;

@@ -1,0 +1,146 @@
+#include "RecordingLoop.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+namespace Qvprof {
+
+namespace {
+
+using Clock = ProgramRunner::Clock;
+
+Clock::duration Seconds(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+RecordingLoop::RecordingLoop(Console& console, RecordingHub& hub, ProgramRunner& runner,
+                             const ProfilingOptions& options)
+    : m_Console(console), m_Hub(hub), m_Runner(runner), m_Options(options) {}
+
+RecordingLoop::End RecordingLoop::Run(bool withProgram) {
+    m_WithProgram = withProgram;
+    m_Start = Clock::now();
+    for (double seconds : m_Options.dumpAfterSeconds) {
+        m_Dumps.push_back(m_Start + Seconds(seconds));
+    }
+    std::sort(m_Dumps.begin(), m_Dumps.end());
+
+    for (;;) {
+        const bool programRunning = m_WithProgram && m_Runner.IsRunning();
+        if (m_Aborted && !programRunning) {
+            return End::Aborted;
+        }
+        if (m_StopRequested && !programRunning && m_Hub.AllDone()) {
+            return End::Finished;
+        }
+        if (!m_WithProgram && !m_StopRequested && m_Options.firstOnly &&
+            m_Hub.AnyProfiledProcessEnded()) {
+            Stop("the recording had ended (--first-only: the profiled process has ended)");
+        }
+        const ProgramRunner::Event event = m_Runner.Wait(NextDeadline());
+        switch (event.kind) {
+            case ProgramRunner::EventKind::ProgramEnded:
+                if (!m_StopRequested) {
+                    Stop("the recording had ended with the program");
+                }
+                break;
+            case ProgramRunner::EventKind::Deadline:
+                OnDeadline(Clock::now());
+                break;
+            default:
+                OnSignal(event);
+                break;
+        }
+    }
+}
+
+std::optional<Clock::time_point> RecordingLoop::NextDeadline() const {
+    std::optional<Clock::time_point> next;
+    auto consider = [&next](Clock::time_point at) {
+        if (!next || at < *next) {
+            next = at;
+        }
+    };
+    if (!m_StopRequested) {
+        if (!m_Dumps.empty()) {
+            consider(m_Dumps.front());
+        }
+        if (m_Options.durationSeconds > 0) {
+            consider(m_Start + Seconds(m_Options.durationSeconds));
+        }
+    }
+    // Processes finish on their own threads, and listen has no program whose end wakes us.
+    if (m_StopRequested || !m_WithProgram) {
+        consider(Clock::now() + PollInterval);
+    }
+    return next;
+}
+
+void RecordingLoop::OnDeadline(Clock::time_point now) {
+    if (m_StopRequested) {
+        return;
+    }
+    bool dump = false;
+    while (!m_Dumps.empty() && m_Dumps.front() <= now) {
+        m_Dumps.erase(m_Dumps.begin());
+        dump = true;
+    }
+    if (dump) {
+        m_Console.Info("taking a heap dump (--dump-after)");
+        m_Hub.DumpAll();
+    }
+    if (m_Options.durationSeconds > 0 && now >= m_Start + Seconds(m_Options.durationSeconds)) {
+        m_Console.Info(fmt::format(
+            "--duration {} s reached: saving the snapshots{}", m_Options.durationSeconds,
+            m_WithProgram ? "; the program runs on without the profiler" : ""));
+        Stop("the recording had ended (--duration)");
+    }
+}
+
+void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
+    if (event.kind == ProgramRunner::EventKind::UserRequest) {
+        if (m_StopRequested) {
+            return;
+        }
+        const bool memory = m_Options.mode == ProfilerMode::Memory;
+        m_Console.Info(memory ? "SIGUSR1: taking a heap dump" : "SIGUSR1: starting or stopping");
+        if (memory) {
+            m_Hub.DumpAll();
+        } else {
+            m_Hub.ToggleAll();
+        }
+        return;
+    }
+    if (m_StopRequested) {
+        m_Console.Warning(
+            "aborted: the connections are cut, snapshots still on their way are "
+            "lost" +
+            std::string(m_Runner.IsRunning() ? ", the program is killed" : ""));
+        m_Aborted = true;
+        m_Hub.Abort();
+        if (m_WithProgram) {
+            m_Runner.Kill();
+        }
+        return;
+    }
+    m_Console.Info("stopping: saving the snapshots (press Ctrl-C again to abort)");
+    if (m_WithProgram && event.sentToQvprofOnly) {
+        m_Runner.Signal(event.signal);
+    }
+    Stop("the recording had ended (qvprof was interrupted)");
+}
+
+void RecordingLoop::Stop(const std::string& reason) {
+    m_StopRequested = true;
+    if (m_WithProgram) {
+        m_Hub.RequestStop(reason, &ProgramRunner::IsProcessRunning);
+    } else {
+        // Processes started elsewhere may live in another process namespace: ask every one.
+        m_Hub.RequestStop(reason, [](uint32_t) { return true; });
+    }
+}
+
+}  // namespace Qvprof

@@ -1,0 +1,309 @@
+// The built qvprof program as users run it: recording the sample and a whole `dotnet build` in
+// the real runtime, reporting a snapshot file, and its answers to bad input.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "Bridge/FileSnapShotStorage.h"
+#include "Controller/ConnectionListener.h"
+#include "Controller/FileSnapshotReader.h"
+#include "Controller/ProtocolConstants.h"
+#include "Controller/SnapshotFile.h"
+#include "MetadataOracle.h"
+#include "Profiler/ClassGatherer.h"
+#include "Profiler/EnvironmentGatherer.h"
+#include "Profiler/FunctionGatherer.h"
+#include "Profiler/MetaDataGatherer.h"
+#include "Profiler/ModulePathGatherer.h"
+#include "SampleRun.h"
+#include "Util/Utf8.h"
+#include "support/FrameworkAssemblies.h"
+#include "support/ProgressRecorder.h"
+#include "support/ScratchDirectory.h"
+#include "support/TestRuntime.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// qvprof with an environment free of profiler variables, as a user's shell has it.
+ChildProcess Qvprof(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), QV_QVPROF);
+    ChildProcess child(std::move(arguments));
+    child.RemoveVariablesStartingWith("CORECLR_");
+    child.RemoveVariablesStartingWith("QUORVELAN_");
+    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
+    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
+    child.SetVariable("DOTNET_NOLOGO", "1");
+#ifdef QV_ASAN_RUNTIME
+    // The programs qvprof starts inherit this, so the runtime can load the instrumented libraries;
+    // the runtime's own allocations are not ours to report as leaks.
+    child.SetVariable("LD_PRELOAD", QV_ASAN_RUNTIME);
+    child.SetVariable("ASAN_OPTIONS",
+                      "detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
+                      "allow_user_segv_handler=1:abort_on_error=1");
+#endif
+    return child;
+}
+
+std::vector<std::filesystem::path> SnapshotFiles(const std::filesystem::path& directory) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.path().extension() == ".qvsnap") {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+size_t Count(const std::string& text, const std::regex& pattern) {
+    return static_cast<size_t>(std::distance(
+        std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
+}
+
+// A snapshot as the profiler writes it for a process that loaded the sample: environment record,
+// metadata, module paths and class records from the real gatherers over the real module files,
+// then kept in a snapshot file the way qvprof keeps one it received.
+void WriteSampleSnapshot(const std::filesystem::path& path) {
+    const std::filesystem::path framework = FindFrameworkDirectory();
+    ASSERT_FALSE(framework.empty()) << "no .NET shared framework";
+    const MetadataOracle::Output sample = MetadataOracle::Run(QV_SAMPLE_DLL);
+    const MetadataOracle::Output coreLib = MetadataOracle::Run("corelib");
+
+    TestRuntime runtime;
+    const ModuleID sampleModule = runtime.AddModule({WidePath(QV_SAMPLE_DLL)});
+    const ModuleID coreModule =
+        runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
+    MetaDataGatherer metaData;
+    ModulePathGatherer paths(&metaData);
+    ClassGatherer classes(&metaData);
+    metaData.Create();
+    paths.Create(&runtime);
+    classes.Create(&runtime);
+    for (ModuleID module : {sampleModule, coreModule}) {
+        metaData.LoadModule(&runtime, module);
+        paths.LoadModule(module);
+    }
+    const ClassID object =
+        runtime.AddClass(coreModule, MetadataOracle::TokenOf(coreLib, "System.Object"));
+    const ClassID number =
+        runtime.AddClass(coreModule, MetadataOracle::TokenOf(coreLib, "System.Int32"), object);
+    const ClassID worker =
+        runtime.AddClass(sampleModule, MetadataOracle::TokenOf(sample, "Sample.Worker"), object);
+    for (ClassID cls : {runtime.AddArrayClass(number, 1, ELEMENT_TYPE_I4),
+                        runtime.AddArrayClass(worker, 1), worker, number, object}) {
+        classes.CollectClassId(cls);
+    }
+
+    EnvironmentGatherer environment;
+    environment.Gather({1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, 2, EnvironmentGatherer::RuntimeCore,
+                       10, 0, 0, 0);
+    FileSnapShotStorage storage;
+    const GUID sequence = {9, 8, 7, {6, 5, 4, 3, 2, 1, 0, 0}};
+    storage.Create(nullptr, Controller::MemorySnapshotMagic, 0, sequence, 1);
+    environment.Write(storage, "qvprof e2e", 0, sequence, 1);
+    ProgressRecorder metaDataProgress, pathProgress, classProgress;
+    metaData.Write(&metaDataProgress, &storage);
+    paths.Write(&pathProgress, &storage);
+    classes.Write(&classProgress, &storage);
+    const std::string indexPath = ToUtf8(storage.GetIndexPath());
+    storage.Close();
+    Controller::Snapshot snapshot = Controller::FileSnapshotReader::Read(indexPath, 1 << 30);
+    Controller::FileSnapshotReader::Remove(indexPath);
+    snapshot.sequence = sequence;
+    snapshot.sequenceNumber = 1;
+    Controller::SnapshotFile::Write(path, snapshot);
+    classes.Close();
+    paths.Close();
+    metaData.Close();
+}
+
+}  // namespace
+
+TEST(E2EQvprof, RecordsTheSamplePassingItsOutputAndExitCodeThrough) {
+    ScratchDirectory scratch;
+    const ChildProcess::Result result =
+        Qvprof({"record", "--mode", "test", "-o", scratch.Path().string(), "--", QV_DOTNET,
+                QV_SAMPLE_DLL})
+            .Run(SampleRun::Timeout);
+    ASSERT_TRUE(result.started) << result.error;
+    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+    EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode) << SampleRun::Describe(result);
+    EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
+    EXPECT_NE(std::string::npos, result.err.find("qvprof: profiling Sample (pid ")) << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("1 process connected, 1 profiled, 0 snapshots"))
+        << result.err;
+    EXPECT_NE(std::string::npos, result.err.find("no snapshot (the test kind makes none)"));
+    // The test kind builds no snapshot, so none may appear.
+    EXPECT_TRUE(SnapshotFiles(scratch.Path()).empty());
+}
+
+TEST(E2EQvprof, AKindMissingFromTheBuildIsNamedAndTheProgramRunsUnprofiled) {
+    const ChildProcess::Result result =
+        Qvprof({"record", "--mode", "sampling", "--", QV_DOTNET, QV_SAMPLE_DLL})
+            .Run(SampleRun::Timeout);
+    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+    EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode);
+    EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
+    EXPECT_NE(std::string::npos, result.err.find("Profiler kind is not available in this build"))
+        << result.err;
+    EXPECT_NE(std::string::npos,
+              result.err.find("the sampling profiler is not part of this build"));
+}
+
+TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
+    ScratchDirectory scratch;
+    const std::filesystem::path file = scratch.Path() / "Sample-1.qvsnap";
+    WriteSampleSnapshot(file);
+    ASSERT_FALSE(HasFatalFailure());
+
+    const ChildProcess::Result result =
+        Qvprof({"report", "--limit", "0", file.string()}).Run(SampleRun::Timeout);
+    ASSERT_EQ(0, result.exitCode) << SampleRun::Describe(result);
+    const std::string& report = result.out;
+    EXPECT_NE(std::string::npos, report.find("memory, number 1 of its process")) << report;
+    EXPECT_NE(std::string::npos, report.find("{00000009-0008-0007-0605-040302010000} #1, complete, "
+                                             "written to files on the device"));
+    EXPECT_NE(std::string::npos, report.find("e2e_tests")) << "the process's command line";
+    EXPECT_NE(std::string::npos, report.find("core 10.0.0.0, profiling interface 2"));
+    EXPECT_NE(std::string::npos, report.find("Recorded   qvprof e2e"));
+    EXPECT_NE(std::string::npos, report.find("Modules (2):"));
+    EXPECT_NE(std::string::npos, report.find(QV_SAMPLE_DLL));
+    EXPECT_NE(std::string::npos, report.find("System.Private.CoreLib.dll"));
+    EXPECT_NE(std::string::npos, report.find("Classes (5):"));
+    for (const char* pClass : {"Sample.Worker[]", "System.Int32[]", "System.Object"}) {
+        EXPECT_EQ(1u, Count(report, std::regex("\n  " +
+                                               std::regex_replace(pClass, std::regex(R"([.\[\]])"),
+                                                                  R"(\$&)") +
+                                               " +[A-Za-z.]+\\.dll\n")))
+            << pClass << "\n"
+            << report;
+    }
+    // One class of the sample, four of the core library among the recorded ones.
+    EXPECT_EQ(1u, Count(report, std::regex(R"(\n +\d+ +\d+ +\d+ +1 +\S*Sample\.dll)"))) << report;
+    EXPECT_EQ(1u, Count(report, std::regex(R"(\n +\d+ +\d+ +\d+ +2 +\S*CoreLib\.dll)"))) << report;
+}
+
+TEST(E2EQvprof, RecordsEveryProcessOfADotnetBuildInAboutItsOwnTime) {
+    ScratchDirectory scratch;
+    const std::filesystem::path project = scratch.Path() / "Hello";
+    std::filesystem::create_directories(project);
+    std::ofstream(project / "Hello.csproj")
+        << "<Project Sdk=\"Microsoft.NET.Sdk\"><PropertyGroup><OutputType>Exe</OutputType>"
+           "<TargetFramework>net10.0</TargetFramework></PropertyGroup></Project>\n";
+    std::ofstream(project / "Program.cs") << "System.Console.WriteLine(\"hello\");\n";
+    const std::vector<std::string> build = {QV_DOTNET,
+                                            "build",
+                                            (project / "Hello.csproj").string(),
+                                            "--no-incremental",
+                                            "--disable-build-servers",
+                                            "-nologo"};
+
+    ChildProcess plain(build);
+    plain.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
+    plain.RemoveVariablesStartingWith("CORECLR_");
+    const auto plainStart = Clock::now();
+    const ChildProcess::Result plainResult = plain.Run(SampleRun::Timeout);
+    const auto plainTime = Clock::now() - plainStart;
+    ASSERT_EQ(0, plainResult.exitCode) << SampleRun::Describe(plainResult);
+
+    std::vector<std::string> arguments = {"record", "--mode", "test", "-o", scratch.Path().string(),
+                                          "--"};
+    arguments.insert(arguments.end(), build.begin(), build.end());
+    const auto recordStart = Clock::now();
+    const ChildProcess::Result result = Qvprof(arguments).Run(SampleRun::Timeout);
+    const auto recordTime = Clock::now() - recordStart;
+    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+    EXPECT_EQ(0, result.exitCode) << SampleRun::Describe(result);
+    EXPECT_NE(std::string::npos, result.out.find("Build succeeded")) << result.out;
+
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(result.err, counts,
+                                  std::regex(R"((\d+) process(es)? connected, (\d+) profiled)")))
+        << result.err;
+    const int connected = std::stoi(counts[1]);
+    EXPECT_GE(connected, 2) << "the build itself and the compiler\n" << result.err;
+    EXPECT_EQ(counts[1], counts[3]) << "every process profiled\n" << result.err;
+    EXPECT_EQ(1u, Count(result.err, std::regex(R"(\n  dotnet-build \(pid \d+\): profiled)")));
+    EXPECT_EQ(1u, Count(result.err, std::regex(R"(\n  csc \(pid \d+\): profiled)")));
+    // Each profiled process pays the profiler's start and stop; the build is not held up beyond.
+    // (Not in the sanitizer build, where the preloaded sanitizer runtime slows every process.)
+    const double plainSeconds = std::chrono::duration<double>(plainTime).count();
+    const double recordSeconds = std::chrono::duration<double>(recordTime).count();
+#ifndef QV_ASAN_RUNTIME
+    EXPECT_LT(recordSeconds, 1.5 * plainSeconds + 0.5 * connected + 5)
+        << "plain " << plainSeconds << " s, recorded " << recordSeconds << " s";
+#endif
+    RecordProperty("plain_seconds", std::to_string(plainSeconds));
+    RecordProperty("recorded_seconds", std::to_string(recordSeconds));
+
+    // With --first-only the other processes are refused at once and build unprofiled.
+    arguments.insert(arguments.begin() + 1, "--first-only");
+    const ChildProcess::Result first = Qvprof(arguments).Run(SampleRun::Timeout);
+    ASSERT_FALSE(first.timedOut) << SampleRun::Describe(first);
+    EXPECT_EQ(0, first.exitCode) << SampleRun::Describe(first);
+    EXPECT_NE(std::string::npos, first.err.find(", 1 profiled,")) << first.err;
+    EXPECT_NE(std::string::npos,
+              first.err.find("not profiled: --first-only: another process is profiled"))
+        << first.err;
+}
+
+TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
+    ScratchDirectory scratch;
+    const std::filesystem::path text = scratch.Path() / "notes.txt";
+    std::ofstream(text) << "not a snapshot\n";
+    Controller::Snapshot snapshot;
+    snapshot.complete = true;
+    snapshot.sections.push_back({0, 4, true, std::vector<BYTE>(100, 7)});
+    const std::filesystem::path whole = scratch.Path() / "whole.qvsnap";
+    Controller::SnapshotFile::Write(whole, snapshot);
+    const std::filesystem::path truncated = scratch.Path() / "truncated.qvsnap";
+    std::filesystem::copy_file(whole, truncated);
+    std::filesystem::resize_file(truncated, std::filesystem::file_size(whole) - 10);
+    Controller::ConnectionListener busy;
+    const std::string busyPort = std::to_string(busy.Listen(0));
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"report", (scratch.Path() / "missing.qvsnap").string()}, 1, "There is no file"},
+        {{"report", truncated.string()},
+         1,
+         "is damaged: section 0 (offset 77, 100 bytes) reaches beyond the end"},
+        {{"report", text.string()}, 1, "is not a snapshot file"},
+        {{"report", scratch.Path().string()}, 1, "is a folder"},
+        {{"report", "--view", "nothing", whole.string()}, 2, "--view"},
+        {{"frobnicate"}, 2, "there is no command 'frobnicate'"},
+        {{"record", "--bogus", "--", "true"}, 2, "--bogus"},
+        {{"record", "--allocations", "5", "--", "true"}, 2, "apply to --mode memory"},
+        {{"record", "--mode", "test", "--", "true"},
+         1,
+         "no process connected to qvprof; the program exited with code 0"},
+        {{"record", "--mode", "test", "--", "sh", "-c", "exit 3"}, 3, "exited with code 3"},
+        {{"record", "--mode", "test", "--", "/nonexistent/program"}, 127, "Can't start"},
+        {{"record", "--mode", "test", "--port", busyPort, "--", "true"},
+         1,
+         "Can't listen on 127.0.0.1:" + busyPort},
+        {{"listen", "--port", busyPort}, 1, "Can't listen on 127.0.0.1:" + busyPort},
+        {{"listen"}, 2, "--port is required"},
+    };
+    for (const Case& c : cases) {
+        const ChildProcess::Result result = Qvprof(c.arguments).Run(SampleRun::Timeout);
+        std::string command;
+        for (const std::string& argument : c.arguments) {
+            command += " " + argument;
+        }
+        ASSERT_FALSE(result.timedOut) << command;
+        EXPECT_EQ(c.exitCode, result.exitCode) << command << "\n" << result.err;
+        EXPECT_NE(std::string::npos, result.err.find(c.message)) << command << "\n" << result.err;
+    }
+    ASSERT_EQ(0, Qvprof({"report", whole.string()}).Run(SampleRun::Timeout).exitCode);
+}
