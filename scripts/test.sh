@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the 64-bit build, the 32-bit x86 build, AddressSanitizer+UBSan, and the
-# concurrency tests under ThreadSanitizer.
+# Runs every test: the 64-bit build, the end-to-end tests of the optimised build, the 32-bit x86
+# build, AddressSanitizer+UBSan (end-to-end tests in the real runtime included), the concurrency
+# tests under ThreadSanitizer, and the clang build of both libraries with the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -18,11 +19,14 @@ run_preset() {
 }
 
 run_preset dev
+# The optimised libraries in the real runtime.
+run_preset release -L e2e
 run_preset x86
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # TSan: the tests that start threads (thread, spin-lock, log and host-thread suites).
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue'
-# Fuzz targets: each parser of outside input runs for a bounded time from its seed corpus.
+# The clang build: both libraries must build with no exit-time destructor (an error there), and
+# each parser of outside input runs for a bounded time from its seed corpus.
 echo "=== fuzz build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
@@ -39,6 +43,12 @@ corpus=$(mktemp -d)
 echo "=== fuzzing metadata for 20s"
 build/fuzz/tests/fuzz/metadata_fuzz -max_total_time=20 -print_final_stats=0 \
   "$corpus" tests/fuzz/corpus/metadata 2>&1 | tail -n 2
+rm -rf "$corpus"
+# The controller's call-tree reader and profile model, for a fixed 20 s from their seeds.
+corpus=$(mktemp -d)
+echo "=== fuzzing calltree for 20s"
+build/fuzz/tests/fuzz/calltree_fuzz -max_total_time=20 -print_final_stats=0 \
+  "$corpus" tests/fuzz/corpus/calltree 2>&1 | tail -n 2
 rm -rf "$corpus"
 # One closing line over every configuration's tests.
 awk '/tests passed, .* tests failed out of/ { total += $NF; failed += $(NF-5) }

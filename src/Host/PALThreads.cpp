@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "Host/HostDiagnostics.h"
+
 struct PALThreads::Record {
     enum class State {
         Created,   // handle exists, no OS thread yet
@@ -164,7 +166,7 @@ void* PALThreads::ThreadMain(void* pArg) {
     } catch (...) {
         // Procedures catch their own failures; one that escapes must not take the process down
         // with a thread that nobody joins.
-        std::fputs("qvhost: a thread procedure ended with an exception\n", stderr);
+        HostDiagnostics::ReportFailure({"a thread procedure ended with an exception"});
     }
     {
         std::lock_guard<std::mutex> guard(pRecord->lock);

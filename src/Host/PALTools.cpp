@@ -16,6 +16,8 @@
 #include <cstring>
 #include <thread>
 
+#include "Host/HostDiagnostics.h"
+
 namespace {
 
 // A send that makes no progress for this long means the controller stopped reading.
@@ -155,17 +157,16 @@ HRESULT PALTools::StartService(LPCWSTR serviceId, DWORD reserved0, PALServicePro
     }
     const char* pAddress = std::getenv(AddressVariable);
     if (pAddress == nullptr || *pAddress == 0) {
-        std::fputs("QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or "
-                   "set it to host:port\n",
-                   stderr);
+        HostDiagnostics::ReportFailure(
+            "QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or set "
+            "it to host:port");
         return PAL_E_BRIDGE_NOT_SET;
     }
     ServiceStart start{this, pProc, pContext, std::string(), 0};
     if (!ParseAddress(pAddress, &start.host, &start.port)) {
-        std::fprintf(stderr,
-                     "QUORVELAN_PROFILER_BRIDGE='%s' is not of the form host:port (port 1 to "
-                     "65535): start the program with qvprof record, or correct it\n",
-                     pAddress);
+        HostDiagnostics::ReportFailure({"QUORVELAN_PROFILER_BRIDGE='", pAddress,
+                                        "' is not of the form host:port (port 1 to 65535): start "
+                                        "the program with qvprof record, or correct it"});
         return E_INVALIDARG;
     }
 
@@ -228,16 +229,16 @@ void PALTools::RunService(ServiceStart start) {
     const int fd = pThis->Connect(start.host, start.port, &error);
     PALStreamHandle hStream = nullptr;
     if (fd < 0) {
-        std::fprintf(stderr,
-                     "qvhost: can't connect to the controller at %s:%u (%s); is qvprof record "
-                     "still waiting?\n",
-                     start.host.c_str(), static_cast<unsigned>(start.port), error.c_str());
+        const std::string port = std::to_string(start.port);
+        HostDiagnostics::ReportFailure({"can't connect to the controller at ", start.host.c_str(),
+                                        ":", port.c_str(), " (", error.c_str(),
+                                        "); is qvprof record still waiting?"});
     } else {
         try {
             hStream = pThis->AddConnection(fd);
         } catch (const std::exception&) {
             close(fd);
-            std::fputs("qvhost: out of memory while opening the bridge connection\n", stderr);
+            HostDiagnostics::ReportFailure({"out of memory while opening the bridge connection"});
         }
     }
 
@@ -245,7 +246,7 @@ void PALTools::RunService(ServiceStart start) {
         // With no connection the procedure gets 0 and ends the bridge at once.
         start.pProc(hStream, start.pContext);
     } catch (...) {
-        std::fputs("qvhost: the bridge service procedure ended with an exception\n", stderr);
+        HostDiagnostics::ReportFailure({"the bridge service procedure ended with an exception"});
     }
     if (hStream != nullptr) {
         pThis->CloseStream(hStream);

@@ -42,15 +42,20 @@ protected:
         ChildProcess child = SampleRun::Command();
         SampleRun::AddProfilerVariables(&child, clsid, library);
         child.SetVariable("QV_FAKE_PROFILER_TRACE", TracePath().string());
+        child.SetVariable("QUORVELAN_HOST_LOG", HostLogPath().string());
         return child.Run(SampleRun::Timeout);
     }
     std::filesystem::path TracePath() const { return m_Scratch.Path() / "trace.txt"; }
+    std::filesystem::path HostLogPath() const { return m_Scratch.Path() / "host.log"; }
+    std::string HostLog() const { return Join(ReadLines(HostLogPath())); }
 
     // The program ran to its normal end with its normal output.
     static void ExpectBaseline(const ChildProcess::Result& result) {
         ASSERT_TRUE(result.started) << result.error;
         ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
         EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
+        // The host's diagnostics go to its log, never to the program's own streams.
+        EXPECT_EQ("", result.err);
         EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode) << SampleRun::Describe(result);
     }
 
@@ -86,9 +91,8 @@ TEST_F(E2EHostLoader, ProgramRunsWithoutProfilerWhenTheLibraryIsMissing) {
     const std::string missing = (m_Scratch.Path() / "libqvprofiler.so").string();
     const ChildProcess::Result result = RunProfiled(kFakeProfilerClass, missing);
     ExpectBaseline(result);
-    EXPECT_NE(std::string::npos,
-              result.err.find("Quorvelan host: can't load the profiler library '" + missing))
-        << result.err;
+    EXPECT_NE(std::string::npos, HostLog().find("]: can't load the profiler library '" + missing))
+        << HostLog();
     EXPECT_FALSE(std::filesystem::exists(TracePath()));
 }
 
@@ -96,9 +100,9 @@ TEST_F(E2EHostLoader, ProgramRunsWithoutProfilerForAnUnknownClass) {
     const ChildProcess::Result result =
         RunProfiled("{D37A1B78-0000-46FD-BC31-F7C4D5A11C9C}", QV_FAKE_PROFILER);
     ExpectBaseline(result);
-    EXPECT_NE(std::string::npos, result.err.find("Quorvelan host: CORECLR_PROFILER names "
-                                                 "{D37A1B78-0000-46FD-BC31-F7C4D5A11C9C}"))
-        << result.err;
+    EXPECT_NE(std::string::npos,
+              HostLog().find("]: CORECLR_PROFILER names {D37A1B78-0000-46FD-BC31-F7C4D5A11C9C}"))
+        << HostLog();
     EXPECT_FALSE(std::filesystem::exists(TracePath()));
 }
 

@@ -19,40 +19,15 @@ constexpr const char* TestKindOne = "{D37A1B78-7DC3-46FD-BC31-F7C4D5A11C9C}";
 // Module and thread callbacks.
 constexpr const char* LogMask = "09000000";
 
-// The profiler's log among the files it left in the directory: the one naming the process.
-std::vector<std::string> FindLogLines(const std::filesystem::path& directory) {
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        const std::string text = ReadWholeFile(entry.path().string());
-        if (text.find("ProcessGuid={") == std::string::npos) {
-            continue;
-        }
-        std::vector<std::string> lines;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    return {};
-}
-
-bool AnyLineContains(const std::vector<std::string>& lines, const std::string& text) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.find(text) != std::string::npos;
-    });
-}
+using SampleRun::AnyLineContains;
+using SampleRun::FindLogLines;
 
 TEST(E2ETestProfiler, SampleRunsUnderTheTestKindWithAController) {
     ScratchDirectory scratch;
     const std::filesystem::path logDirectory = scratch.Path() / "log";
     std::filesystem::create_directories(logDirectory);
     const std::filesystem::path registryPath = scratch.Path() / "settings.reg";
-    {
-        std::ofstream registry(registryPath);
-        registry << "[HKEY_LOCAL_MACHINE\\Software\\Quorvelan\\Profiler\\Global]\n"
-                 << "\"QUORVELAN_PROFILER_TEMP\"=\"" << logDirectory.string() << "\"\n"
-                 << "\"QUORVELAN_PROFILER_LOGMASK\"=dword:" << LogMask << "\n";
-    }
+    SampleRun::WriteRegistryFile(registryPath, logDirectory, LogMask);
 
     Controller::Session session;
     const WORD port = session.Listen();

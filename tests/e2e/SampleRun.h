@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 
@@ -23,6 +25,17 @@ ChildProcess Command();
 // `profilerLibrary` as the library the host loads and version-2 profilers allowed.
 void AddProfilerVariables(ChildProcess* pChild, const std::string& clsid,
                           const std::string& profilerLibrary);
+
+// Writes a registry file that sends the profiler's temporary files (its log among them) to
+// `tempDirectory` with the log mask `logMask` (eight hex digits).
+void WriteRegistryFile(const std::filesystem::path& registryPath,
+                       const std::filesystem::path& tempDirectory, const std::string& logMask);
+
+// The lines of the profiler's log among the files in `directory` (the one naming the process);
+// empty when there is none.
+std::vector<std::string> FindLogLines(const std::filesystem::path& directory);
+
+bool AnyLineContains(const std::vector<std::string>& lines, const std::string& text);
 
 // The child's outcome for a failure message.
 std::string Describe(const ChildProcess::Result& result);

@@ -1,11 +1,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 
+#include "Host/HostDiagnostics.h"
+#include "support/ScopedVariable.h"
 #include "Host/Loader/HostExports.h"
 #include "Host/Loader/ProfilerClasses.h"
 #include "Host/Loader/ProfilerLibrary.h"
@@ -28,26 +31,6 @@ constexpr CLSID kUnknown = {
 
 using DllGetClassObjectProc = HRESULT (*)(REFCLSID, REFIID, void**);
 
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::string& value) : m_Name(name) {
-        if (const char* pOld = std::getenv(name)) {
-            m_Old = pOld;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() {
-        if (m_Old) {
-            setenv(m_Name.c_str(), m_Old->c_str(), 1);
-        } else {
-            unsetenv(m_Name.c_str());
-        }
-    }
-
-private:
-    std::string m_Name;
-    std::optional<std::string> m_Old;
-};
 
 // A library opened for the length of a test; its reference is dropped at the end.
 class OpenLibrary {
@@ -98,6 +81,7 @@ protected:
     HRESULT CreateWithFixture(REFCLSID clsid, REFIID riid, void** ppObject,
                               const std::string& libraryPath = kFixturePath) {
         ScopedVariable library(ProfilerLibrary::PathVariable, libraryPath);
+        ScopedVariable diagnostics(HostDiagnostics::DestinationVariable, "stderr");
         testing::internal::CaptureStderr();
         const HRESULT hr = CreateProfiler(&DllGetClassObject, clsid, riid, ppObject);
         m_Stderr = testing::internal::GetCapturedStderr();
@@ -129,6 +113,7 @@ TEST(ProfilerClasses, EntryPointNamesAreTheIdentifiersWithUnderscores) {
 }
 
 TEST_F(HostLoader, RefusesUnknownClassAndNamesTheKnownOnes) {
+    ScopedVariable diagnostics(HostDiagnostics::DestinationVariable, "stderr");
     void* pObject = reinterpret_cast<void*>(1);
     testing::internal::CaptureStderr();
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, DllGetClassObject(kUnknown, IID_IClassFactory, &pObject));
@@ -177,8 +162,8 @@ TEST_F(HostLoader, MissingLibraryFailsNamingThePathAndTheVariable) {
     EXPECT_EQ(HOST_E_LIBRARY_NOT_LOADED,
               CreateWithFixture(kTracing, IID_ICorProfilerCallback2, &pObject, missing));
     EXPECT_EQ(nullptr, pObject);
-    EXPECT_EQ(0u,
-              m_Stderr.find("Quorvelan host: can't load the profiler library '" + missing + "': "))
+    EXPECT_EQ(0u, m_Stderr.find("Quorvelan host[" + std::to_string(getpid()) +
+                                "]: can't load the profiler library '" + missing + "': "))
         << m_Stderr;
     // The loader's own reason, then what to do about it.
     EXPECT_NE(std::string::npos, m_Stderr.find("No such file or directory")) << m_Stderr;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +11,11 @@
 #include <vector>
 
 #include "Host/PALTools.h"
+#include "Host/HostDiagnostics.h"
 #include "Platform/Socket.h"
+#include "support/LogFileLines.h"
+#include "support/ScopedVariable.h"
+#include "support/ScratchDirectory.h"
 
 namespace {
 
@@ -58,31 +63,6 @@ DWORD ProbeProc(PALStreamHandle hStream, void* pContext) {
     return 0;
 }
 
-// Sets (or removes) an environment variable for one scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : m_Name(name) {
-        if (const char* pOld = std::getenv(name)) {
-            m_Old = pOld;
-        }
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedVariable() {
-        if (m_Old) {
-            setenv(m_Name.c_str(), m_Old->c_str(), 1);
-        } else {
-            unsetenv(m_Name.c_str());
-        }
-    }
-
-private:
-    std::string m_Name;
-    std::optional<std::string> m_Old;
-};
 
 // The controller's end: a loopback listener the service connects to.
 class TestServer {
@@ -193,13 +173,23 @@ TEST(PALTools, MissingOrMalformedAddressFailsWithoutCallingTheProcedure) {
     ToolsRef tools;
     ServiceProbe probe;
     {
+        // Without a destination for its diagnostics the host says nothing on the program's
+        // standard error.
+        ScopedVariable destination(HostDiagnostics::DestinationVariable, nullptr);
         ScopedVariable variable(PALTools::AddressVariable, nullptr);
         testing::internal::CaptureStderr();
         EXPECT_EQ(PAL_E_BRIDGE_NOT_SET, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
-        EXPECT_EQ(
-            "QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or set it "
-            "to host:port\n",
-            testing::internal::GetCapturedStderr());
+        EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    }
+    ScopedVariable destination(HostDiagnostics::DestinationVariable, "stderr");
+    {
+        ScopedVariable variable(PALTools::AddressVariable, nullptr);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(PAL_E_BRIDGE_NOT_SET, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+        EXPECT_EQ("Quorvelan host[" + std::to_string(getpid()) +
+                      "]: QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof "
+                      "record, or set it to host:port\n",
+                  testing::internal::GetCapturedStderr());
     }
     {
         ScopedVariable variable(PALTools::AddressVariable, "localhost");
@@ -221,14 +211,17 @@ TEST(PALTools, UnreachableControllerCallsTheProcedureWithZero) {
         port = closed.Address();
     }
     ScopedVariable variable(PALTools::AddressVariable, port.c_str());
+    // The diagnostics go to the file named for them, appended.
+    ScratchDirectory scratch;
+    const std::string logPath = (scratch.Path() / "host.log").string();
+    ScopedVariable destination(HostDiagnostics::DestinationVariable, logPath);
     ToolsRef tools;
     ServiceProbe probe;
     probe.release.Open();
-    testing::internal::CaptureStderr();
     ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
     ASSERT_TRUE(probe.started.WaitOpen());
     EXPECT_TRUE(tools->WaitForServices(kGenerousMs));
-    const std::string message = testing::internal::GetCapturedStderr();
+    const std::string message = ReadWholeFile(logPath);
     EXPECT_EQ(nullptr, probe.hStream.load());
     EXPECT_EQ(1, probe.calls.load());
     EXPECT_NE(std::string::npos, message.find("can't connect to the controller"));

@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "Host/Loader/HostDiagnostics.h"
+#include "Host/HostDiagnostics.h"
 #include "Host/Loader/ProfilerClassFactory.h"
 #include "Host/Loader/ProfilerClasses.h"
 
