@@ -436,7 +436,8 @@ void TestRuntime::ReportResumption() {
 
 void TestRuntime::SuspendForGc(COR_PRF_SUSPEND_REASON reason) {
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
+        std::unique_lock<std::mutex> lock(m_Lock);
+        m_ProfilerResumed.wait(lock, [this] { return !m_SuspendedByProfiler; });
         m_SuspendedForGc = true;
     }
     ReportSuspension(reason);
@@ -803,5 +804,6 @@ HRESULT TestRuntime::ResumeRuntime() {
     ReportResumption();
     std::lock_guard<std::mutex> lock(m_Lock);
     m_SuspendedByProfiler = false;
+    m_ProfilerResumed.notify_all();
     return S_OK;
 }

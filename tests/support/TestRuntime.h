@@ -48,6 +48,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -186,7 +187,8 @@ public:
     // Declared, then load started and load finished with `status`.
     ModuleID LoadModule(const Module& module, HRESULT status = S_OK);
 
-    // A collection suspends every declared thread with `reason`, and resumes them.
+    // A collection suspends every declared thread with `reason` (once a profiler's suspension has
+    // ended, as the runtime's lock makes it wait), and resumes them.
     void SuspendForGc(COR_PRF_SUSPEND_REASON reason = COR_PRF_SUSPEND_FOR_GC);
     void ResumeAfterGc();
 
@@ -486,6 +488,7 @@ protected:
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
     bool m_SuspendedByProfiler = false;
+    std::condition_variable m_ProfilerResumed;
     bool m_SuspendedForGc = false;
     std::function<void(Operation)> m_Probe;
 
