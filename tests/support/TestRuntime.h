@@ -20,7 +20,8 @@
 // Stacks and suspensions: SetStack gives a thread the frames DoStackSnapshot reports (innermost
 // first, 0 for a run of unmanaged frames). SuspendRuntime and ResumeRuntime act as the runtime's
 // do for a profiler: on the calling thread they report the suspension (reason 9) and every
-// declared thread, and refuse while another suspension runs. SuspendForGc and ResumeAfterGc play
+// declared thread (the Linux runtime has each thread report itself instead), and refuse while
+// another suspension runs. SuspendForGc and ResumeAfterGc play
 // a collection's suspension on the calling thread. SetProbe installs a function called (outside
 // the lock) as each of DoStackSnapshot, SuspendRuntime and ResumeRuntime begins.
 // Failures: Fail(op, hr) makes every call of op return hr until Succeed(op); FailNext(op, hr)

@@ -6,9 +6,11 @@
 //
 // Where the runtime offers runtime suspension (ICorProfilerInfo10, as on Linux, where another
 // thread's stack may only be walked while the runtime is suspended), a turn is: the measure gate
-// as writer, SuspendRuntime, every walk, ResumeRuntime, the gate released. The suspension
-// callbacks the runtime then makes on the sampling thread itself take no gate (that thread holds
-// it) and record nothing.
+// as writer, SuspendRuntime, every walk, ResumeRuntime, the gate released. The runtime reports
+// that suspension's start and end on the sampling thread itself, where no callback takes the gate
+// (the thread holds it); its reason (the profiler's own) maps to no suspension node. The Linux
+// runtime has each suspended thread report itself; a runtime that reports threads on the
+// suspending thread is refused there.
 //
 // Threads: the sampling thread owns the turns and the sample buffer; the runtime's suspending and
 // resuming threads write the suspended-thread and recovery tables without a lock; threads the
