@@ -127,6 +127,8 @@ DWORD PerformanceSamplingProfiler::DoWorkThread(SafeThread* pThread, void* pArgu
 
 void PerformanceSamplingProfiler::DoWork(SafeThread& thread) {
     Log::Message("PSProf::DoWorkThread");
+    // Named for thread lists, where its CPU time is the sampler's own cost.
+    Platform::SetCurrentThreadName(SamplingThreadName);
     // The library's own generator: the program's rand() sequence stays its own.
     m_Random.seed(Platform::GetTickCount());
     m_SamplingThreadId.store(Platform::GetCurrentThreadId());

@@ -44,6 +44,8 @@ public:
     static constexpr DWORD IntervalChoices = 14;  // 5 to 18 ms
     static constexpr DWORD WalkAttempts = 4;
     static constexpr DWORD RetryPauseMs = 1;
+    // The sampling thread's name in the system's thread lists.
+    static constexpr const char* SamplingThreadName = "QV sampling";
 
     PerformanceSamplingProfiler(LONG* pTotalRef, Bridge* pBridge);
 
