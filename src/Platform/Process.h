@@ -18,6 +18,9 @@ DWORD GetCurrentThreadId();
 constexpr int THREAD_PRIORITY_TIME_CRITICAL = -20;
 int GetCurrentThreadPriority();
 bool SetCurrentThreadPriority(int priority);
+// Names the calling thread for the system's tools (thread lists, profilers); at most 15
+// characters are kept. False when the system refuses.
+bool SetCurrentThreadName(const char* pName);
 // Full path of the process's executable; false when it cannot be read.
 bool GetExecutablePath(WString* path);
 // The process's arguments after the program name, joined as JoinCommandLineArguments does. Empty

@@ -78,6 +78,10 @@ public:
     // Raises "Invalid thread" for a null entry.
     template <class Visit>
     void ForEach(Container container, Visit&& visit) const;
+    // Calls visit(ThreadID, BaseThread&) for every running thread's record, as the active map was
+    // when the call began: for callers that ask the runtime about each thread.
+    template <class Visit>
+    void ForEachActive(Visit&& visit) const;
 
     // Hands the records of the scope to the visitor, first their number, then each record (ended
     // list, named map, active map), and then deletes them: the ended list and the named map are
@@ -157,5 +161,13 @@ void ThreadRegistry::ForEach(Container container, Visit&& visit) const {
             }
             break;
         }
+    }
+}
+
+template <class Visit>
+void ThreadRegistry::ForEachActive(Visit&& visit) const {
+    typename CowContainer<ActiveMap>::Pin pin(m_Active);
+    for (const ActiveEntry& entry : pin.Items()) {
+        visit(entry.m_ThreadId, Checked(entry.m_pThread));
     }
 }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "Profiler/BaseProfiler.h"
+#include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
 #include "Profiler/Test/TestProfiler.h"
 #include "WinCE/Bridge.h"
 #include "WinCE/ProcessAttach.h"
@@ -58,8 +59,9 @@ BaseProfiler* CreatePerformanceTracingProfiler(IPALTools*) {
     KindNotBuilt();
 }
 
-BaseProfiler* CreatePerformanceSamplingProfiler(IPALTools*) {
-    KindNotBuilt();
+BaseProfiler* CreatePerformanceSamplingProfiler(IPALTools* pPALTools) {
+    return CreateProfiler<PerformanceSamplingProfiler>(ProfilerKindIndex::PerformanceSampling,
+                                                       pPALTools);
 }
 
 BaseProfiler* CreateMemoryProfiler(IPALTools*) {

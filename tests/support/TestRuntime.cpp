@@ -102,6 +102,12 @@ const char* TestRuntime::OperationName(Operation operation) {
             return "SetFunctionIDMapper2";
         case Operation::SetEnterLeaveFunctionHooks3:
             return "SetEnterLeaveFunctionHooks3";
+        case Operation::DoStackSnapshot:
+            return "DoStackSnapshot";
+        case Operation::SuspendRuntime:
+            return "SuspendRuntime";
+        case Operation::ResumeRuntime:
+            return "ResumeRuntime";
         case Operation::Count:
             break;
     }
@@ -286,6 +292,37 @@ FunctionID TestRuntime::AddFunction(ModuleID module, mdToken token, ClassID cls)
 void TestRuntime::RemoveFunction(FunctionID functionId) {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Functions.erase(functionId);
+}
+
+void TestRuntime::SetStack(ThreadID threadId, std::vector<FunctionID> innermostFirst) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Threads.at(threadId).stack = std::move(innermostFirst);
+}
+
+void TestRuntime::SetOSThreadId(ThreadID threadId, DWORD osThreadId) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Threads.at(threadId).osThreadId = osThreadId;
+}
+
+void TestRuntime::SetProbe(std::function<void(Operation)> probe) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Probe = std::move(probe);
+}
+
+bool TestRuntime::IsSuspendedByProfiler() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_SuspendedByProfiler;
+}
+
+void TestRuntime::RunProbe(Operation operation) {
+    std::function<void(Operation)> probe;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        probe = m_Probe;
+    }
+    if (probe) {
+        probe(operation);
+    }
 }
 
 template <class Call>
@@ -504,6 +541,61 @@ void TestRuntime::InvokeFastPathHook(Hook* pHook, HookKind kind, FunctionIDOrCli
     AddHookFaults(HookProbe::CallFastPath(reinterpret_cast<const void*>(pHook), id.clientID,
                                           kind == HookKind::Enter, vectorBytes));
 #endif
+void TestRuntime::ReportSuspension(COR_PRF_SUSPEND_REASON reason) {
+    std::vector<ThreadID> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if ((m_EventMask & COR_PRF_MONITOR_SUSPENDS) == 0) {
+            return;
+        }
+        for (const auto& entry : m_Threads) {
+            threads.push_back(entry.first);
+        }
+    }
+    Notify("RuntimeSuspendStarted",
+           [reason](ICorProfilerCallback2& p) { return p.RuntimeSuspendStarted(reason); });
+    for (ThreadID threadId : threads) {
+        Notify("RuntimeThreadSuspended",
+               [threadId](ICorProfilerCallback2& p) { return p.RuntimeThreadSuspended(threadId); });
+    }
+    Notify("RuntimeSuspendFinished",
+           [](ICorProfilerCallback2& p) { return p.RuntimeSuspendFinished(); });
+}
+
+void TestRuntime::ReportResumption() {
+    std::vector<ThreadID> threads;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if ((m_EventMask & COR_PRF_MONITOR_SUSPENDS) == 0) {
+            return;
+        }
+        for (const auto& entry : m_Threads) {
+            threads.push_back(entry.first);
+        }
+    }
+    Notify("RuntimeResumeStarted",
+           [](ICorProfilerCallback2& p) { return p.RuntimeResumeStarted(); });
+    for (ThreadID threadId : threads) {
+        Notify("RuntimeThreadResumed",
+               [threadId](ICorProfilerCallback2& p) { return p.RuntimeThreadResumed(threadId); });
+    }
+    Notify("RuntimeResumeFinished",
+           [](ICorProfilerCallback2& p) { return p.RuntimeResumeFinished(); });
+}
+
+void TestRuntime::SuspendForGc(COR_PRF_SUSPEND_REASON reason) {
+    {
+        std::unique_lock<std::mutex> lock(m_Lock);
+        m_ProfilerResumed.wait(lock, [this] { return !m_SuspendedByProfiler; });
+        m_SuspendedForGc = true;
+    }
+    ReportSuspension(reason);
+}
+
+void TestRuntime::ResumeAfterGc() {
+    ReportResumption();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_SuspendedForGc = false;
 }
 
 std::vector<TestRuntime::CallbackResult> TestRuntime::CallbackResults() const {
@@ -823,5 +915,67 @@ HRESULT TestRuntime::GetClassIDInfo2(ClassID classId, ModuleID* pModuleId,
         std::copy_n(state.typeArgs.begin(), std::min<size_t>(cNumTypeArgs, state.typeArgs.size()),
                     typeArgs);
     }
+    return S_OK;
+}
+
+// The walk reports the declared frames one by one; a callback that answers anything but S_OK ends
+// it with CORPROF_E_STACKSNAPSHOT_ABORTED, as the runtime does.
+HRESULT TestRuntime::DoStackSnapshot(ThreadID thread, StackSnapshotCallback* callback, ULONG32,
+                                     void* clientData, BYTE[], ULONG32) {
+    RunProbe(Operation::DoStackSnapshot);
+    if (HRESULT hr = Enter(Operation::DoStackSnapshot); FAILED(hr)) {
+        return hr;
+    }
+    if (callback == nullptr) {
+        return E_INVALIDARG;
+    }
+    std::vector<FunctionID> stack;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        auto it = m_Threads.find(thread);
+        if (it == m_Threads.end()) {
+            return E_INVALIDARG;
+        }
+        stack = it->second.stack;
+    }
+    for (FunctionID functionId : stack) {
+        if (callback(functionId, 0, 0, 0, nullptr, clientData) != S_OK) {
+            return CORPROF_E_STACKSNAPSHOT_ABORTED;
+        }
+    }
+    return S_OK;
+}
+
+HRESULT TestRuntime::SuspendRuntime() {
+    RunProbe(Operation::SuspendRuntime);
+    if (HRESULT hr = Enter(Operation::SuspendRuntime); FAILED(hr)) {
+        return hr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (m_SuspendedByProfiler || m_SuspendedForGc) {
+            return CORPROF_E_SUSPENSION_IN_PROGRESS;
+        }
+        m_SuspendedByProfiler = true;
+    }
+    ReportSuspension(COR_PRF_SUSPEND_FOR_PROFILER);
+    return S_OK;
+}
+
+HRESULT TestRuntime::ResumeRuntime() {
+    RunProbe(Operation::ResumeRuntime);
+    if (HRESULT hr = Enter(Operation::ResumeRuntime); FAILED(hr)) {
+        return hr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        if (!m_SuspendedByProfiler) {
+            return CORPROF_E_UNSUPPORTED_CALL_SEQUENCE;
+        }
+    }
+    ReportResumption();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_SuspendedByProfiler = false;
+    m_ProfilerResumed.notify_all();
     return S_OK;
 }

@@ -17,6 +17,13 @@
 // MakeComposite makes a class answer CORPROF_E_CLASSID_IS_COMPOSITE from both GetClassIDInfo calls.
 // Functions: AddFunction declares a function (module, method token, class) that GetFunctionInfo
 // describes; RemoveFunction forgets it (E_INVALIDARG afterwards).
+// Stacks and suspensions: SetStack gives a thread the frames DoStackSnapshot reports (innermost
+// first, 0 for a run of unmanaged frames). SuspendRuntime and ResumeRuntime act as the runtime's
+// do for a profiler: on the calling thread they report the suspension (reason 9) and every
+// declared thread (the Linux runtime has each thread report itself instead), and refuse while
+// another suspension runs. SuspendForGc and ResumeAfterGc play
+// a collection's suspension on the calling thread. SetProbe installs a function called (outside
+// the lock) as each of DoStackSnapshot, SuspendRuntime and ResumeRuntime begins.
 // Failures: Fail(op, hr) makes every call of op return hr until Succeed(op); FailNext(op, hr)
 // only the next call(s). Every scripted operation is counted (CallCount), also when it fails.
 // Operations without a script return E_NOTIMPL.
@@ -42,6 +49,8 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -72,6 +81,9 @@ public:
         GetClassIDInfo2,
         SetFunctionIDMapper2,
         SetEnterLeaveFunctionHooks3,
+        DoStackSnapshot,
+        SuspendRuntime,
+        ResumeRuntime,
         Count,
     };
     static const char* OperationName(Operation operation);
@@ -158,6 +170,12 @@ public:
     FunctionID AddFunction(ModuleID module, mdToken token, ClassID cls = 0);
     void RemoveFunction(FunctionID functionId);
 
+    // ---- Stacks and suspensions
+    void SetStack(ThreadID threadId, std::vector<FunctionID> innermostFirst);
+    void SetOSThreadId(ThreadID threadId, DWORD osThreadId);
+    void SetProbe(std::function<void(Operation)> probe);
+    bool IsSuspendedByProfiler() const;
+
     // ---- Driver: callbacks into the profiler
     // Keeps a reference on the profiler and calls Initialize with this runtime as IUnknown.
     HRESULT InitializeProfiler(ICorProfilerCallback2* pProfiler);
@@ -195,6 +213,10 @@ public:
     // x86-64: how many bytes of each of xmm0-xmm15 a version-3 hook must give back (16, 32 or
     // 64); the machine's full width unless set.
     void SetHookVectorBytes(unsigned bytes);
+    // A collection suspends every declared thread with `reason` (once a profiler's suspension has
+    // ended, as the runtime's lock makes it wait), and resumes them.
+    void SuspendForGc(COR_PRF_SUSPEND_REASON reason = COR_PRF_SUSPEND_FOR_GC);
+    void ResumeAfterGc();
 
     // Every callback made so far, in order, and those the profiler failed.
     std::vector<CallbackResult> CallbackResults() const;
@@ -239,6 +261,11 @@ public:
                                               mdTypeDef* pTypeDefToken, ClassID* pParentClassId,
                                               ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs,
                                               ClassID typeArgs[]) override;
+    HRESULT STDMETHODCALLTYPE DoStackSnapshot(ThreadID thread, StackSnapshotCallback* callback,
+                                              ULONG32 infoFlags, void* clientData, BYTE context[],
+                                              ULONG32 contextSize) override;
+    HRESULT STDMETHODCALLTYPE SuspendRuntime() override;
+    HRESULT STDMETHODCALLTYPE ResumeRuntime() override;
 
     // ---- Unscripted: E_NOTIMPL (TestRuntimeUnscripted.cpp)
     // ICorProfilerInfo
@@ -282,9 +309,6 @@ public:
                                                    ULONG32* pcMap,
                                                    COR_DEBUG_IL_TO_NATIVE_MAP map[]) override;
     // ICorProfilerInfo2
-    HRESULT STDMETHODCALLTYPE DoStackSnapshot(ThreadID thread, StackSnapshotCallback* callback,
-                                              ULONG32 infoFlags, void* clientData, BYTE context[],
-                                              ULONG32 contextSize) override;
     HRESULT STDMETHODCALLTYPE GetFunctionInfo2(FunctionID funcId, COR_PRF_FRAME_INFO frameInfo,
                                                ClassID* pClassId, ModuleID* pModuleId,
                                                mdToken* pToken, ULONG32 cTypeArgs,
@@ -427,8 +451,6 @@ public:
     HRESULT STDMETHODCALLTYPE RequestReJITWithInliners(DWORD dwRejitFlags, ULONG cFunctions,
                                                        ModuleID moduleIds[],
                                                        mdMethodDef methodIds[]) override;
-    HRESULT STDMETHODCALLTYPE SuspendRuntime() override;
-    HRESULT STDMETHODCALLTYPE ResumeRuntime() override;
 
 protected:
     // Counts the call and answers an injected failure, or S_OK to go on.
@@ -437,6 +459,7 @@ protected:
     struct ThreadState {
         DWORD osThreadId = 0;  // 0 while not bound
         HANDLE handle = nullptr;
+        std::vector<FunctionID> stack;  // innermost first
     };
 
     struct ClassState {
@@ -504,4 +527,15 @@ protected:
     unsigned m_HookVectorBytes;
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
+    bool m_SuspendedByProfiler = false;
+    std::condition_variable m_ProfilerResumed;
+    bool m_SuspendedForGc = false;
+    std::function<void(Operation)> m_Probe;
+
+private:
+    // The suspension callbacks of one suspension or resumption, on the calling thread, when the
+    // profiler asked for suspension events.
+    void ReportSuspension(COR_PRF_SUSPEND_REASON reason);
+    void ReportResumption();
+    void RunProbe(Operation operation);
 };

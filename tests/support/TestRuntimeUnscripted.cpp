@@ -88,11 +88,6 @@ HRESULT TestRuntime::GetILToNativeMapping(FunctionID, ULONG32, ULONG32*,
     return E_NOTIMPL;
 }
 
-HRESULT TestRuntime::DoStackSnapshot(ThreadID, StackSnapshotCallback*, ULONG32, void*, BYTE*,
-                                     ULONG32) {
-    return E_NOTIMPL;
-}
-
 HRESULT TestRuntime::GetFunctionInfo2(FunctionID, COR_PRF_FRAME_INFO, ClassID*, ModuleID*, mdToken*,
                                       ULONG32, ULONG32*, ClassID*) {
     return E_NOTIMPL;
@@ -328,13 +323,5 @@ HRESULT TestRuntime::GetLOHObjectSizeThreshold(DWORD*) {
 }
 
 HRESULT TestRuntime::RequestReJITWithInliners(DWORD, ULONG, ModuleID*, mdMethodDef*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::SuspendRuntime() {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::ResumeRuntime() {
     return E_NOTIMPL;
 }

@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "Platform/Linux/ModuleVersion.h"
@@ -55,6 +57,17 @@ TEST(PlatformProcess, IdsAreTheKernelIds) {
     }).get();
     EXPECT_EQ(other.first, other.second);
     EXPECT_NE(other.first, mine);
+}
+
+TEST(PlatformProcess, ThreadNameIsCutToFifteenCharacters) {
+    const std::string comm = std::async(std::launch::async, [] {
+        EXPECT_TRUE(SetCurrentThreadName("QV sampling thread"));
+        std::ifstream file("/proc/self/task/" + std::to_string(GetCurrentThreadId()) + "/comm");
+        std::string name;
+        std::getline(file, name);
+        return name;
+    }).get();
+    EXPECT_EQ(comm, "QV sampling thr");
 }
 
 TEST(PlatformProcess, ForkedChildSeesItsOwnThreadId) {

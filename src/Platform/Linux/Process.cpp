@@ -111,6 +111,12 @@ bool SetCurrentThreadPriority(int priority) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(GetCurrentThreadId()), priority) == 0;
 }
 
+bool SetCurrentThreadName(const char* pName) {
+    char name[16] = {};
+    std::strncpy(name, pName, sizeof(name) - 1);
+    return pthread_setname_np(pthread_self(), name) == 0;
+}
+
 bool GetExecutablePath(WString* path) {
     std::string native;
     if (path == nullptr || !ReadExecutablePath(&native)) {

@@ -5,6 +5,7 @@
 // WriteAndDelete and Delete walk the records without a lock of their own.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "Platform/Cor/CorProfiler.h"
@@ -61,7 +62,7 @@ public:
     // Drops every record's data. Raises "Should be stopped" while measuring.
     void Delete();
 
-    bool IsMeasuring() const noexcept { return m_Measuring; }
+    bool IsMeasuring() const noexcept { return m_Measuring.load(std::memory_order_relaxed); }
     // The active record of the thread, or null.
     PerformanceThread* FindRecord(ThreadID threadId) const noexcept {
         return static_cast<PerformanceThread*>(Find(threadId));
@@ -77,6 +78,7 @@ private:
     static UINT64* CellOf(PerformanceThread* pThread);
 
     MeasureGate* const m_pGate;
-    // Changed by Enable and Disable under the gate as writer; read by callbacks as readers.
-    bool m_Measuring = false;
+    // Changed by Enable and Disable under the gate as writer; read by callbacks as readers, and
+    // by the sampling thread before it takes the gate (it reads it again inside).
+    std::atomic<bool> m_Measuring{false};
 };

@@ -1,0 +1,352 @@
+// The sampling kind over the scripted runtime, with its real sampling thread and the controller's
+// Session on a loopback connection: the order of a turn, walk attempts, unwalkable samples,
+// normalised stacks, suspensions, records without a handle and the recovery of unseen threads.
+// Tests wait for walks the runtime reports; trees and log lines are read under the measure gate,
+// so no turn is half done.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Controller/Session.h"
+#include "Host/PALThreads.h"
+#include "Host/PALTools.h"
+#include "Platform/Process.h"
+#include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
+#include "WinCE/Bridge.h"
+#include "support/CallTreePaths.h"
+#include "support/ErrorText.h"
+#include "support/LogFileLines.h"
+#include "support/ScopedLog.h"
+#include "support/ScopedPALThreads.h"
+#include "support/TestRuntime.h"
+
+using Controller::EventKind;
+using Operation = TestRuntime::Operation;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::Not;
+
+namespace {
+
+constexpr DWORD kGenerousMs = 30000;
+constexpr GUID kProcessGuid = {
+    0x5A0C9E21, 0x7B3D, 0x4E8F, {0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x72}};
+constexpr const WCHAR* kServiceId = u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
+
+class TestSamplingProfiler : public PerformanceSamplingProfiler {
+public:
+    using PerformanceSamplingProfiler::PerformanceSamplingProfiler;
+    PerformanceThreadPool& Pool() { return GetThreadPool(); }
+    using BasePerformanceProfiler::GetFunctionGatherer;
+
+protected:
+    ~TestSamplingProfiler() override = default;
+};
+
+void ShortPause(DWORD) {
+    Platform::Sleep(1);
+}
+
+class SamplingProfilerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_Runtime.SetProbe([this](Operation op) { Probe(op); });
+    }
+
+    void Connect(uint8_t measureKind, bool startAtInitialization, int infoVersion = 10) {
+        m_Runtime.OfferInfoUpTo(infoVersion);
+        Controller::SessionOptions options;
+        options.idleInterval = 50;
+        options.performance.startAtInitialization = startAtInitialization;
+        options.performance.measureKind = measureKind;
+        m_pSession = std::make_unique<Controller::Session>(options);
+        const std::string address = "127.0.0.1:" + std::to_string(m_pSession->Listen(0));
+        setenv(PALTools::AddressVariable, address.c_str(), 1);
+        m_pTools = new PALTools();
+        m_pBridge = std::make_unique<Bridge>(kProcessGuid, kServiceId, m_pTools, &ShortPause);
+        m_pProfiler = new TestSamplingProfiler(&m_TotalRef, m_pBridge.get());
+        auto initializing = std::async(
+            std::launch::async, [this] { return m_Runtime.InitializeProfiler(m_pProfiler); });
+        m_pSession->Accept(kGenerousMs);
+        ASSERT_EQ(initializing.get(), S_OK);
+        ASSERT_TRUE(m_pSession->WaitFor(
+            startAtInitialization ? EventKind::Started : EventKind::Stopped, kGenerousMs));
+        // A module without a file, two of its functions, and the names trees show.
+        const ModuleID module = m_Runtime.LoadModule({u""});
+        m_Outer = m_Runtime.AddFunction(module, 0x06000001);
+        m_Inner = m_Runtime.AddFunction(module, 0x06000002);
+        FunctionGatherer& functions = m_pProfiler->GetFunctionGatherer();
+        m_Names = {{functions.MapFunction(m_Outer), "Outer"},
+                   {functions.MapFunction(m_Inner), "Inner"},
+                   {m_pProfiler->GetSpecialFuid(1), "GC"},
+                   {m_pProfiler->GetSpecialFuid(4), "Unwalkable"}};
+    }
+
+    void TearDown() override {
+        if (m_pProfiler != nullptr) {
+            EXPECT_EQ(m_Runtime.ShutdownProfiler(), S_OK);
+            m_pProfiler->Release();
+        }
+        if (m_pSession != nullptr) {
+            m_pSession->Close();
+        }
+        m_pBridge.reset();
+        if (m_pTools != nullptr) {
+            EXPECT_TRUE(m_pTools->WaitForServices(kGenerousMs));
+            m_pTools->Release();
+        }
+        unsetenv(PALTools::AddressVariable);
+    }
+
+    // What the runtime saw, a letter per operation (S suspend, W walk, R resume), and '!' after
+    // one the sampling thread made without holding the gate, or a walk while the runtime ran
+    // (when it offers suspension).
+    void Probe(Operation operation) {
+        const bool gateHeld = m_pProfiler->GetMeasureGate().IsWriterInside();
+        const bool suspended = m_Runtime.IsSuspendedByProfiler();
+        if (operation == Operation::SuspendRuntime && m_ResumeDuringSuspend.exchange(false)) {
+            // A collection resumes the runtime while the turn holds the gate: the resumption
+            // must not wait for the turn, which in the runtime would wait for the resumption.
+            m_Resuming = std::async(std::launch::async,
+                                    [this] { return m_pProfiler->RuntimeResumeStarted(); });
+            m_ResumedDuringTurn =
+                m_Resuming.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        }
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Trace += operation == Operation::SuspendRuntime  ? 'S'
+                   : operation == Operation::ResumeRuntime ? 'R'
+                                                           : 'W';
+        if (!gateHeld || (operation == Operation::DoStackSnapshot && m_Suspending && !suspended)) {
+            m_Trace += '!';
+        }
+        m_Changed.notify_all();
+    }
+    size_t Walks() const { return std::count(m_Trace.begin(), m_Trace.end(), 'W'); }
+    void WaitForWalks(size_t count) {
+        std::unique_lock<std::mutex> lock(m_Lock);
+        const size_t target = Walks() + count;
+        ASSERT_TRUE(m_Changed.wait_for(lock, std::chrono::milliseconds(kGenerousMs),
+                                       [&] { return Walks() >= target; }));
+    }
+    std::string TakeTrace() {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        return std::exchange(m_Trace, std::string());
+    }
+
+    // The thread's tree as "path c=calls" lines.
+    std::vector<std::string> Paths(ThreadID threadId) {
+        MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
+        const PerformanceThread* pRecord = m_pProfiler->Pool().FindRecord(threadId);
+        if (pRecord == nullptr) {
+            return {"(no record)"};
+        }
+        return CallTreePaths(
+            pRecord->GetRoot(),
+            [this](const CallNode& node) {
+                auto it = m_Names.find(node.m_Fuid);
+                return it != m_Names.end() ? it->second : std::to_string(node.m_Fuid);
+            },
+            [](const CallNode& node) { return " c=" + std::to_string(node.m_CallCount); });
+    }
+    std::vector<std::string> PathsWithoutCalls(ThreadID threadId) {
+        std::vector<std::string> paths = Paths(threadId);
+        for (std::string& path : paths) {
+            path.erase(path.find(" c="));
+        }
+        return paths;
+    }
+    size_t CountLines(const std::string& text) {
+        { MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate()); }
+        const std::vector<std::string> lines = ReadLogFileLines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+    std::string Tid(ThreadID threadId) { return "tid=" + Hex(threadId); }
+
+    ScopedLog m_Log{ComponentBit(LogComponent::PerformanceSamplingGt) |
+                    ComponentBit(LogComponent::ThreadGt)};
+    ComRef<IPALThreads> m_pHostThreads{new PALThreads()};
+    ScopedPALThreads m_HostThreads{m_pHostThreads.Get()};
+    TestRuntime m_Runtime;
+    std::unique_ptr<Controller::Session> m_pSession;
+    PALTools* m_pTools = nullptr;
+    std::unique_ptr<Bridge> m_pBridge;
+    LONG m_TotalRef = 0;
+    TestSamplingProfiler* m_pProfiler = nullptr;
+    FunctionID m_Outer = 0;
+    FunctionID m_Inner = 0;
+    std::map<DWORD, std::string> m_Names;
+
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    std::string m_Trace;
+    bool m_Suspending = true;
+    std::atomic<bool> m_ResumeDuringSuspend{false};
+    bool m_ResumedDuringTurn = false;
+    std::future<HRESULT> m_Resuming;
+};
+
+}  // namespace
+
+TEST_F(SamplingProfilerTest, TurnSuspendsTheRuntimeAroundItsWalksUnderTheGate) {
+    m_ResumeDuringSuspend = true;
+    ASSERT_NO_FATAL_FAILURE(Connect(0, true));
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    // Innermost first: Inner, unmanaged, Outer, and the unmanaged code the thread started in.
+    m_Runtime.SetStack(main, {m_Inner, 0, m_Outer, 0});
+    TakeTrace();
+    WaitForWalks(3);
+    EXPECT_THAT(PathsWithoutCalls(main), ElementsAre("Outer", "Outer/0", "Outer/0/Inner"));
+    std::string trace = TakeTrace();
+    EXPECT_EQ(trace.find('!'), std::string::npos) << trace;
+    trace.erase(0, trace.find('S'));  // whole turns from here
+    ASSERT_GE(trace.size(), 6u);
+    EXPECT_EQ(trace.substr(0, 6), "SWRSWR");
+    EXPECT_TRUE(m_ResumedDuringTurn);
+    EXPECT_EQ(m_Resuming.get(), S_OK);
+    // Suspended threads reported on the sampling thread itself are refused.
+    std::vector<std::string> refused;
+    for (const auto& result : m_Runtime.FailedCallbacks()) {
+        refused.push_back(result.pName + std::string(result.hr == E_UNEXPECTED ? "" : " ?"));
+    }
+    EXPECT_THAT(refused, Contains("RuntimeThreadSuspended"));
+    EXPECT_THAT(refused,
+                testing::Each(testing::AnyOf("RuntimeThreadSuspended", "RuntimeThreadResumed")));
+    EXPECT_GE(CountLines("PSProf::DoWorkThread " + Tid(main) + " res=ok"), 3u);
+
+    // The save stops measuring, and the last stack's frames go without further time.
+    m_pSession->StopSave();
+    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Snapshot, kGenerousMs));
+    MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
+    EXPECT_EQ(m_pProfiler->Pool().FindRecord(main)->GetFrameCount(), 1u);
+}
+
+TEST_F(SamplingProfilerTest, UpToFourAttemptsThenAnUnwalkableSample) {
+    ASSERT_NO_FATAL_FAILURE(Connect(0, false));
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    m_Runtime.SetStack(main, {m_Outer});
+    struct Case {
+        HRESULT hr;
+        unsigned failures;
+        const char* firstTurn;  // what the runtime saw
+        bool unwalkable;
+    };
+    const Case cases[] = {
+        {CORPROF_E_STACKSNAPSHOT_UNMANAGED_CTX, 4, "SWWWWR", true},
+        {CORPROF_E_STACKSNAPSHOT_UNMANAGED_CTX, 3, "SWWWWR", false},
+        {CORPROF_E_STACKSNAPSHOT_UNSAFE, 1, "SWWR", false},
+        {E_FAIL, 1, "SWR", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.hr << " x" << c.failures);
+        char failed[32];
+        std::snprintf(failed, sizeof failed, "res=failed hr=%08X", static_cast<unsigned>(c.hr));
+        const size_t failedBefore = CountLines(failed);
+        m_Runtime.FailNext(Operation::DoStackSnapshot, c.hr, c.failures);
+        TakeTrace();
+        m_pSession->Start();
+        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, kGenerousMs));
+        WaitForWalks(c.failures + 2);
+        const auto paths = Paths(main);
+        EXPECT_THAT(paths, Contains(testing::StartsWith("Outer c=")));
+        if (c.unwalkable) {
+            EXPECT_THAT(paths, Contains("Unwalkable c=1"));
+        } else {
+            EXPECT_THAT(paths, Not(Contains(testing::StartsWith("Unwalkable"))));
+        }
+        EXPECT_EQ(TakeTrace().substr(0, std::string(c.firstTurn).size()), c.firstTurn);
+        EXPECT_EQ(CountLines(failed), failedBefore + (c.unwalkable ? 1 : 0));
+        m_pSession->StopDrop();
+        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Stopped, kGenerousMs));
+    }
+}
+
+TEST_F(SamplingProfilerTest, ThreadTimeSkipsARecordWithoutAThreadHandle) {
+    ASSERT_NO_FATAL_FAILURE(Connect(1, true));
+    // Created, never assigned to an OS thread: the runtime gave no handle for it.
+    const ThreadID unassigned = m_Runtime.AddThread();
+    m_Runtime.NotifyThreadCreated(unassigned);
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    m_Runtime.SetStack(main, {m_Outer});
+    WaitForWalks(2);
+    EXPECT_GE(CountLines(Tid(unassigned) + " res=no_handle"), 2u);
+    EXPECT_THAT(Paths(unassigned), ElementsAre());
+    EXPECT_THAT(PathsWithoutCalls(main), ElementsAre("Outer"));
+}
+
+// Where the runtime offers no suspension (the device) the walks run while the threads do, and a
+// thread held for a collection shows the collection as its innermost frame.
+TEST_F(SamplingProfilerTest, WithoutRuntimeSuspensionAGcSuspendedThreadShowsTheCollection) {
+    m_Suspending = false;
+    ASSERT_NO_FATAL_FAILURE(Connect(0, true, 2));
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    m_Runtime.SetStack(main, {m_Inner, m_Outer});
+    for (COR_PRF_SUSPEND_REASON reason : {COR_PRF_SUSPEND_FOR_GC, COR_PRF_SUSPEND_FOR_GC_PREP}) {
+        // A walk under way as the collection begins may miss it; of three, two see it.
+        m_Runtime.SuspendForGc(reason);
+        WaitForWalks(3);
+        m_Runtime.ResumeAfterGc();
+    }
+    EXPECT_THAT(PathsWithoutCalls(main), ElementsAre("Outer", "Outer/Inner", "Outer/Inner/GC"));
+    EXPECT_GE(CountLines(Tid(main) + " res=ok_suspend"), 4u);
+    EXPECT_EQ(m_Runtime.CallCount(Operation::SuspendRuntime), 0u);
+    EXPECT_EQ(TakeTrace().find('!'), std::string::npos);
+    EXPECT_TRUE(m_Runtime.FailedCallbacks().empty());
+}
+
+TEST_F(SamplingProfilerTest, ATurnDuringACollectionIsSkippedWithAWarning) {
+    ASSERT_NO_FATAL_FAILURE(Connect(0, true));
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    m_Runtime.SetStack(main, {m_Outer});
+    m_Runtime.SuspendForGc();
+    const auto warning = m_pSession->WaitFor(EventKind::LogNotification, kGenerousMs);
+    ASSERT_TRUE(warning);
+    EXPECT_EQ(warning->text.rfind("Can't suspend runtime (COM error code 0x80131388)", 0), 0u)
+        << warning->text;
+    m_Runtime.ResumeAfterGc();
+    WaitForWalks(1);
+    // The collection's reason never reaches a sample taken under the turn's own suspension.
+    EXPECT_THAT(PathsWithoutCalls(main), ElementsAre("Outer"));
+}
+
+// No turn runs while nothing is measured, so the recovery at each resumption gets the gate.
+TEST_F(SamplingProfilerTest, RecoveryMakesRecordsForThreadsFirstSeenInASuspension) {
+    ASSERT_NO_FATAL_FAILURE(Connect(0, false));
+    const ThreadID gathered = m_Runtime.AddThread();  // never reported to the profiler
+    m_Runtime.SetOSThreadId(gathered, 0x4242);
+    m_Runtime.SetStack(gathered, {m_Outer});
+    m_Runtime.SuspendForGc();
+    EXPECT_THAT(Paths(gathered), ElementsAre("(no record)"));
+    m_Runtime.ResumeAfterGc();
+    // The thread resuming the runtime, managed but unknown, is recovered as the current one.
+    const ThreadID current = m_Runtime.AddThread();
+    m_Runtime.BindToCurrentOSThread(current);
+    m_Runtime.SuspendForGc();
+    m_Runtime.ResumeAfterGc();
+    m_Runtime.UnbindCurrentOSThread();
+    EXPECT_EQ(CountLines("PSProf::RecoveryThread " + Tid(gathered) + " recoveryType='gather'"), 1u);
+    EXPECT_EQ(CountLines("PSProf::RecoveryThread " + Tid(current) + " recoveryType='current'"), 1u);
+    EXPECT_EQ(CountLines("recoveryType="), 2u);
+    EXPECT_TRUE(m_Runtime.FailedCallbacks().empty());
+
+    m_pSession->Start();
+    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, kGenerousMs));
+    WaitForWalks(4);
+    EXPECT_THAT(PathsWithoutCalls(gathered), ElementsAre("Outer"));
+    MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
+    EXPECT_EQ(m_pProfiler->Pool().FindRecord(gathered)->GetOSThreadId(), 0x4242u);
+    EXPECT_EQ(m_pProfiler->Pool().FindRecord(current)->GetOSThreadId(),
+              Platform::GetCurrentThreadId());
+    EXPECT_TRUE(m_pProfiler->Pool().FindRecord(current)->IsMeasuring());
+}
