@@ -25,7 +25,11 @@ constexpr const char* LogMask = "09000001";
 constexpr size_t TempPathLength = 100;
 constexpr DWORD AcceptWait = 60000;
 
-enum class Peer { Controller, RandomBytes, ClosesAtOnce, Silent, Refuses, Nobody };
+enum class Peer { Controller, RandomBytes, ClosesAtOnce, Silent, Refuses, Nobody, VanishesMidSnapshot };
+
+// The sampling kind measures from the start and saves at the program's end: the snapshot a peer
+// can vanish in the middle of.
+constexpr const char* SamplingKind = "{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
 
 struct PeerCase {
     const char* name;
@@ -119,7 +123,9 @@ TEST_P(E2ENeverHarm, SampleKeepsItsOutputAndExitCode) {
     SampleRun::WriteRegistryFile(registryPath, folder, LogMask);
 
     ChildProcess child = SampleRun::Command();
-    SampleRun::AddProfilerVariables(&child, TestKindTwo, QV_PROFILER_LIBRARY);
+    SampleRun::AddProfilerVariables(
+        &child, c.peer == Peer::VanishesMidSnapshot ? SamplingKind : TestKindTwo,
+        QV_PROFILER_LIBRARY);
     child.SetVariable("QUORVELAN_REGISTRY", registryPath.string());
 
     ChildProcess::Result result;
@@ -139,6 +145,26 @@ TEST_P(E2ENeverHarm, SampleKeepsItsOutputAndExitCode) {
         result = child.Run(SampleRun::Timeout);
         accepting.get();
         session.Close();
+    } else if (c.peer == Peer::VanishesMidSnapshot) {
+        Controller::SessionOptions options;
+        options.performance.startAtInitialization = true;
+        Controller::Session session(options);
+        const WORD port = session.Listen();
+        std::atomic<bool> vanished{false};
+        auto playing = std::async(std::launch::async, [&] {
+            try {
+                session.Accept(AcceptWait);
+                if (session.WaitFor(Controller::EventKind::SnapshotStarted, AcceptWait)) {
+                    vanished = true;
+                }
+            } catch (const std::exception&) {
+            }
+            session.Close();  // the connection ends under the snapshot's transfer
+        });
+        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
+        result = child.Run(SampleRun::Timeout);
+        playing.get();
+        EXPECT_TRUE(vanished) << "the profiled program never started a snapshot";
     } else if (c.peer == Peer::Nobody) {
         // A port that was free a moment ago: nothing listens there.
         std::string error;
@@ -177,7 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PeerCase{"Silent", Peer::Silent,
                              "The controller did not complete the handshake within 10 seconds"},
                     PeerCase{"Refuses", Peer::Refuses, "Unaccepted connection"},
-                    PeerCase{"Nobody", Peer::Nobody, "Thread abnormally finished"}),
+                    PeerCase{"Nobody", Peer::Nobody, "Thread abnormally finished"},
+                    PeerCase{"VanishesMidSnapshot", Peer::VanishesMidSnapshot, "ERROR: "}),
     [](const testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

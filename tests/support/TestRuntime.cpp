@@ -541,6 +541,8 @@ void TestRuntime::InvokeFastPathHook(Hook* pHook, HookKind kind, FunctionIDOrCli
     AddHookFaults(HookProbe::CallFastPath(reinterpret_cast<const void*>(pHook), id.clientID,
                                           kind == HookKind::Enter, vectorBytes));
 #endif
+}
+
 void TestRuntime::ReportSuspension(COR_PRF_SUSPEND_REASON reason) {
     std::vector<ThreadID> threads;
     {
