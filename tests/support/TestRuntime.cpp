@@ -366,9 +366,19 @@ HRESULT TestRuntime::NotifyThreadCreated(ThreadID threadId) {
 }
 
 HRESULT TestRuntime::NotifyThreadAssignedToOSThread(ThreadID threadId, DWORD osThreadId) {
-    return Notify("ThreadAssignedToOSThread", [threadId, osThreadId](ICorProfilerCallback2& p) {
-        return p.ThreadAssignedToOSThread(threadId, osThreadId);
-    });
+    {
+        std::unique_lock<std::mutex> lock(m_Lock);
+        m_StateChanged.wait(lock, [this] { return !m_SuspendedByProfiler; });
+        ++m_CooperativeCallbacks;
+    }
+    const HRESULT hr =
+        Notify("ThreadAssignedToOSThread", [threadId, osThreadId](ICorProfilerCallback2& p) {
+            return p.ThreadAssignedToOSThread(threadId, osThreadId);
+        });
+    std::lock_guard<std::mutex> lock(m_Lock);
+    --m_CooperativeCallbacks;
+    m_StateChanged.notify_all();
+    return hr;
 }
 
 HRESULT TestRuntime::NotifyThreadNameChanged(ThreadID threadId, const WString& name) {
@@ -588,7 +598,7 @@ void TestRuntime::ReportResumption() {
 void TestRuntime::SuspendForGc(COR_PRF_SUSPEND_REASON reason) {
     {
         std::unique_lock<std::mutex> lock(m_Lock);
-        m_ProfilerResumed.wait(lock, [this] { return !m_SuspendedByProfiler; });
+        m_StateChanged.wait(lock, [this] { return !m_SuspendedByProfiler; });
         m_SuspendedForGc = true;
     }
     ReportSuspension(reason);
@@ -954,8 +964,13 @@ HRESULT TestRuntime::SuspendRuntime() {
         return hr;
     }
     {
-        std::lock_guard<std::mutex> lock(m_Lock);
+        std::unique_lock<std::mutex> lock(m_Lock);
         if (m_SuspendedByProfiler || m_SuspendedForGc) {
+            return CORPROF_E_SUSPENSION_IN_PROGRESS;
+        }
+        if (!m_StateChanged.wait_for(lock, std::chrono::seconds(10),
+                                     [this] { return m_CooperativeCallbacks == 0; })) {
+            ADD_FAILURE() << "SuspendRuntime waited 10 s for a callback in cooperative mode";
             return CORPROF_E_SUSPENSION_IN_PROGRESS;
         }
         m_SuspendedByProfiler = true;
@@ -978,6 +993,6 @@ HRESULT TestRuntime::ResumeRuntime() {
     ReportResumption();
     std::lock_guard<std::mutex> lock(m_Lock);
     m_SuspendedByProfiler = false;
-    m_ProfilerResumed.notify_all();
+    m_StateChanged.notify_all();
     return S_OK;
 }

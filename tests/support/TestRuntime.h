@@ -21,7 +21,9 @@
 // first, 0 for a run of unmanaged frames). SuspendRuntime and ResumeRuntime act as the runtime's
 // do for a profiler: on the calling thread they report the suspension (reason 9) and every
 // declared thread (the Linux runtime has each thread report itself instead), and refuse while
-// another suspension runs. SuspendForGc and ResumeAfterGc play
+// another suspension runs. As in the runtime, ThreadAssignedToOSThread is reported in cooperative
+// mode: a suspension waits for such a callback to return (10 s, then the test fails), and the
+// callback waits for a suspension to end before it starts. SuspendForGc and ResumeAfterGc play
 // a collection's suspension on the calling thread. SetProbe installs a function called (outside
 // the lock) as each of DoStackSnapshot, SuspendRuntime and ResumeRuntime begins.
 // Failures: Fail(op, hr) makes every call of op return hr until Succeed(op); FailNext(op, hr)
@@ -528,7 +530,9 @@ protected:
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
     bool m_SuspendedByProfiler = false;
-    std::condition_variable m_ProfilerResumed;
+    unsigned m_CooperativeCallbacks = 0;
+    // Signalled when a suspension ends or a cooperative callback returns.
+    std::condition_variable m_StateChanged;
     bool m_SuspendedForGc = false;
     std::function<void(Operation)> m_Probe;
 

@@ -43,21 +43,6 @@ public:
             WaitForNoWriter();
         }
     }
-    // Enters as reader unless a writer holds (or is taking) the gate: never waits. For a caller
-    // that the writer may itself be waiting for. True when entered; *pStripe then goes back to
-    // LeaveReader.
-    bool TryEnterReader(DWORD* pStripe) noexcept {
-        const DWORD stripe = CurrentStripe();
-        std::atomic<DWORD>& count = m_Stripes[stripe].m_Count;
-        // The same mark-then-look as EnterReader.
-        count.fetch_add(1, std::memory_order_seq_cst);
-        if (m_Writer.load(std::memory_order_seq_cst) == 0) {
-            *pStripe = stripe;
-            return true;
-        }
-        count.fetch_sub(1, std::memory_order_release);
-        return false;
-    }
     void LeaveReader(DWORD stripe) noexcept {
         // Release: what the reader did happens before the writer that sees the stripe at 0.
         m_Stripes[stripe].m_Count.fetch_sub(1, std::memory_order_release);

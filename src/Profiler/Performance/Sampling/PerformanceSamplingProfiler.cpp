@@ -146,38 +146,20 @@ DWORD PerformanceSamplingProfiler::Turn(SampleBuffer& buffer) {
     if (!m_Pool.IsMeasuring()) {
         return IdleIntervalMs;
     }
-    // Announced before the gate is taken, so that no resuming thread waits for it meanwhile.
-    m_TurnHoldsGate.store(true);
-    struct TurnEnd {
-        std::atomic<bool>& m_Flag;
-        ~TurnEnd() { m_Flag.store(false); }
-    } turnEnd{m_TurnHoldsGate};
-    MeasureGate::WriterLock lock(m_Gate);
-    if (!m_Pool.IsMeasuring()) {
-        return IdleIntervalMs;
-    }
-    if (IsTurnLogging()) {
-        Log::Message("PSProf::DoWorkThread turn=begin");
-    }
-    WalkAll(buffer);
-    const DWORD interval = MinIntervalMs + static_cast<DWORD>(m_Random() % IntervalChoices);
-    if (IsTurnLogging()) {
-        Log::Message("PSProf::DoWorkThread turn=end");
-    }
-    return interval;
-}
-
-void PerformanceSamplingProfiler::WalkAll(SampleBuffer& buffer) {
+    // The runtime is suspended before the gate is taken: a starting thread reports itself in
+    // cooperative mode, which the suspension waits for, and that callback waits for the gate.
     ICorProfilerInfo10* pInfo10 = m_pInfo10.Get();
     if (pInfo10 != nullptr) {
         const HRESULT hr = pInfo10->SuspendRuntime();
         if (FAILED(hr)) {
             // The time until the next turn goes to the stacks that turn sees.
             Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
-            return;
+            return DrawInterval();
         }
     }
-    // The runtime is resumed whatever the walks raise.
+    MeasureGate::WriterLock lock(m_Gate);
+    // Resumed before the gate is released, whatever the walks raise: the resumption's recovery
+    // of unseen threads runs under the gate.
     struct Resume {
         ICorProfilerInfo10* m_pInfo10;
         ~Resume() {
@@ -189,9 +171,24 @@ void PerformanceSamplingProfiler::WalkAll(SampleBuffer& buffer) {
             }
         }
     } resume{pInfo10};
+    if (!m_Pool.IsMeasuring()) {
+        return IdleIntervalMs;
+    }
+    if (IsTurnLogging()) {
+        Log::Message("PSProf::DoWorkThread turn=begin");
+    }
     m_Pool.ForEachActive([&](ThreadID threadId, BaseThread& record) {
         Sample(threadId, static_cast<SamplingThread&>(record), buffer);
     });
+    const DWORD interval = DrawInterval();
+    if (IsTurnLogging()) {
+        Log::Message("PSProf::DoWorkThread turn=end");
+    }
+    return interval;
+}
+
+DWORD PerformanceSamplingProfiler::DrawInterval() {
+    return MinIntervalMs + static_cast<DWORD>(m_Random() % IntervalChoices);
 }
 
 UINT64 PerformanceSamplingProfiler::SampleTime(const SamplingThread& record) const noexcept {
@@ -342,26 +339,14 @@ HRESULT STDMETHODCALLTYPE PerformanceSamplingProfiler::RuntimeResumeStarted() {
     auto resume = [this] {
         LogOnly(LogComponent::RuntimeCb, "PSProf::RuntimeResumeStarted");
         StoreSuspendReason(NoSuspendReason);
+        RecoveryThread();
     };
     if (IsSamplingThread()) {
         // The end of a turn's own suspension: the turn holds the gate.
-        resume();
-        return CatchAtEdge([this] { RecoveryThread(); }, EDGE_E_CALLBACK);
+        return CatchAtEdge(resume, EDGE_E_CALLBACK);
     }
-    DWORD stripe = 0;
-    while (!m_Gate.TryEnterReader(&stripe)) {
-        if (m_TurnHoldsGate.load()) {
-            // The turn may be waiting in SuspendRuntime for this resumption: no waiting here.
-            // The recovery table keeps its ids for the next resumption.
-            resume();
-            return S_OK;
-        }
-        HostSleep(MeasureGate::SleepMs);
-    }
-    resume();
-    const HRESULT hr = CatchAtEdge([this] { RecoveryThread(); }, EDGE_E_CALLBACK);
-    m_Gate.LeaveReader(stripe);
-    return hr;
+    MeasureGate::ReaderLock lock(m_Gate);
+    return CatchAtEdge(resume, EDGE_E_CALLBACK);
 }
 
 HRESULT STDMETHODCALLTYPE PerformanceSamplingProfiler::RuntimeResumeFinished() {

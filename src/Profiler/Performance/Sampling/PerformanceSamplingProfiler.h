@@ -5,12 +5,14 @@
 // four times, or cannot do, becomes a sample of the unwalkable-stack pseudo-function.
 //
 // Where the runtime offers runtime suspension (ICorProfilerInfo10, as on Linux, where another
-// thread's stack may only be walked while the runtime is suspended), a turn is: the measure gate
-// as writer, SuspendRuntime, every walk, ResumeRuntime, the gate released. The runtime reports
-// that suspension's start and end on the sampling thread itself, where no callback takes the gate
-// (the thread holds it); its reason (the profiler's own) maps to no suspension node. The Linux
-// runtime has each suspended thread report itself; a runtime that reports threads on the
-// suspending thread is refused there.
+// thread's stack may only be walked while the runtime is suspended), a turn is: SuspendRuntime,
+// the measure gate as writer, every walk, ResumeRuntime, the gate released. The suspension comes
+// first because the runtime calls some callbacks in cooperative mode (a starting thread's
+// ThreadAssignedToOSThread): such a callback waiting for the gate would hold up a suspension
+// requested under the gate for ever. The runtime reports the turn's resumption on the sampling
+// thread itself, where no callback takes the gate (the thread holds it); the suspension's reason
+// (the profiler's own) maps to no suspension node. The Linux runtime has each suspended thread
+// report itself; a runtime that reports threads on the suspending thread is refused there.
 //
 // Threads: the sampling thread owns the turns and the sample buffer; the runtime's suspending and
 // resuming threads write the suspended-thread and recovery tables without a lock; threads the
@@ -119,7 +121,8 @@ private:
     void DoWork(SafeThread& thread);
     // One turn of the sampling loop; returns the pause before the next.
     DWORD Turn(SampleBuffer& buffer);
-    void WalkAll(SampleBuffer& buffer);
+    // 5 to 18 ms.
+    DWORD DrawInterval();
     void Sample(ThreadID threadId, SamplingThread& record, SampleBuffer& buffer);
     // The time a sample of the record is taken at: the sampled thread's own user time for
     // thread time, else the clock the settings chose.
@@ -143,10 +146,6 @@ private:
     ComRef<ICorProfilerInfo10> m_pInfo10;
     // The sampling thread's OS thread id while it runs, else 0.
     std::atomic<DWORD> m_SamplingThreadId{0};
-    // True while the sampling thread takes or holds the gate for a turn. A runtime thread that
-    // resumes the runtime then must not wait for the gate: the turn may itself be waiting, in
-    // SuspendRuntime, for that very resumption to finish.
-    std::atomic<bool> m_TurnHoldsGate{false};
     // The sampling thread's alone.
     std::minstd_rand m_Random;
     // Last, so that it is stopped before any member its procedure uses goes away.
