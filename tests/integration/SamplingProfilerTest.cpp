@@ -182,7 +182,12 @@ protected:
 
     ScopedLog m_Log{ComponentBit(LogComponent::PerformanceSamplingGt) |
                     ComponentBit(LogComponent::ThreadGt)};
-    ComRef<IPALThreads> m_pHostThreads{new PALThreads()};
+    // Created with one reference, which the fixture takes over.
+    ComRef<IPALThreads> m_pHostThreads = [] {
+        ComRef<IPALThreads> pThreads;
+        pThreads.Attach(new PALThreads());
+        return pThreads;
+    }();
     ScopedPALThreads m_HostThreads{m_pHostThreads.Get()};
     TestRuntime m_Runtime;
     std::unique_ptr<Controller::Session> m_pSession;

@@ -60,7 +60,9 @@ TEST(ProfilerLibraryExports, ExportExactlyTheEntryPointsAndTheApi) {
 }
 
 TEST(ProfilerLibraryExports, LoadAndAnswerThroughTheirExports) {
-    void* pLibrary = dlopen(kLibraryPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Never unmapped, as in a profiled process: the library's process-wide state is never
+    // destroyed, so unmapping it would leave that state's memory unreachable.
+    void* pLibrary = dlopen(kLibraryPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ASSERT_NE(pLibrary, nullptr) << dlerror();
     for (const std::string& name : kExports) {
         EXPECT_NE(dlsym(pLibrary, name.c_str()), nullptr) << name;
