@@ -51,7 +51,7 @@ inline Bytes Pos(int64_t value, int width) {
 struct Flat {
     const TreeNodeSpec* pSpec;
     int64_t parent = -1;
-    std::vector<size_t> children;  // in the spec's order
+    std::vector<size_t> children;  // in the order the layout gives them
     size_t first = 0;              // the first record of the subtree
 };
 
