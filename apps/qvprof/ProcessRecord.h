@@ -34,6 +34,7 @@ struct ProcessRecord {
     // Still running when the recording ended: qvprof ended the connection and the process ran
     // on without the profiler (a build server, a process started in the background).
     bool letGo = false;
+    bool measuring = false;  // the process last reported that it is measuring
     std::vector<SavedSnapshot> snapshots;
     std::vector<std::string> problems;  // errors of the connection, snapshots that were lost
 

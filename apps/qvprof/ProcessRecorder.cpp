@@ -204,6 +204,11 @@ void ProcessRecorder::Send(void (Controller::Session::*command)()) {
     }
 }
 
+void ProcessRecorder::SetMeasuring(bool measuring) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    m_Record.measuring = measuring;
+}
+
 bool ProcessRecorder::FinishReached() const {
     // A process ending by itself is followed to the end of its connection.
     return m_ProcessRunning && !m_AwaitingStop && !m_AwaitingDone;
@@ -214,10 +219,12 @@ bool ProcessRecorder::Handle(const ControllerEvent& event) {
     switch (event.kind) {
         case EventKind::Started:
             m_Measuring = true;
+            SetMeasuring(true);
             break;
         case EventKind::Stopped:
             m_Measuring = false;
             m_AwaitingStop = false;
+            SetMeasuring(false);
             break;
         case EventKind::Done:
             m_AwaitingDone = false;

@@ -71,6 +71,7 @@ private:
     void Save(const Controller::Snapshot& snapshot);
     void Send(void (Controller::Session::*command)());
     bool FinishReached() const;
+    void SetMeasuring(bool measuring);
     std::string OperationLabel(uint32_t operation) const;
     std::string OperationKey(uint32_t operation) const;
 

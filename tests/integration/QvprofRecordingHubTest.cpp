@@ -100,9 +100,10 @@ TEST(QvprofRecordingHub, SavesEachSnapshotStopsARunningProcessAndRefusesALateOne
     }));
 
     // Measuring again when the recording ends: the process is asked to stop and save.
-    app.Send({0x90});
     ASSERT_TRUE(WaitUntil(
         [&] { return ConsoleText(pConsoleFile).find("snapshot saved") != std::string::npos; }));
+    app.Send({0x90});
+    ASSERT_TRUE(WaitUntil([&] { return hub.Records()[0].measuring; }));
     hub.RequestStop("the recording had ended", [](uint32_t) { return true; });
     EXPECT_EQ(Bytes{0x12}, app.Receive(1));
     SendSnapshot(app, 1);
