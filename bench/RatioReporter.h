@@ -11,8 +11,8 @@
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    // Keeps each run's time per iteration: real time for runs that asked for it (their names
-    // carry "real_time"), CPU time otherwise. A run is found by its full name and, for the first
+    // Keeps each run's time per iteration: real (or manual) time for runs that asked for it (their
+    // names carry "real_time" or "manual_time"), CPU time otherwise. A run is found by its full name and, for the first
     // run of a function, by the function's name alone (names with "/iterations:N" and the like).
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -21,7 +21,8 @@ public:
                 continue;
             }
             const std::string name = run.benchmark_name();
-            const bool real = name.find("real_time") != std::string::npos;
+            const bool real = name.find("real_time") != std::string::npos ||
+                              name.find("manual_time") != std::string::npos;
             const double time = real ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
             m_Times[name] = time;
             m_Times.emplace(run.run_name.function_name, time);

@@ -59,6 +59,12 @@ for target in bridge controller; do
     -print_final_stats=0 "$corpus" "tests/fuzz/corpus/${target}" 2>&1 | tail -n 2
   rm -rf "$corpus"
 done
+# The controller's heap reader and heap model, for a fixed 20 s from their seeds.
+corpus=$(mktemp -d)
+echo "=== fuzzing heap for 20s"
+build/fuzz/tests/fuzz/heap_fuzz -max_total_time=20 -print_final_stats=0 \
+  "$corpus" tests/fuzz/corpus/heap 2>&1 | tail -n 2
+rm -rf "$corpus"
 # One closing line over every configuration's tests.
 awk '/tests passed, .* tests failed out of/ { total += $NF; failed += $(NF-5) }
      END { printf "tests: %d passed, %d failed\n", total - failed, failed }' "$summary"

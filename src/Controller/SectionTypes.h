@@ -19,4 +19,20 @@ constexpr uint16_t CallTreeFunctionSectionType = 0x1102;   // F: where each aggr
 constexpr uint16_t CallTreeSingleSectionType = 0x1103;     // S: functions with one node
 constexpr uint16_t CallTreePositionSectionType = 0x1105;   // P: each node's metadata index
 
+// Memory snapshots: per collection its start, the heaps at its start and end, the ranges that moved
+// or survived, and for a heap dump the objects, their details, the roots and the field records;
+// between collections the sampled allocations, whose stacks fill one section per snapshot.
+constexpr uint16_t CollectionStartSectionType = 0x3100;
+constexpr uint16_t HeapsAtStartSectionType = 0x3101;
+constexpr uint16_t HeapsAtEndSectionType = 0x3102;
+constexpr uint16_t MovedRangesSectionType = 0x3103;
+constexpr uint16_t SurvivingRangesSectionType = 0x3104;
+constexpr uint16_t ObjectsSectionType = 0x3105;
+constexpr uint16_t FinalizerQueueSectionType = 0x3106;
+constexpr uint16_t RootsSectionType = 0x3107;
+constexpr uint16_t ObjectDetailsSectionType = 0x3109;
+constexpr uint16_t FieldRecordsSectionType = 0x3110;
+constexpr uint16_t SampledAllocationsSectionType = 0x3111;
+constexpr uint16_t AllocationStacksSectionType = 0x3112;
+
 }  // namespace Controller

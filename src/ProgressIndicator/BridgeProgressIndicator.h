@@ -7,7 +7,7 @@
 #include "Platform/Types.h"
 #include "ProgressIndicator/BaseProgressIndicator.h"
 
-class BridgeProgressIndicator : public BaseProgressIndicator {
+class BridgeProgressIndicator final : public BaseProgressIndicator {
 public:
     static constexpr DWORD Scale = 200;
 

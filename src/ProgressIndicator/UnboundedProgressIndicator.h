@@ -6,7 +6,7 @@
 #include "Platform/Types.h"
 #include "ProgressIndicator/BaseProgressIndicator.h"
 
-class UnboundedProgressIndicator : public BaseProgressIndicator {
+class UnboundedProgressIndicator final : public BaseProgressIndicator {
 public:
     UnboundedProgressIndicator(BaseProgressIndicator& parent, DWORD share);
     ~UnboundedProgressIndicator() = default;

@@ -5,6 +5,7 @@
 
 #include "Profiler/BaseProfiler.h"
 #include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
+#include "Profiler/Memory/MemoryProfiler.h"
 #include "Profiler/Test/TestProfiler.h"
 #include "WinCE/Bridge.h"
 #include "WinCE/ProcessAttach.h"
@@ -64,8 +65,8 @@ BaseProfiler* CreatePerformanceSamplingProfiler(IPALTools* pPALTools) {
                                                        pPALTools);
 }
 
-BaseProfiler* CreateMemoryProfiler(IPALTools*) {
-    KindNotBuilt();
+BaseProfiler* CreateMemoryProfiler(IPALTools* pPALTools) {
+    return CreateProfiler<MemoryProfiler>(ProfilerKindIndex::Memory, pPALTools);
 }
 
 BaseProfiler* CreateTestProfiler1(IPALTools* pPALTools) {

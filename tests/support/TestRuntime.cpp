@@ -108,6 +108,18 @@ const char* TestRuntime::OperationName(Operation operation) {
             return "SuspendRuntime";
         case Operation::ResumeRuntime:
             return "ResumeRuntime";
+        case Operation::ForceGC:
+            return "ForceGC";
+        case Operation::GetObjectSize:
+            return "GetObjectSize";
+        case Operation::GetClassLayout:
+            return "GetClassLayout";
+        case Operation::GetBoxClassLayout:
+            return "GetBoxClassLayout";
+        case Operation::GetArrayObjectInfo:
+            return "GetArrayObjectInfo";
+        case Operation::GetGenerationBounds:
+            return "GetGenerationBounds";
         case Operation::Count:
             break;
     }
@@ -166,6 +178,11 @@ unsigned TestRuntime::CallCount(Operation operation) const {
 DWORD TestRuntime::EventMask() const {
     std::lock_guard<std::mutex> lock(m_Lock);
     return m_EventMask;
+}
+
+DWORD TestRuntime::EventMaskHigh() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_EventMaskHigh;
 }
 
 TestRuntime::InstalledHooks TestRuntime::Hooks() const {
@@ -323,19 +340,6 @@ void TestRuntime::RunProbe(Operation operation) {
     if (probe) {
         probe(operation);
     }
-}
-
-template <class Call>
-HRESULT TestRuntime::Notify(const char* pName, Call&& call) {
-    ICorProfilerCallback2* pProfiler;
-    {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        pProfiler = m_pProfiler.Get();
-    }
-    HRESULT hr = pProfiler == nullptr ? E_UNEXPECTED : call(*pProfiler);
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_CallbackResults.push_back(CallbackResult{pName, hr});
-    return hr;
 }
 
 HRESULT TestRuntime::InitializeProfiler(ICorProfilerCallback2* pProfiler) {
@@ -687,6 +691,29 @@ HRESULT TestRuntime::SetEventMask(DWORD dwEvents) {
     return S_OK;
 }
 
+HRESULT TestRuntime::GetEventMask2(DWORD* pdwEventsLow, DWORD* pdwEventsHigh) {
+    if (HRESULT hr = Enter(Operation::GetEventMask); FAILED(hr)) {
+        return hr;
+    }
+    if (pdwEventsLow == nullptr || pdwEventsHigh == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    *pdwEventsLow = m_EventMask;
+    *pdwEventsHigh = m_EventMaskHigh;
+    return S_OK;
+}
+
+HRESULT TestRuntime::SetEventMask2(DWORD dwEventsLow, DWORD dwEventsHigh) {
+    if (HRESULT hr = Enter(Operation::SetEventMask); FAILED(hr)) {
+        return hr;
+    }
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_EventMask = dwEventsLow;
+    m_EventMaskHigh = dwEventsHigh;
+    return S_OK;
+}
+
 HRESULT TestRuntime::GetCurrentThreadID(ThreadID* pThreadId) {
     if (HRESULT hr = Enter(Operation::GetCurrentThreadID); FAILED(hr)) {
         return hr;
@@ -762,12 +789,21 @@ HRESULT TestRuntime::GetModuleInfo(ModuleID moduleId, LPCBYTE* ppBaseLoadAddress
     return (szName != nullptr && cchName < needed) ? E_INSUFFICIENT_BUFFER : S_OK;
 }
 
-HRESULT TestRuntime::GetModuleMetaData(ModuleID, DWORD, REFIID, IUnknown** ppOut) {
+HRESULT TestRuntime::GetModuleMetaData(ModuleID moduleId, DWORD, REFIID riid, IUnknown** ppOut) {
     Store(ppOut, nullptr);
     if (HRESULT hr = Enter(Operation::GetModuleMetaData); FAILED(hr)) {
         return hr;
     }
-    return E_NOTIMPL;
+    TestMetaDataImport* pImport = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        auto it = m_MetaData.find(moduleId);
+        if (it == m_MetaData.end()) {
+            return E_NOTIMPL;
+        }
+        pImport = it->second.get();
+    }
+    return pImport->QueryInterface(riid, reinterpret_cast<void**>(ppOut));
 }
 
 HRESULT TestRuntime::SetEnterLeaveFunctionHooks(FunctionEnter* pFuncEnter,
@@ -893,10 +929,9 @@ HRESULT TestRuntime::GetClassIDInfo(ClassID classId, ModuleID* pModuleId,
 
 // The count protocol of the runtime: *pcNumTypeArgs always receives the full count; up to
 // cNumTypeArgs arguments are copied into typeArgs.
-HRESULT TestRuntime::GetClassIDInfo2(ClassID classId, ModuleID* pModuleId,
-                                     mdTypeDef* pTypeDefToken, ClassID* pParentClassId,
-                                     ULONG32 cNumTypeArgs, ULONG32* pcNumTypeArgs,
-                                     ClassID typeArgs[]) {
+HRESULT TestRuntime::GetClassIDInfo2(ClassID classId, ModuleID* pModuleId, mdTypeDef* pTypeDefToken,
+                                     ClassID* pParentClassId, ULONG32 cNumTypeArgs,
+                                     ULONG32* pcNumTypeArgs, ClassID typeArgs[]) {
     Store(pModuleId, 0);
     Store(pTypeDefToken, 0);
     Store(pParentClassId, 0);
@@ -944,6 +979,10 @@ HRESULT TestRuntime::DoStackSnapshot(ThreadID thread, StackSnapshotCallback* cal
     std::vector<FunctionID> stack;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
+        if (thread == 0) {  // the calling thread's own stack
+            auto bound = m_BoundOSThreads.find(Platform::GetCurrentThreadId());
+            thread = bound == m_BoundOSThreads.end() ? 0 : bound->second;
+        }
         auto it = m_Threads.find(thread);
         if (it == m_Threads.end()) {
             return E_INVALIDARG;

@@ -9,7 +9,7 @@
 // OS thread. GetHandleFromThread answers a distinct non-null handle per thread.
 // Modules: AddModule declares a module whose name (the path the runtime reports, a real file when
 // the test wants one), base address and assembly GetModuleInfo returns. GetModuleMetaData answers
-// E_NOTIMPL for now.
+// the module's TestMetaDataImport once MetaDataOf has declared one, E_NOTIMPL otherwise.
 // Classes: AddClass declares a class (module, type definition token, parent, type arguments) and
 // AddArrayClass an array of a declared element class; IsArrayClass, GetClassIDInfo and
 // GetClassIDInfo2 answer them as the runtime does (arrays: S_FALSE from IsArrayClass for others,
@@ -29,6 +29,18 @@
 // Failures: Fail(op, hr) makes every call of op return hr until Succeed(op); FailNext(op, hr)
 // only the next call(s). Every scripted operation is counted (CallCount), also when it fails.
 // Operations without a script return E_NOTIMPL.
+// Heap (TestRuntimeHeap.cpp): objects are zeroed memory the runtime owns, their ObjectID its
+// address, so that a profiler reading a field reads what SetReference wrote there. Collect runs a
+// whole collection on the calling thread (started, roots, moved and surviving ranges, finaliser
+// queue, one ObjectReferences per object with its references in an unsorted order, finished);
+// ForceGC runs the same with reason induced. As in the runtime, objects, roots and the finaliser
+// queue are reported only under full collection monitoring (event mask bit 0x80), moved and
+// surviving ranges also with the second word's moved-objects bit. DoStackSnapshot walks the stack
+// SetStack gave the calling thread's managed thread, innermost frame first. Functions: AddFunction
+// declares a function (module, method token, class) that GetFunctionInfo describes; RemoveFunction
+// forgets it (E_INVALIDARG afterwards). Failures: Fail(op, hr) makes every call of op return hr
+// until Succeed(op); FailNext(op, hr) only the next call(s). Every scripted operation is counted
+// (CallCount), also when it fails. Operations without a script return E_NOTIMPL.
 //
 // Usable from several threads at once: all state sits behind one lock, and the driver never holds
 // it while it calls the profiler (callbacks call back in, and the log asks GetCurrentThreadID on
@@ -54,6 +66,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,6 +75,7 @@
 #include "Platform/Cor/CorProfiler.h"
 #include "Platform/Types.h"
 #include "Util/ComRef.h"
+#include "support/TestMetaDataImport.h"
 
 class TestRuntime : public ICorProfilerInfo10 {
 public:
@@ -86,6 +100,12 @@ public:
         DoStackSnapshot,
         SuspendRuntime,
         ResumeRuntime,
+        ForceGC,
+        GetObjectSize,
+        GetClassLayout,
+        GetBoxClassLayout,
+        GetArrayObjectInfo,
+        GetGenerationBounds,
         Count,
     };
     static const char* OperationName(Operation operation);
@@ -141,6 +161,7 @@ public:
 
     // ---- What the profiler asked for
     DWORD EventMask() const;
+    DWORD EventMaskHigh() const;
     InstalledHooks Hooks() const;
 
     // ---- Managed threads
@@ -177,6 +198,50 @@ public:
     void SetOSThreadId(ThreadID threadId, DWORD osThreadId);
     void SetProbe(std::function<void(Operation)> probe);
     bool IsSuspendedByProfiler() const;
+    // ---- Heap (TestRuntimeHeap.cpp)
+    struct Root {
+        ObjectID object;
+        COR_PRF_GC_ROOT_KIND kind;
+        COR_PRF_GC_ROOT_FLAGS flags;
+        UINT_PTR rootId;
+    };
+    struct Range {
+        ObjectID oldStart;  // moved ranges only
+        ObjectID start;
+        ULONG length;
+    };
+    // What one collection reports besides the objects and roots.
+    struct Collection {
+        std::vector<BOOL> collected{TRUE, FALSE, FALSE, FALSE};
+        COR_PRF_GC_REASON reason = COR_PRF_GC_OTHER;
+        std::vector<Range> moved;
+        std::vector<Range> surviving;
+        std::vector<std::pair<DWORD, ObjectID>> finalizable;  // flags, object
+        // ObjectReferences for every object (the runtime does so under full monitoring).
+        bool reportObjects = true;
+    };
+    // The fields the class itself declares, its size (for a value type the unboxed size) and,
+    // for a value type, where its value starts inside a box.
+    void SetClassLayout(ClassID classId, std::vector<COR_FIELD_OFFSET> fields, ULONG classSize,
+                        ULONG32 boxOffset = sizeof(void*));
+    // The module's metadata, declared on first use; the reference stays valid.
+    TestMetaDataImport& MetaDataOf(ModuleID moduleId);
+    ObjectID AddObject(ClassID classId, ULONG size);
+    // A one- or more-dimensional array: elements after a two-pointer header, a size that counts
+    // the pointer-wide header in front of the object id, as the runtime reports it.
+    ObjectID AddArray(ClassID arrayClass, std::vector<ULONG32> lengths, ULONG elementSize,
+                      std::vector<int> lowerBounds = {});
+    BYTE* ArrayData(ObjectID array) const;
+    // Writes the target's id into the object at the offset and adds it to the object's reported
+    // references.
+    void SetReference(ObjectID object, ULONG offset, ObjectID target);
+    // Adds a reported reference that no field holds.
+    void AddReportedReference(ObjectID object, ObjectID target);
+    void AddRoot(const Root& root);
+    void SetGenerationBounds(std::vector<COR_PRF_GC_GENERATION_RANGE> ranges);
+    // The script ForceGC runs (its reason is always induced).
+    void SetForcedCollection(const Collection& collection);
+    unsigned CollectionCount() const;
 
     // ---- Driver: callbacks into the profiler
     // Keeps a reference on the profiler and calls Initialize with this runtime as IUnknown.
@@ -189,6 +254,9 @@ public:
     HRESULT NotifyThreadDestroyed(ThreadID threadId);
     HRESULT NotifyModuleLoadStarted(ModuleID moduleId);
     HRESULT NotifyModuleLoadFinished(ModuleID moduleId, HRESULT status);
+    HRESULT NotifyObjectAllocated(ObjectID objectId, ClassID classId);
+    // A whole collection on the calling thread.
+    void Collect(const Collection& collection);
 
     // ---- Driver: sequences the runtime runs together
     // A new managed thread on the calling OS thread: created, bound, assigned, and named when a
@@ -232,6 +300,9 @@ public:
     // ---- Scripted information operations
     HRESULT STDMETHODCALLTYPE GetEventMask(DWORD* pdwEvents) override;
     HRESULT STDMETHODCALLTYPE SetEventMask(DWORD dwEvents) override;
+    // Both words; the first is EventMask's, the counts are GetEventMask's and SetEventMask's.
+    HRESULT STDMETHODCALLTYPE GetEventMask2(DWORD* pdwEventsLow, DWORD* pdwEventsHigh) override;
+    HRESULT STDMETHODCALLTYPE SetEventMask2(DWORD dwEventsLow, DWORD dwEventsHigh) override;
     HRESULT STDMETHODCALLTYPE GetCurrentThreadID(ThreadID* pThreadId) override;
     HRESULT STDMETHODCALLTYPE GetThreadInfo(ThreadID threadId, DWORD* pdwWin32ThreadId) override;
     HRESULT STDMETHODCALLTYPE GetHandleFromThread(ThreadID threadId, HANDLE* phThread) override;
@@ -269,6 +340,20 @@ public:
     HRESULT STDMETHODCALLTYPE SuspendRuntime() override;
     HRESULT STDMETHODCALLTYPE ResumeRuntime() override;
 
+    // ---- Scripted heap operations (TestRuntimeHeap.cpp)
+    HRESULT STDMETHODCALLTYPE ForceGC() override;
+    HRESULT STDMETHODCALLTYPE GetObjectSize(ObjectID objectId, ULONG* pcSize) override;
+    HRESULT STDMETHODCALLTYPE GetClassLayout(ClassID classID, COR_FIELD_OFFSET rFieldOffset[],
+                                             ULONG cFieldOffset, ULONG* pcFieldOffset,
+                                             ULONG* pulClassSize) override;
+    HRESULT STDMETHODCALLTYPE GetBoxClassLayout(ClassID classId, ULONG32* pBufferOffset) override;
+    HRESULT STDMETHODCALLTYPE GetArrayObjectInfo(ObjectID objectId, ULONG32 cDimensions,
+                                                 ULONG32 pDimensionSizes[],
+                                                 int pDimensionLowerBounds[],
+                                                 BYTE** ppData) override;
+    HRESULT STDMETHODCALLTYPE GetGenerationBounds(ULONG cObjectRanges, ULONG* pcObjectRanges,
+                                                  COR_PRF_GC_GENERATION_RANGE ranges[]) override;
+
     // ---- Unscripted: E_NOTIMPL (TestRuntimeUnscripted.cpp)
     // ICorProfilerInfo
     HRESULT STDMETHODCALLTYPE GetClassFromObject(ObjectID objectId, ClassID* pClassId) override;
@@ -279,7 +364,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetFunctionFromIP(LPCBYTE ip, FunctionID* pFunctionId) override;
     HRESULT STDMETHODCALLTYPE GetFunctionFromToken(ModuleID moduleId, mdToken token,
                                                    FunctionID* pFunctionId) override;
-    HRESULT STDMETHODCALLTYPE GetObjectSize(ObjectID objectId, ULONG* pcSize) override;
     HRESULT STDMETHODCALLTYPE GetTokenAndMetaDataFromFunction(FunctionID functionId, REFIID riid,
                                                               IUnknown** ppImport,
                                                               mdToken* pToken) override;
@@ -297,7 +381,6 @@ public:
                                               WCHAR szName[], AppDomainID* pAppDomainId,
                                               ModuleID* pModuleId) override;
     HRESULT STDMETHODCALLTYPE SetFunctionReJIT(FunctionID functionId) override;
-    HRESULT STDMETHODCALLTYPE ForceGC() override;
     HRESULT STDMETHODCALLTYPE SetILInstrumentedCodeMap(FunctionID functionId, BOOL fStartJit,
                                                        ULONG cILMapEntries,
                                                        COR_IL_MAP rgILMapEntries[]) override;
@@ -318,9 +401,6 @@ public:
     HRESULT STDMETHODCALLTYPE GetStringLayout(ULONG* pBufferLengthOffset,
                                               ULONG* pStringLengthOffset,
                                               ULONG* pBufferOffset) override;
-    HRESULT STDMETHODCALLTYPE GetClassLayout(ClassID classID, COR_FIELD_OFFSET rFieldOffset[],
-                                             ULONG cFieldOffset, ULONG* pcFieldOffset,
-                                             ULONG* pulClassSize) override;
     HRESULT STDMETHODCALLTYPE GetCodeInfo2(FunctionID functionID, ULONG32 cCodeInfos,
                                            ULONG32* pcCodeInfos,
                                            COR_PRF_CODE_INFO codeInfos[]) override;
@@ -333,11 +413,6 @@ public:
                                                               FunctionID* pFunctionID) override;
     HRESULT STDMETHODCALLTYPE EnumModuleFrozenObjects(ModuleID moduleID,
                                                       ICorProfilerObjectEnum** ppEnum) override;
-    HRESULT STDMETHODCALLTYPE GetArrayObjectInfo(ObjectID objectId, ULONG32 cDimensions,
-                                                 ULONG32 pDimensionSizes[],
-                                                 int pDimensionLowerBounds[],
-                                                 BYTE** ppData) override;
-    HRESULT STDMETHODCALLTYPE GetBoxClassLayout(ClassID classId, ULONG32* pBufferOffset) override;
     HRESULT STDMETHODCALLTYPE GetThreadAppDomain(ThreadID threadId,
                                                  AppDomainID* pAppDomainId) override;
     HRESULT STDMETHODCALLTYPE GetRVAStaticAddress(ClassID classId, mdFieldDef fieldToken,
@@ -352,8 +427,6 @@ public:
                                                       void** ppAddress) override;
     HRESULT STDMETHODCALLTYPE GetStaticFieldInfo(ClassID classId, mdFieldDef fieldToken,
                                                  COR_PRF_STATIC_TYPE* pFieldInfo) override;
-    HRESULT STDMETHODCALLTYPE GetGenerationBounds(ULONG cObjectRanges, ULONG* pcObjectRanges,
-                                                  COR_PRF_GC_GENERATION_RANGE ranges[]) override;
     HRESULT STDMETHODCALLTYPE GetObjectGeneration(ObjectID objectId,
                                                   COR_PRF_GC_GENERATION_RANGE* range) override;
     HRESULT STDMETHODCALLTYPE
@@ -412,8 +485,6 @@ public:
     HRESULT STDMETHODCALLTYPE EnumJITedFunctions2(ICorProfilerFunctionEnum** ppEnum) override;
     HRESULT STDMETHODCALLTYPE GetObjectSize2(ObjectID objectId, SIZE_T* pcSize) override;
     // ICorProfilerInfo5
-    HRESULT STDMETHODCALLTYPE GetEventMask2(DWORD* pdwEventsLow, DWORD* pdwEventsHigh) override;
-    HRESULT STDMETHODCALLTYPE SetEventMask2(DWORD dwEventsLow, DWORD dwEventsHigh) override;
     // ICorProfilerInfo6
     HRESULT STDMETHODCALLTYPE EnumNgenModuleMethodsInliningThisMethod(
         ModuleID inlinersModuleId, ModuleID inlineeModuleId, mdMethodDef inlineeMethodId,
@@ -483,6 +554,21 @@ protected:
         ClassID cls = 0;
     };
 
+    struct ObjectState {
+        ClassID classId = 0;
+        ULONG size = 0;
+        std::vector<UINT_PTR> memory;  // never resized once made: the ObjectID is its address
+        std::vector<ObjectID> references;
+        std::vector<ULONG32> lengths;  // arrays only
+        std::vector<int> lowerBounds;
+    };
+
+    struct LayoutState {
+        std::vector<COR_FIELD_OFFSET> fields;
+        ULONG classSize = 0;
+        ULONG32 boxOffset = 0;
+    };
+
     struct Injection {
         HRESULT hr = S_OK;
         unsigned remaining = 0;  // calls left to fail; ignored when persistent
@@ -514,6 +600,7 @@ protected:
     std::array<Injection, OPERATION_COUNT> m_Injections{};
     std::array<unsigned, OPERATION_COUNT> m_CallCounts{};
     DWORD m_EventMask = 0;
+    DWORD m_EventMaskHigh = 0;
     InstalledHooks m_Hooks;
     size_t m_ThreadsMade = 0;
     std::map<ThreadID, ThreadState> m_Threads;
@@ -527,6 +614,13 @@ protected:
     std::map<FunctionID, std::optional<UINT_PTR>> m_ClientIds;
     std::vector<std::string> m_HookFaults;
     unsigned m_HookVectorBytes;
+    std::map<ModuleID, std::unique_ptr<TestMetaDataImport>> m_MetaData;
+    std::map<ClassID, LayoutState> m_Layouts;
+    std::map<ObjectID, ObjectState> m_Objects;
+    std::vector<Root> m_Roots;
+    std::vector<COR_PRF_GC_GENERATION_RANGE> m_GenerationBounds;
+    Collection m_ForcedCollection;
+    unsigned m_Collections = 0;
     ComRef<ICorProfilerCallback2> m_pProfiler;
     std::vector<CallbackResult> m_CallbackResults;
     bool m_SuspendedByProfiler = false;
@@ -543,3 +637,16 @@ private:
     void ReportResumption();
     void RunProbe(Operation operation);
 };
+
+template <class Call>
+HRESULT TestRuntime::Notify(const char* pName, Call&& call) {
+    ICorProfilerCallback2* pProfiler;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        pProfiler = m_pProfiler.Get();
+    }
+    HRESULT hr = pProfiler == nullptr ? E_UNEXPECTED : call(*pProfiler);
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_CallbackResults.push_back(CallbackResult{pName, hr});
+    return hr;
+}

@@ -23,10 +23,6 @@ HRESULT TestRuntime::GetFunctionFromToken(ModuleID, mdToken, FunctionID*) {
     return E_NOTIMPL;
 }
 
-HRESULT TestRuntime::GetObjectSize(ObjectID, ULONG*) {
-    return E_NOTIMPL;
-}
-
 HRESULT TestRuntime::GetTokenAndMetaDataFromFunction(FunctionID, REFIID, IUnknown**, mdToken*) {
     return E_NOTIMPL;
 }
@@ -52,10 +48,6 @@ HRESULT TestRuntime::GetAssemblyInfo(AssemblyID, ULONG, ULONG*, WCHAR*, AppDomai
 }
 
 HRESULT TestRuntime::SetFunctionReJIT(FunctionID) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::ForceGC() {
     return E_NOTIMPL;
 }
 
@@ -97,10 +89,6 @@ HRESULT TestRuntime::GetStringLayout(ULONG*, ULONG*, ULONG*) {
     return E_NOTIMPL;
 }
 
-HRESULT TestRuntime::GetClassLayout(ClassID, COR_FIELD_OFFSET*, ULONG, ULONG*, ULONG*) {
-    return E_NOTIMPL;
-}
-
 HRESULT TestRuntime::GetCodeInfo2(FunctionID, ULONG32, ULONG32*, COR_PRF_CODE_INFO*) {
     return E_NOTIMPL;
 }
@@ -116,14 +104,6 @@ HRESULT TestRuntime::GetFunctionFromTokenAndTypeArgs(ModuleID, mdMethodDef, Clas
 }
 
 HRESULT TestRuntime::EnumModuleFrozenObjects(ModuleID, ICorProfilerObjectEnum**) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetArrayObjectInfo(ObjectID, ULONG32, ULONG32*, int*, BYTE**) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetBoxClassLayout(ClassID, ULONG32*) {
     return E_NOTIMPL;
 }
 
@@ -148,10 +128,6 @@ HRESULT TestRuntime::GetContextStaticAddress(ClassID, mdFieldDef, ContextID, voi
 }
 
 HRESULT TestRuntime::GetStaticFieldInfo(ClassID, mdFieldDef, COR_PRF_STATIC_TYPE*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetGenerationBounds(ULONG, ULONG*, COR_PRF_GC_GENERATION_RANGE*) {
     return E_NOTIMPL;
 }
 
@@ -255,14 +231,6 @@ HRESULT TestRuntime::EnumJITedFunctions2(ICorProfilerFunctionEnum**) {
 }
 
 HRESULT TestRuntime::GetObjectSize2(ObjectID, SIZE_T*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::GetEventMask2(DWORD*, DWORD*) {
-    return E_NOTIMPL;
-}
-
-HRESULT TestRuntime::SetEventMask2(DWORD, DWORD) {
     return E_NOTIMPL;
 }
 

@@ -1,5 +1,5 @@
 // A minimal profiler for the end-to-end tests: on Initialize it takes the runtime's information
-// interface and asks for thread and module events, and it writes one line per event it sees to a
+// interface and asks for thread and module events (or the mask QV_FAKE_PROFILER_MASK gives), and it writes one line per event it sees to a
 // trace file, so a test can check what the real runtime called:
 //   Initialize setEventMask=0x00000000
 //   Runtime type=2 version=10.0.12
