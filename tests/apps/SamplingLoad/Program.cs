@@ -12,6 +12,9 @@
 //                                  start after two cycles, stop and save <cycles> cycles later.
 //   SamplingLoad collect <count>   four threads allocate <count> small arrays each, so that the
 //                                  runtime collects often; prints how many bytes each kept.
+//   SamplingLoad spin <threads> <rounds> <depth>
+//                                  <threads> threads share <rounds> rounds, each thread running
+//                                  them <depth> calls deep (the overhead benchmark's load).
 //
 // Entry functions: Program.Main (main thread), Workers.WorkerMain (worker threads).
 //
@@ -52,6 +55,10 @@ namespace SamplingLoad
             else if (args.Length == 2 && args[0] == "collect")
             {
                 RunCollect(int.Parse(args[1]));
+            }
+            else if (args.Length == 4 && args[0] == "spin")
+            {
+                RunSpin(int.Parse(args[1]), int.Parse(args[2]), int.Parse(args[3]));
             }
             else
             {
@@ -133,6 +140,39 @@ namespace SamplingLoad
                 thread.Join();
             }
             Console.WriteLine($"kept {string.Join(" ", kept)}");
+        }
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        static void RunSpin(int threadCount, int rounds, int depth)
+        {
+            var sums = new ulong[threadCount];
+            var threads = new Thread[threadCount];
+            for (int i = 0; i < threadCount; i++)
+            {
+                int index = i;
+                threads[i] = new Thread(() => sums[index] = Descend(depth, rounds / threadCount, index));
+                threads[i].Start();
+            }
+            foreach (Thread thread in threads)
+            {
+                thread.Join();
+            }
+            Console.WriteLine($"spun {threadCount} threads, {rounds / threadCount} rounds each");
+        }
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        static ulong Descend(int depth, int rounds, long seed)
+        {
+            if (depth > 0)
+            {
+                return Descend(depth - 1, rounds, seed) + 1;
+            }
+            ulong sum = 0;
+            for (int i = 0; i < rounds; i++)
+            {
+                sum ^= Work.Round(seed + i);
+            }
+            return sum;
         }
 
         // Allocates `count` arrays of 16 to 1039 bytes, keeping every 64th for a while.
