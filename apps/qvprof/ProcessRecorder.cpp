@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "Controller/SectionTypes.h"
 #include "Controller/SnapshotFile.h"
 #include "RecordingSummary.h"
 
@@ -209,6 +210,16 @@ void ProcessRecorder::SetMeasuring(bool measuring) {
     m_Record.measuring = measuring;
 }
 
+bool ProcessRecorder::HoldsHeapData(const Controller::Snapshot& snapshot) {
+    for (const Controller::SnapshotSection& section : snapshot.sections) {
+        const bool heap = section.type >= Controller::CollectionStartSectionType;
+        if ((heap || !section.closed) && !section.bytes.empty()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ProcessRecorder::FinishReached() const {
     // A process ending by itself is followed to the end of its connection.
     return m_ProcessRunning && !m_AwaitingStop && !m_AwaitingDone;
@@ -269,6 +280,15 @@ bool ProcessRecorder::Handle(const ControllerEvent& event) {
 
 void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     const ProcessRecord record = Record();
+    if (m_Context.mode == ProfilerMode::Memory && snapshot.aborted && !HoldsHeapData(snapshot)) {
+        // The memory kind drops the snapshot it keeps open between dumps when the process ends;
+        // that one holds only the process's identity.
+        m_Context.console.Info(record.Title() +
+                               ": ended with no heap dump since its last snapshot; nothing more "
+                               "to save (take dumps with --dump-after, SIGUSR1 or the program's "
+                               "own API calls)");
+        return;
+    }
     SavedSnapshot saved;
     saved.complete = snapshot.complete;
     saved.note = snapshot.note;

@@ -72,6 +72,7 @@ private:
     void Send(void (Controller::Session::*command)());
     bool FinishReached() const;
     void SetMeasuring(bool measuring);
+    static bool HoldsHeapData(const Controller::Snapshot& snapshot);
     std::string OperationLabel(uint32_t operation) const;
     std::string OperationKey(uint32_t operation) const;
 

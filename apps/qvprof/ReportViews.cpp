@@ -2,8 +2,10 @@
 
 #include <stdexcept>
 
+#include "AllocationsView.h"
 #include "CallTreeView.h"
 #include "ClassesView.h"
+#include "HeapView.h"
 #include "HotFunctionsView.h"
 #include "ModulesView.h"
 #include "OverviewView.h"
@@ -17,6 +19,8 @@ const std::vector<std::unique_ptr<IReportView>>& ReportViews::All() {
         pList->push_back(std::make_unique<ModulesView>());
         pList->push_back(std::make_unique<HotFunctionsView>());
         pList->push_back(std::make_unique<CallTreeView>());
+        pList->push_back(std::make_unique<HeapView>());
+        pList->push_back(std::make_unique<AllocationsView>());
         pList->push_back(std::make_unique<ClassesView>());
         return pList;
     }();

@@ -37,6 +37,7 @@ SnapshotContents::SnapshotContents(Controller::Snapshot snapshot, std::string pa
     ReadModules();
     ReadClasses();
     ReadProfile();
+    ReadHeap();
 }
 
 std::string SnapshotContents::KindName() const {
@@ -132,6 +133,17 @@ void SnapshotContents::ReadProfile() {
             module.index = function.metadataIndex;
             ++module.measuredFunctions;
         }
+    }
+}
+
+void SnapshotContents::ReadHeap() {
+    if (m_Snapshot.magic != MemorySnapshotMagic) {
+        return;
+    }
+    try {
+        m_Heap.emplace(HeapModel::Build(m_Snapshot));
+    } catch (const std::exception& error) {
+        m_Problems.push_back(error.what());
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include "Controller/ClassTable.h"
 #include "Controller/EnvironmentSection.h"
+#include "Controller/HeapModel.h"
 #include "Controller/MetaDataNameResolver.h"
 #include "Controller/Profile.h"
 #include "Controller/Snapshot.h"
@@ -50,6 +51,8 @@ public:
     const std::optional<Controller::ClassTable>& Classes() const { return m_Classes; }
     // The call trees of a performance snapshot, named from its metadata.
     const std::optional<Controller::Profile>& Profile() const { return m_Profile; }
+    // The collections, heap dumps and sampled allocations of a memory snapshot.
+    const std::optional<Controller::HeapModel>& Heap() const { return m_Heap; }
     // Sections that could not be read, each with the reason.
     const std::vector<std::string>& Problems() const { return m_Problems; }
 
@@ -61,6 +64,7 @@ private:
     void ReadModules();
     void ReadClasses();
     void ReadProfile();
+    void ReadHeap();
 
     Controller::Snapshot m_Snapshot;
     std::string m_Path;
@@ -70,6 +74,7 @@ private:
     std::map<uint32_t, ModuleSummary> m_Modules;
     std::optional<Controller::ClassTable> m_Classes;
     std::optional<Controller::Profile> m_Profile;
+    std::optional<Controller::HeapModel> m_Heap;
     std::vector<std::string> m_Problems;
 };
 

@@ -17,6 +17,9 @@
 // Threads: the main thread, and "Worker-1", "Worker-2", "Worker-3", started and joined by
 // Workload.Run.
 //
+// With "--hold-ms N" the items Allocator.Fill made stay alive for N more milliseconds before it
+// returns, so that a heap dump taken meanwhile sees them; output and calls stay the same.
+//
 // Output (standard output, exactly these lines) and exit code 7:
 //   worker 1: Fib(18) = 2584
 //   worker 2: Fib(19) = 4181
@@ -36,8 +39,12 @@ namespace Sample
         public const int ExitCode = 7;
 
         [MethodImpl(MethodImplOptions.NoInlining)]
-        public static int Main()
+        public static int Main(string[] args)
         {
+            if (args.Length == 2 && args[0] == "--hold-ms")
+            {
+                Allocator.HoldMilliseconds = int.Parse(args[1]);
+            }
             Workload.Run();
             return ExitCode;
         }
@@ -100,6 +107,7 @@ namespace Sample
     public static class Allocator
     {
         public const int ItemSize = 64;
+        public static int HoldMilliseconds;
 
         [MethodImpl(MethodImplOptions.NoInlining)]
         public static long Fill(int count)
@@ -113,6 +121,11 @@ namespace Sample
             foreach (byte[] item in items)
             {
                 bytes += item.Length;
+            }
+            if (HoldMilliseconds > 0)
+            {
+                Thread.Sleep(HoldMilliseconds);
+                GC.KeepAlive(items);
             }
             return bytes;
         }

@@ -152,8 +152,14 @@ DWORD PerformanceSamplingProfiler::Turn(SampleBuffer& buffer) {
     if (pInfo10 != nullptr) {
         const HRESULT hr = pInfo10->SuspendRuntime();
         if (FAILED(hr)) {
-            // The time until the next turn goes to the stacks that turn sees.
-            Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
+            // The time until the next turn goes to the stacks that turn sees. A runtime that
+            // has not finished starting, or that is suspended already (a collection), is no
+            // fault: the turn is only skipped.
+            if (hr == CORPROF_E_RUNTIME_UNINITIALIZED || hr == CORPROF_E_SUSPENSION_IN_PROGRESS) {
+                Log::Format("PSProf::Turn skipped, runtime not suspendable now hr=%08X", hr);
+            } else {
+                Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
+            }
             return DrawInterval();
         }
     }
