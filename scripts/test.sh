@@ -9,22 +9,31 @@ bash scripts/setup.sh
 jobs=$(nproc)
 summary=$(mktemp)
 trap 'rm -f "$summary"' EXIT
+# run_preset PRESET [ctest options...]; QV_TARGETS (space-separated) builds only those targets.
 run_preset() {
   local preset=$1; shift
+  local started=$SECONDS
+  local targets=()
+  if [ -n "${QV_TARGETS:-}" ]; then
+    read -r -a targets <<<"$QV_TARGETS"
+    targets=(--target "${targets[@]}")
+  fi
   echo "=== $preset build"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
+  cmake --build --preset "$preset" -j "$jobs" "${targets[@]}"
   echo "=== $preset tests"
   ctest --preset "$preset" -j "$jobs" "$@" | tee -a "$summary"
+  echo "=== $preset took $((SECONDS - started)) s"
 }
 
 run_preset dev
 # The optimised libraries in the real runtime.
-run_preset release -L e2e
+QV_TARGETS=e2e_tests run_preset release -L e2e
 run_preset x86
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # TSan: the tests that start threads (thread, spin-lock, log and host-thread suites).
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue|PerformanceProfiler'
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" QV_TARGETS="unit_tests integration_tests" \
+  run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue|PerformanceProfiler'
 # The clang build: both libraries must build with no exit-time destructor (an error there), and
 # each parser of outside input runs for a bounded time from its seed corpus.
 echo "=== fuzz build"
