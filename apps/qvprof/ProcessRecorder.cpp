@@ -84,6 +84,12 @@ void ProcessRecorder::Run(Platform::SocketHandle socket, Controller::SessionOpti
             m_Record.letGo = true;
         }
         m_pSession->Close();
+        for (const auto& [text, count] : m_Repeats) {
+            if (count > 1) {
+                m_Context.console.Info(Record().Title() + ": the profiler said " +
+                                       std::to_string(count) + " times: " + text);
+            }
+        }
         // Complete snapshots that arrived before the end are kept; the one our own Close cut
         // short is dropped.
         while (auto event = m_pSession->WaitNext(0)) {
@@ -253,9 +259,12 @@ bool ProcessRecorder::Handle(const ControllerEvent& event) {
             m_Context.console.ProgressDone(OperationKey(m_Operation));
             break;
         case EventKind::LogNotification:
-            m_Context.console.Write(
-                event.logKind == 1 ? Console::Level::Error : Console::Level::Warning,
-                title + ": the profiler says: " + event.text);
+            // A text is shown once as it comes; how often it came is said at the end.
+            if (++m_Repeats[event.text] == 1) {
+                m_Context.console.Write(
+                    event.logKind == 1 ? Console::Level::Error : Console::Level::Warning,
+                    title + ": the profiler says: " + event.text);
+            }
             break;
         case EventKind::SnapshotStarted:
             break;

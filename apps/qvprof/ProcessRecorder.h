@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -87,6 +88,7 @@ private:
     bool m_ProcessRunning = true;
     std::chrono::steady_clock::time_point m_LastEvent;
     uint32_t m_Operation = 0;
+    std::map<std::string, unsigned> m_Repeats;  // the profiler's messages, by how often they came
 
     // Guards m_Record, m_Requests, m_Aborted and m_Done; taken by the recorder's thread and by
     // the callers of the requests, never while waiting.

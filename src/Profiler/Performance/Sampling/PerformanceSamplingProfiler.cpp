@@ -152,14 +152,8 @@ DWORD PerformanceSamplingProfiler::Turn(SampleBuffer& buffer) {
     if (pInfo10 != nullptr) {
         const HRESULT hr = pInfo10->SuspendRuntime();
         if (FAILED(hr)) {
-            // The time until the next turn goes to the stacks that turn sees. A runtime that
-            // has not finished starting, or that is suspended already (a collection), is no
-            // fault: the turn is only skipped.
-            if (hr == CORPROF_E_RUNTIME_UNINITIALIZED || hr == CORPROF_E_SUSPENSION_IN_PROGRESS) {
-                Log::Format("PSProf::Turn skipped, runtime not suspendable now hr=%08X", hr);
-            } else {
-                Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
-            }
+            // The time until the next turn goes to the stacks that turn sees.
+            Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
             return DrawInterval();
         }
     }
@@ -183,8 +177,11 @@ DWORD PerformanceSamplingProfiler::Turn(SampleBuffer& buffer) {
     if (IsTurnLogging()) {
         Log::Message("PSProf::DoWorkThread turn=begin");
     }
+    // Under the turn's own suspension no thread's managed stack can change, so a refused walk
+    // is not tried again: a retry would only keep every thread suspended for longer.
+    const DWORD attempts = pInfo10 != nullptr ? 1 : WalkAttempts;
     m_Pool.ForEachActive([&](ThreadID threadId, BaseThread& record) {
-        Sample(threadId, static_cast<SamplingThread&>(record), buffer);
+        Sample(threadId, static_cast<SamplingThread&>(record), buffer, attempts);
     });
     const DWORD interval = DrawInterval();
     if (IsTurnLogging()) {
@@ -204,7 +201,7 @@ UINT64 PerformanceSamplingProfiler::SampleTime(const SamplingThread& record) con
 }
 
 void PerformanceSamplingProfiler::Sample(ThreadID threadId, SamplingThread& record,
-                                         SampleBuffer& buffer) {
+                                         SampleBuffer& buffer, DWORD attempts) {
     if (!record.IsActive()) {
         if (IsTurnLogging()) {
             Log::Format("PSProf::DoWorkThread tid=%p res=inactive", AsPointer(threadId));
@@ -225,7 +222,7 @@ void PerformanceSamplingProfiler::Sample(ThreadID threadId, SamplingThread& reco
         buffer.Clear();
         time = SampleTime(record);
         hr = GetInfo2()->DoStackSnapshot(threadId, &SampleBuffer::OnFrame, 0, &buffer, nullptr, 0);
-        if (!IsRetryable(hr) || attempt == WalkAttempts) {
+        if (!IsRetryable(hr) || attempt >= attempts) {
             break;
         }
         HostSleep(RetryPauseMs);

@@ -123,7 +123,7 @@ private:
     DWORD Turn(SampleBuffer& buffer);
     // 5 to 18 ms.
     DWORD DrawInterval();
-    void Sample(ThreadID threadId, SamplingThread& record, SampleBuffer& buffer);
+    void Sample(ThreadID threadId, SamplingThread& record, SampleBuffer& buffer, DWORD attempts);
     // The time a sample of the record is taken at: the sampled thread's own user time for
     // thread time, else the clock the settings chose.
     UINT64 SampleTime(const SamplingThread& record) const noexcept;
