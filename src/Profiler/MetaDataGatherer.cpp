@@ -97,6 +97,19 @@ void MetaDataGatherer::LoadModule(ICorProfilerInfo* pInfo, ModuleID moduleId) {
     m_Modules.emplace(moduleId, ModuleRecord{pInfo, UndeterminedIndex});
 }
 
+namespace {
+
+bool IsFilePath(const WCHAR* pName) {
+    for (const WCHAR* p = pName; *p != 0; ++p) {
+        if (*p == u'/' || *p == u'\\') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 const BYTE* MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DWORD& size,
                                   GUID& mvid, std::vector<BYTE>& blob) {
     WCHAR name[ModuleNameCapacity];
@@ -110,7 +123,10 @@ const BYTE* MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DW
 
     size = 0;
     mvid = GUID_NULL;
-    if (name[0] == 0) {
+    // A module with no file: the runtime gives no name for it, or (on Linux) a bare name such as
+    // "RefEmit_InMemoryManifestModule" for a module built in memory; a module loaded from a file
+    // is named by its path.
+    if (name[0] == 0 || !IsFilePath(name)) {
         if (IsLogging()) {
             Log::Format("MDG::Map mid=%p%s res=no_file name='%S'", AsPointer(moduleId), "", name);
         }

@@ -151,14 +151,20 @@ TEST_F(MetaDataGathererTest, ModulesWithoutMetadataGetIndexZeroAndNoRecord) {
     std::ofstream(text) << std::string(200, 'x');  // long enough for an image's headers
     const ModuleID dynamic = m_Info.AddModule({WString()});
     m_Gatherer.LoadModule(&m_Info, dynamic);
+    // Built in memory: the runtime on Linux names it, with no path and no file behind the name.
+    const ModuleID inMemory = m_Info.AddModule({WString(u"RefEmit_InMemoryManifestModule")});
+    m_Gatherer.LoadModule(&m_Info, inMemory);
     const ModuleID notImage = Load(text);
 
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(dynamic), 0u);
+    EXPECT_EQ(m_Gatherer.GetMetaDataIndex(inMemory), 0u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(notImage), 0u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(notImage), 0u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(0), 0u);
-    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), 2u);
+    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), 3u);
     EXPECT_TRUE(LogContains("MDG::Map mid=" + Hex(dynamic) + " res=no_file name=''"));
+    EXPECT_TRUE(LogContains("MDG::Map mid=" + Hex(inMemory) +
+                            " res=no_file name='RefEmit_InMemoryManifestModule'"));
     EXPECT_TRUE(
         LogContains("MDG::Map mid=" + Hex(notImage) + " res=ok name='" + text.string() + "'"));
     EXPECT_EQ(m_Gatherer.GetIndexByteCount(), 1);
