@@ -9,6 +9,10 @@ namespace Qvprof {
 namespace {
 
 constexpr const char* RegistryVariable = "QUORVELAN_REGISTRY";
+// How long `dotnet test` lets its test host end before killing it: 100 ms unless set, too short
+// for the profiler to send the host's snapshot as it ends. The user's own value is kept.
+constexpr const char* TestHostShutdownVariable = "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT";
+constexpr const char* TestHostShutdownMilliseconds = "60000";
 
 // Platform-specific forms of the profiler path win over CORECLR_PROFILER_PATH in the runtime.
 constexpr const char* OverridingVariables[] = {
@@ -60,8 +64,10 @@ std::vector<std::string> LaunchEnvironment::Compose(const std::vector<std::strin
                                                     std::vector<std::string>* pNotes) const {
     std::vector<std::string> entries;
     bool userRegistry = false;
+    bool userTestHostShutdown = false;
     for (const std::string& entry : inherited) {
         const std::string name = NameOf(entry);
+        userTestHostShutdown = userTestHostShutdown || name == TestHostShutdownVariable;
         if (IsOneOf(name, OverridingVariables)) {
             if (pNotes != nullptr) {
                 pNotes->push_back("removed " + name +
@@ -98,6 +104,10 @@ std::vector<std::string> LaunchEnvironment::Compose(const std::vector<std::strin
             continue;
         }
         entries.push_back(name + "=" + value);
+    }
+    if (!userTestHostShutdown) {
+        entries.push_back(std::string(TestHostShutdownVariable) + "=" +
+                          TestHostShutdownMilliseconds);
     }
     return entries;
 }

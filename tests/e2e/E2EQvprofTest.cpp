@@ -152,8 +152,7 @@ TEST(E2EQvprof, AKindMissingFromTheBuildIsNamedAndTheProgramRunsUnprofiled) {
     EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
     EXPECT_NE(std::string::npos, result.err.find("Profiler kind is not available in this build"))
         << result.err;
-    EXPECT_NE(std::string::npos,
-              result.err.find("the tracing profiler is not part of this build"));
+    EXPECT_NE(std::string::npos, result.err.find("the tracing profiler is not part of this build"));
 }
 
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
@@ -251,6 +250,71 @@ TEST(E2EQvprof, RecordsEveryProcessOfADotnetBuildInAboutItsOwnTime) {
     EXPECT_NE(std::string::npos,
               first.err.find("not profiled: --first-only: another process is profiled"))
         << first.err;
+}
+
+// A test project as users have one: xunit from the machine's package folder, the tests run by
+// `dotnet test` in a test host process, with code emitted at run time (modules built in memory).
+TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
+    ScratchDirectory scratch;
+    const std::filesystem::path project = scratch.Path() / "Calc";
+    std::filesystem::create_directories(project);
+    std::ofstream(project / "Calc.csproj")
+        << "<Project Sdk=\"Microsoft.NET.Sdk\"><PropertyGroup>"
+           "<TargetFramework>net10.0</TargetFramework><IsPackable>false</IsPackable>"
+           "</PropertyGroup><ItemGroup>"
+           "<PackageReference Include=\"Microsoft.NET.Test.Sdk\" Version=\"18.0.1\" />"
+           "<PackageReference Include=\"xunit\" Version=\"2.9.3\" />"
+           "<PackageReference Include=\"xunit.runner.visualstudio\" Version=\"3.1.5\" />"
+           "</ItemGroup></Project>\n";
+    std::ofstream(project / "PrimeTests.cs")
+        << "namespace Calc;\n"
+           "public static class Primes {\n"
+           "  public static int Count(int limit) { int c = 0;"
+           " for (int n = 2; n < limit; n++) if (IsPrime(n)) c++; return c; }\n"
+           "  public static bool IsPrime(int n) {"
+           " for (int d = 2; d * d <= n; d++) if (n % d == 0) return false; return true; }\n"
+           "}\n"
+           "public class PrimeTests {\n"
+           "  [Xunit.Fact] public void CountsPrimes() => Xunit.Assert.Equal(148933,"
+           " Primes.Count(2000000));\n"
+           "  [Xunit.Fact] public void Fails() => Xunit.Assert.True(Primes.IsPrime(91));\n"
+           "}\n";
+    const std::string csproj = (project / "Calc.csproj").string();
+    for (const std::vector<std::string>& step :
+         {std::vector<std::string>{QV_DOTNET, "restore", csproj, "--source", "/opt/nuget/packages"},
+          std::vector<std::string>{QV_DOTNET, "build", csproj, "--no-restore", "-nologo"}}) {
+        ChildProcess plain(step);
+        plain.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
+        plain.RemoveVariablesStartingWith("CORECLR_");
+        const ChildProcess::Result prepared = plain.Run(SampleRun::Timeout);
+        ASSERT_EQ(0, prepared.exitCode) << SampleRun::Describe(prepared);
+    }
+
+    const std::filesystem::path out = scratch.Path() / "profiles";
+    const ChildProcess::Result result =
+        Qvprof({"record", "--mode", "sampling", "-o", out.string(), "--", QV_DOTNET, "test", csproj,
+                "--no-build", "--nologo"})
+            .Run(SampleRun::Timeout);
+    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+    // One test fails on purpose: dotnet test's own exit code comes through.
+    EXPECT_EQ(1, result.exitCode) << SampleRun::Describe(result);
+    EXPECT_NE(std::string::npos, result.out.find("Failed:     1, Passed:     1")) << result.out;
+    EXPECT_EQ(std::string::npos, result.err.find("incomplete")) << result.err;
+    EXPECT_EQ(std::string::npos, result.err.find("Can't open file")) << result.err;
+
+    bool found = false;
+    for (const std::filesystem::path& file : SnapshotFiles(out)) {
+        if (file.filename().string().rfind("testhost-", 0) != 0) {
+            continue;
+        }
+        const ChildProcess::Result report =
+            Qvprof({"report", "--view", "hot", "--limit", "0", file.string()})
+                .Run(SampleRun::Timeout);
+        ASSERT_EQ(0, report.exitCode) << SampleRun::Describe(report);
+        found = report.out.find("Calc.Primes::IsPrime") != std::string::npos;
+        EXPECT_TRUE(found) << report.out;
+    }
+    EXPECT_TRUE(found) << "no snapshot of the test host\n" << result.err;
 }
 
 TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {

@@ -42,18 +42,22 @@ TEST(QvprofLaunchEnvironment, SetsEveryVariableAndRemovesWhatWouldDefeatThem) {
           "DOTNET_ProfAPI_ProfilerCompatibilitySetting=EnableV2Profiler",
           "QUORVELAN_PROFILER_BRIDGE=127.0.0.1:4000",
           "QUORVELAN_PROFILER_LIBRARY=/q/lib/libqvprofiler.so", "QUORVELAN_HOST_LOG=/w/host.log",
-          "QUORVELAN_REGISTRY=/w/settings.reg"}) {
+          "QUORVELAN_REGISTRY=/w/settings.reg", "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=60000"}) {
         EXPECT_TRUE(Has(entries, pExpected)) << pExpected;
     }
-    EXPECT_EQ(10u, entries.size());
+    EXPECT_EQ(11u, entries.size());
     EXPECT_EQ(2u, notes.size());
 }
 
-TEST(QvprofLaunchEnvironment, KeepsARegistryFileTheUserSet) {
+TEST(QvprofLaunchEnvironment, KeepsTheUsersRegistryFileAndTestHostTimeout) {
     std::vector<std::string> notes;
     const std::vector<std::string> entries =
-        Launch("/w/settings.reg").Compose({"QUORVELAN_REGISTRY=/mine.reg"}, &notes);
+        Launch("/w/settings.reg")
+            .Compose({"QUORVELAN_REGISTRY=/mine.reg", "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"},
+                     &notes);
     EXPECT_TRUE(Has(entries, "QUORVELAN_REGISTRY=/mine.reg"));
+    EXPECT_TRUE(Has(entries, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"));
+    EXPECT_FALSE(Has(entries, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=60000"));
     EXPECT_FALSE(Has(entries, "QUORVELAN_REGISTRY=/w/settings.reg"));
     EXPECT_EQ(1u, notes.size());
 }
