@@ -273,16 +273,43 @@ TEST(QvprofExport, PprofFileOpensInGoToolPprof) {
     }
 }
 
+// What the published file-format schema requires of a file, a frame and a sampled profile, by
+// member and JSON type.
+void ExpectMembers(const json& object, const std::map<std::string, json::value_t>& required) {
+    for (const auto& [name, type] : required) {
+        ASSERT_TRUE(object.contains(name)) << name << " in " << object.dump().substr(0, 200);
+        const bool number = type == json::value_t::number_float;
+        EXPECT_TRUE(number ? object[name].is_number() : object[name].type() == type) << name;
+    }
+}
+
 TEST(QvprofExport, SpeedscopeHasTheRequiredMembersAndOneSampledProfilePerThread) {
     ScratchDirectory scratch;
     const json file = json::parse(Qvprof::ExportCommand::Export(Contents(scratch), "speedscope"));
+    using T = json::value_t;
+    ExpectMembers(file, {{"$schema", T::string},
+                         {"profiles", T::array},
+                         {"shared", T::object},
+                         {"name", T::string},
+                         {"activeProfileIndex", T::number_float},
+                         {"exporter", T::string}});
     EXPECT_EQ(file["$schema"], "https://www.speedscope.app/file-format-schema.json");
     EXPECT_EQ(file["name"], "p.qvsnap");
+    ExpectMembers(file["shared"], {{"frames", T::array}});
     const json& frames = file["shared"]["frames"];
-    ASSERT_TRUE(frames.is_array());
+    for (const json& frame : frames) {
+        ExpectMembers(frame, {{"name", T::string}});
+    }
     ASSERT_EQ(file["profiles"].size(), 2u);
     Stacks stacks;
     for (const json& profile : file["profiles"]) {
+        ExpectMembers(profile, {{"type", T::string},
+                                {"name", T::string},
+                                {"unit", T::string},
+                                {"startValue", T::number_float},
+                                {"endValue", T::number_float},
+                                {"samples", T::array},
+                                {"weights", T::array}});
         EXPECT_EQ(profile["type"], "sampled");
         EXPECT_EQ(profile["unit"], "nanoseconds");
         EXPECT_EQ(profile["startValue"], 0);
