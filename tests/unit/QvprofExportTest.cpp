@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -124,34 +123,31 @@ struct Field {
     uint64_t number = 0;
     std::string bytes;
 };
+uint64_t Varint(const std::string& bytes, size_t& at) {
+    uint64_t value = 0;
+    for (int shift = 0; at < bytes.size(); shift += 7) {
+        const auto byte = static_cast<uint8_t>(bytes[at++]);
+        value |= uint64_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) == 0) {
+            return value;
+        }
+    }
+    ADD_FAILURE() << "varint runs past the end";
+    return value;
+}
 std::multimap<uint32_t, Field> Decode(const std::string& message) {
     std::multimap<uint32_t, Field> fields;
-    size_t at = 0;
-    auto varint = [&]() {
-        uint64_t value = 0;
-        for (int shift = 0; at < message.size(); shift += 7) {
-            const auto byte = static_cast<uint8_t>(message[at++]);
-            value |= uint64_t{byte & 0x7Fu} << shift;
-            if ((byte & 0x80) == 0) {
-                return value;
-            }
-        }
-        ADD_FAILURE() << "varint runs past the end";
-        return value;
-    };
-    while (at < message.size()) {
-        const uint64_t key = varint();
+    for (size_t at = 0; at < message.size();) {
+        const uint64_t key = Varint(message, at);
         Field field;
         if ((key & 7) == 0) {
-            field.number = varint();
-        } else if ((key & 7) == 2) {
-            const uint64_t size = varint();
+            field.number = Varint(message, at);
+        } else {
+            EXPECT_EQ(key & 7, 2u) << "wire type";
+            const uint64_t size = Varint(message, at);
             EXPECT_LE(at + size, message.size());
             field.bytes = message.substr(at, size);
             at += size;
-        } else {
-            ADD_FAILURE() << "wire type " << (key & 7);
-            break;
         }
         fields.emplace(static_cast<uint32_t>(key >> 3), field);
     }
@@ -159,16 +155,8 @@ std::multimap<uint32_t, Field> Decode(const std::string& message) {
 }
 std::vector<uint64_t> Packed(const std::string& bytes) {
     std::vector<uint64_t> values;
-    uint64_t value = 0;
-    int shift = 0;
-    for (char c : bytes) {
-        value |= uint64_t{static_cast<uint8_t>(c) & 0x7Fu} << shift;
-        shift += 7;
-        if ((static_cast<uint8_t>(c) & 0x80) == 0) {
-            values.push_back(value);
-            value = 0;
-            shift = 0;
-        }
+    for (size_t at = 0; at < bytes.size();) {
+        values.push_back(Varint(bytes, at));
     }
     return values;
 }
@@ -240,37 +228,6 @@ TEST(QvprofExport, PprofDecodesToSamplesOfCallsAndNanosecondsByStack) {
     EXPECT_EQ(nanoseconds, expected);
     EXPECT_EQ(calls[Main + ";" + RunName + ";" + GetName], 6u);
     EXPECT_EQ(calls[Main + ";" + RunName + ";" + GoName + ";" + GoName], 3u);
-}
-
-// The Go toolchain's pprof reads the file and adds the time up its stacks.
-TEST(QvprofExport, PprofFileOpensInGoToolPprof) {
-    if (std::system("go version >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "no Go toolchain (golang-go) on this machine";
-    }
-    ScratchDirectory scratch;
-    const std::string file = (scratch.Path() / "p.pb.gz").string();
-    std::ofstream(file, std::ios::binary)
-        << Qvprof::ExportCommand::Export(Contents(scratch), "pprof");
-    const std::string command = "cd '" + scratch.Path().string() +
-                                "' && HOME=. GOCACHE=off go tool pprof -top -nodecount=100 p.pb.gz "
-                                "2>&1";
-    std::string output;
-    if (FILE* pPipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pPipe)) > 0;) {
-            output.append(buffer, n);
-        }
-        EXPECT_EQ(pclose(pPipe), 0) << output;
-    }
-    // flat, flat%, sum%, cum, cum%, name: Go's own time over both threads, Run's total time.
-    const std::string top = Squeezed(output);
-    for (const std::string& row :
-         {std::string("Showing nodes accounting for 170ms, 100% of 170ms total"),
-          "80ms 47.06% 47.06% 80ms 47.06% " + GetName, "75ms 44.12% 91.18% 80ms 47.06% " + GoName,
-          "10ms 5.88% 97.06% 150ms 88.24% " + RunName,
-          std::string("5ms 2.94% 100% 5ms 2.94% [garbage collection]")}) {
-        EXPECT_NE(top.find(row), std::string::npos) << row << " in\n" << output;
-    }
 }
 
 // What the published file-format schema requires of a file, a frame and a sampled profile, by
@@ -388,6 +345,8 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
     std::filesystem::resize_file(truncated, std::filesystem::file_size(good) / 2);
     const std::string text = (scratch.Path() / "text.qvsnap").string();
     std::ofstream(text) << "not a snapshot\n";
+    ScratchDirectory memoryScratch;
+    const std::string memory = Contents(memoryScratch, false, MemorySnapshotMagic).Path();
     struct Case {
         std::string file, format, message;
     };
@@ -395,7 +354,8 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
         {(scratch.Path() / "none.qvsnap").string(), "pprof", "There is no file"},
         {truncated, "pprof", "cut.qvsnap"},
         {text, "speedscope", "text.qvsnap"},
-        {good, "svg", "There is no export format 'svg'"}};
+        {good, "svg", "There is no export format 'svg'"},
+        {memory, "collapsed", "is a memory snapshot"}};
     for (const Case& c : cases) {
         try {
             Qvprof::ExportCommand::Export(Qvprof::SnapshotContents::Load(c.file), c.format);
@@ -404,19 +364,6 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
             EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
         }
     }
-    ScratchDirectory memoryScratch;
-    EXPECT_THROW(
-        {
-            try {
-                Qvprof::ExportCommand::Export(Contents(memoryScratch, false, MemorySnapshotMagic),
-                                              "collapsed");
-            } catch (const std::runtime_error& error) {
-                EXPECT_NE(std::string(error.what()).find("is a memory snapshot"), std::string::npos)
-                    << error.what();
-                throw;
-            }
-        },
-        std::runtime_error);
 }
 
 TEST(QvprofDiff, FunctionsOrderedByTheChangeOfOwnOrTotalTime) {
