@@ -52,6 +52,7 @@ const char* const PageEnd = R"page(</script>
   let thread = null, zoom = 0;
 
   document.getElementById("title").textContent = data.title;
+  document.title = data.title + " - flame graph";
   data.threads.forEach(function (t, i) {
     const option = document.createElement("option");
     option.value = i;
