@@ -8,6 +8,7 @@
 #include <map>
 
 #include "ExitCodes.h"
+#include "ExportCommand.h"
 #include "ReportViews.h"
 #include "SessionSettings.h"
 
@@ -15,7 +16,7 @@ namespace Qvprof {
 
 namespace {
 
-constexpr const char* Commands[] = {"record", "listen", "report"};
+constexpr const char* Commands[] = {"record", "listen", "report", "export", "diff"};
 
 const char* const MainFooter = R"(
 Examples:
@@ -24,6 +25,8 @@ Examples:
   qvprof record --mode sampling --duration 30 -o out -- ./MyServer
   qvprof listen --port 5150 --mode memory          record a program started elsewhere
   qvprof report Sample-4242.qvsnap                 what a snapshot holds
+  qvprof export Sample-4242.qvsnap --format html   an interactive flame graph
+  qvprof diff before.qvsnap after.qvsnap           what got faster or slower
 
 Run 'qvprof <command> --help' for the options of a command.)";
 
@@ -53,6 +56,30 @@ Examples:
   qvprof report --view hot --limit 10 MyApp-4242.qvsnap
   qvprof report --view tree --threads --depth 6 --threshold 5 MyApp-4242.qvsnap
   qvprof report --view modules --view classes --limit 0 *.qvsnap)";
+
+const char* const ExportFooter = R"(
+Without -o the export goes beside the snapshot, its ending replaced (Sample-4242.html); -o -
+writes it to standard output.
+
+Examples:
+  qvprof export Sample-4242.qvsnap --format speedscope
+  qvprof export Sample-4242.qvsnap --format pprof -o cpu.pb.gz && go tool pprof -top cpu.pb.gz
+  qvprof export Sample-4242.qvsnap --format collapsed -o - | flamegraph.pl > flame.svg)";
+
+const char* const DiffFooter = R"(
+Functions are matched by name over all threads; A is the baseline, B the new run.
+
+Examples:
+  qvprof diff before.qvsnap after.qvsnap
+  qvprof diff --by total --limit 10 before.qvsnap after.qvsnap)";
+
+std::string FormatList() {
+    std::string text;
+    for (const auto& format : ExportCommand::Formats()) {
+        text += fmt::format("\n  {:<10} {}", format.name, format.description);
+    }
+    return text;
+}
 
 std::string ViewList() {
     std::string text;
@@ -173,8 +200,9 @@ bool IsUnknownCommand(int argc, char** argv) {
 CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
     Parsed parsed;
     if (IsUnknownCommand(argc, argv)) {
-        std::cerr << "qvprof: error: there is no command '" << argv[1]
-                  << "'; the commands are record, listen and report (qvprof --help)\n";
+        std::cerr
+            << "qvprof: error: there is no command '" << argv[1]
+            << "'; the commands are record, listen, report, export and diff (qvprof --help)\n";
         parsed.exit = true;
         parsed.exitCode = ExitUsage;
         return parsed;
@@ -226,6 +254,26 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
                       "Performance views per thread instead of all threads merged");
     pReport->footer(ReportFooter);
 
+    CLI::App* pExport =
+        app.add_subcommand("export", "Write a performance snapshot in a format other tools open");
+    pExport->add_option("file", parsed.exporting.file, "Snapshot file")->required();
+    pExport->add_option("--format,-f", parsed.exporting.format, "The format:" + FormatList())
+        ->required()
+        ->check(CLI::IsMember(ExportCommand::FormatNames()));
+    pExport->add_option("-o,--output", parsed.exporting.output,
+                        "The file to write (- for standard output)");
+    pExport->footer(ExportFooter);
+
+    CLI::App* pDiff =
+        app.add_subcommand("diff", "Compare two performance snapshots function by function");
+    pDiff->add_option("before", parsed.diff.before, "Snapshot A, the baseline")->required();
+    pDiff->add_option("after", parsed.diff.after, "Snapshot B")->required();
+    pDiff->add_option("--by", parsed.diff.by, "Order by the change of own or of total time")
+        ->check(CLI::IsMember({"own", "total"}))
+        ->default_str("own");
+    pDiff->add_option("--limit", parsed.diff.limit, "Rows shown (0: all)")->default_str("25");
+    pDiff->footer(DiffFooter);
+
     const bool separated = std::any_of(argv + 1, argv + argc, [](const char* pArgument) {
         return std::string(pArgument) == "--";
     });
@@ -272,6 +320,8 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
     }
     parsed.command = pRecord->parsed()   ? Command::Record
                      : pListen->parsed() ? Command::Listen
+                     : pExport->parsed() ? Command::Export
+                     : pDiff->parsed()   ? Command::Diff
                                          : Command::Report;
     return parsed;
 }

@@ -3,7 +3,9 @@
 
 #include "CommandLine.h"
 #include "Console.h"
+#include "DiffCommand.h"
 #include "ExitCodes.h"
+#include "ExportCommand.h"
 #include "ListenCommand.h"
 #include "Platform/Process.h"
 #include "RecordCommand.h"
@@ -37,6 +39,10 @@ int main(int argc, char** argv) {
             return ListenCommand::Run(parsed.profiling, console, ExecutableDirectory(argv[0]));
         case CommandLine::Command::Report:
             return ReportCommand::Run(parsed.report, console);
+        case CommandLine::Command::Export:
+            return ExportCommand::Run(parsed.exporting, console);
+        case CommandLine::Command::Diff:
+            return DiffCommand::Run(parsed.diff, console);
         default:
             return ExitUsage;
     }

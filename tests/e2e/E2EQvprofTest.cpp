@@ -2,10 +2,14 @@
 // the real runtime, reporting a snapshot file, and its answers to bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -315,6 +319,81 @@ TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
         EXPECT_TRUE(found) << report.out;
     }
     EXPECT_TRUE(found) << "no snapshot of the test host\n" << result.err;
+// A sampling snapshot of the sampling load, measured through its own API calls, exported in every
+// format: the hot function shows with about three times the cold one's own time, and the pprof
+// file opens in the Go toolchain's pprof.
+TEST(E2EQvprof, ExportsARecordedSamplingSnapshotForOtherTools) {
+    ScratchDirectory scratch;
+    const ChildProcess::Result recorded =
+        Qvprof({"record", "--mode", "sampling", "--api", "-o", scratch.Path().string(), "--",
+                QV_DOTNET, QV_SAMPLING_LOAD_DLL, "api", "2"})
+            .Run(SampleRun::Timeout);
+    ASSERT_FALSE(recorded.timedOut) << SampleRun::Describe(recorded);
+    EXPECT_EQ(3, recorded.exitCode) << recorded.err;
+    const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
+    ASSERT_EQ(1u, files.size()) << recorded.err;
+
+    auto exported = [&](const std::string& format) {
+        const std::filesystem::path out = scratch.Path() / ("export." + format);
+        const ChildProcess::Result result =
+            Qvprof({"export", files[0].string(), "--format", format, "-o", out.string()})
+                .Run(SampleRun::Timeout);
+        EXPECT_EQ(0, result.exitCode) << format << ": " << result.err;
+        std::ifstream in(out, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // Own microseconds of the call paths that end in Hot and in Cold.
+    std::istringstream lines(exported("collapsed"));
+    uint64_t hot = 0, cold = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.rfind(' ');
+        const std::string stack = line.substr(0, space);
+        const uint64_t value = std::stoull(line.substr(space + 1));
+        hot += stack.ends_with(";SamplingLoad.Work::Hot;SamplingLoad.Work::Spin") ? value : 0;
+        cold += stack.ends_with(";SamplingLoad.Work::Cold;SamplingLoad.Work::Spin") ? value : 0;
+    }
+    // Three units of work against one; waits and the sampling's spread keep it from being exact.
+    ASSERT_GT(cold, 0u);
+    EXPECT_GT(static_cast<double>(hot) / static_cast<double>(cold), 1.5) << hot << " " << cold;
+    EXPECT_LT(static_cast<double>(hot) / static_cast<double>(cold), 5.0) << hot << " " << cold;
+
+    const nlohmann::json speedscope = nlohmann::json::parse(exported("speedscope"));
+    std::vector<std::string> threads;
+    for (const nlohmann::json& profile : speedscope["profiles"]) {
+        threads.push_back(profile["name"]);
+    }
+    for (const char* pWorker : {"\"worker-1\"", "\"worker-2\"", "\"worker-3\""}) {
+        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(), [&](const std::string& name) {
+            return name.ends_with(pWorker);
+        })) << pWorker;
+    }
+    EXPECT_NE(std::string::npos, exported("html").find("SamplingLoad.Work::Hot"));
+    if (std::filesystem::exists("/usr/bin/chromium")) {
+        // The page as the browser leaves it once its script ran: every frame drawn, none failed.
+        ChildProcess browser({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                              "--disable-quic", "--no-first-run", "--disable-background-networking",
+                              "--disable-component-update", "--disable-sync",
+                              "--user-data-dir=" + (scratch.Path() / "chromium").string(),
+                              "--window-size=1300,700", "--dump-dom",
+                              "file://" + (scratch.Path() / "export.html").string()});
+        const ChildProcess::Result page = browser.Run(SampleRun::Timeout);
+        EXPECT_EQ(0, page.exitCode) << page.err;
+        std::smatch frames;
+        ASSERT_TRUE(std::regex_search(page.out, frames, std::regex("data-frames=\"([0-9]+)\"")))
+            << page.out.substr(0, 2000);
+        EXPECT_GT(std::stoi(frames[1]), 5);
+        EXPECT_NE(std::string::npos, page.out.find(">SamplingLoad.Work::Hot</div>"));
+    }
+    EXPECT_NE(std::string::npos, exported("chrome").find("\"SamplingLoad.Work::Cold\""));
+    exported("pprof");
+    if (std::system("go version >/dev/null 2>&1") == 0) {
+        ChildProcess pprof(
+            {"go", "tool", "pprof", "-top", (scratch.Path() / "export.pprof").string()});
+        pprof.SetVariable("HOME", scratch.Path().string());
+        const ChildProcess::Result top = pprof.Run(SampleRun::Timeout);
+        EXPECT_EQ(0, top.exitCode) << top.err;
+        EXPECT_NE(std::string::npos, top.out.find("SamplingLoad.Work::Spin")) << top.out;
+    }
 }
 
 TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
@@ -358,6 +437,16 @@ TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
          "Can't listen on 127.0.0.1:" + busyPort},
         {{"listen", "--port", busyPort}, 1, "Can't listen on 127.0.0.1:" + busyPort},
         {{"listen"}, 2, "--port is required"},
+        {{"export", (scratch.Path() / "missing.qvsnap").string(), "--format", "pprof"},
+         1,
+         "There is no file"},
+        {{"export", truncated.string(), "--format", "html"}, 1, "is damaged"},
+        {{"export", text.string(), "--format", "speedscope"}, 1, "is not a snapshot file"},
+        {{"export", whole.string(), "--format", "collapsed"}, 1, "only performance snapshots"},
+        {{"export", whole.string(), "--format", "svg"}, 2, "--format"},
+        {{"diff", whole.string(), (scratch.Path() / "missing.qvsnap").string()},
+         1,
+         "There is no file"},
     };
     for (const Case& c : cases) {
         const ChildProcess::Result result = Qvprof(c.arguments).Run(SampleRun::Timeout);

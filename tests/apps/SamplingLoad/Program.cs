@@ -8,8 +8,9 @@
 //
 //   SamplingLoad manual <folder>   creates <folder>/ready once every worker has finished a cycle,
 //                                  runs until <folder>/stop exists; the controller measures.
-//   SamplingLoad api <cycles>      measures itself through the performance API exports: begin and
-//                                  start after two cycles, stop and save <cycles> cycles later.
+//   SamplingLoad api <cycles>      measures itself through the performance API (the Quorvelan.Profiler
+//                                  package): begin and start after two cycles, stop and save
+//                                  <cycles> cycles later.
 //   SamplingLoad collect <count>   four threads allocate <count> small arrays each, so that the
 //                                  runtime collects often; prints how many bytes each kept.
 //   SamplingLoad spin <threads> <rounds> <depth>
@@ -25,10 +26,9 @@
 // "api" prints the result of each API call instead of "stopped".
 using System;
 using System.IO;
-using System.Reflection;
 using System.Runtime.CompilerServices;
-using System.Runtime.InteropServices;
 using System.Threading;
+using Quorvelan.Profiler;
 
 namespace SamplingLoad
 {
@@ -97,23 +97,22 @@ namespace SamplingLoad
         [MethodImpl(MethodImplOptions.NoInlining)]
         static void RunApi(int cycles)
         {
-            NativeLibrary.SetDllImportResolver(typeof(Program).Assembly, ResolveProfiler);
             Workers.Start();
             long round = 1;
             while (Workers.Cycles < 2)
             {
                 Work.Sink ^= Work.Round(round++);
             }
-            uint active = Api.PerformanceProfiler_IsActive();
-            uint begin = Api.PerformanceProfiler_Begin();
-            uint start = Api.PerformanceProfiler_Start();
+            uint active = PerformanceProfiler.IsActive ? ApiResult.Ok : ApiResult.NotInControl;
+            uint begin = PerformanceProfiler.Begin();
+            uint start = PerformanceProfiler.Start();
             long until = Workers.Cycles + cycles;
             while (Workers.Cycles < until)
             {
                 Work.Sink ^= Work.Round(round++);
             }
-            uint stop = Api.PerformanceProfiler_Stop();
-            uint save = Api.PerformanceProfiler_EndSave();
+            uint stop = PerformanceProfiler.Stop();
+            uint save = PerformanceProfiler.EndSave();
             Workers.RequestStop();
             while (!Workers.Stopping)
             {
@@ -195,12 +194,6 @@ namespace SamplingLoad
                 kept += array?.Length ?? 0;
             }
             return kept;
-        }
-
-        static IntPtr ResolveProfiler(string name, Assembly assembly, DllImportSearchPath? path)
-        {
-            string? library = Environment.GetEnvironmentVariable("QUORVELAN_PROFILER_LIBRARY");
-            return name == "qvprofiler" && library != null ? NativeLibrary.Load(library) : IntPtr.Zero;
         }
     }
 
@@ -301,14 +294,5 @@ namespace SamplingLoad
                 s_Barrier!.SignalAndWait();
             }
         }
-    }
-
-    static class Api
-    {
-        [DllImport("qvprofiler")] public static extern uint PerformanceProfiler_IsActive();
-        [DllImport("qvprofiler")] public static extern uint PerformanceProfiler_Begin();
-        [DllImport("qvprofiler")] public static extern uint PerformanceProfiler_Start();
-        [DllImport("qvprofiler")] public static extern uint PerformanceProfiler_Stop();
-        [DllImport("qvprofiler")] public static extern uint PerformanceProfiler_EndSave();
     }
 }
