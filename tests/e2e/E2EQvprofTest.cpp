@@ -319,6 +319,8 @@ TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
         EXPECT_TRUE(found) << report.out;
     }
     EXPECT_TRUE(found) << "no snapshot of the test host\n" << result.err;
+}
+
 // A sampling snapshot of the sampling load, measured through its own API calls, exported in every
 // format: the hot function shows with about three times the cold one's own time, and the pprof
 // file opens in the Go toolchain's pprof.
