@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "Controller/HeapModel.h"
 #include "Controller/Profile.h"
 
 namespace Qvprof {
@@ -13,6 +14,10 @@ namespace Qvprof {
 class CollapsedStacks {
 public:
     static std::string Write(const Controller::Profile& profile);
+    // A memory snapshot: each heap dump's live bytes by class, "heap dump 1;System;Text;
+    // StringBuilder 4096" (the namespace's parts as frames), and the sampled allocations by
+    // stack, "sampled allocations;Outer::Main;Inner::Make 12" (a count).
+    static std::string WriteHeap(const Controller::HeapModel& heap);
     // The name with the separators of the format (';' and line breaks) replaced.
     static std::string Frame(const std::string& name);
 };

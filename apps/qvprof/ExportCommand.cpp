@@ -48,6 +48,16 @@ const Controller::Profile& ExportCommand::ProfileOf(const SnapshotContents& cont
 }
 
 std::string ExportCommand::Export(const SnapshotContents& contents, const std::string& format) {
+    if (contents.Heap()) {
+        if (format == "pprof") {
+            return PprofExport::WriteHeap(*contents.Heap());
+        }
+        if (format == "collapsed") {
+            return CollapsedStacks::WriteHeap(*contents.Heap());
+        }
+        throw std::runtime_error("'" + contents.Path() + "' is a memory snapshot; it exports as " +
+                                 "pprof or collapsed");
+    }
     const Controller::Profile& profile = ProfileOf(contents);
     const std::string title = std::filesystem::path(contents.Path()).filename().string();
     if (format == "speedscope") {

@@ -35,25 +35,7 @@ namespace FunctionField {
 constexpr uint32_t Id = 1, Name = 2, SystemName = 3;
 }
 
-// The string table: index 0 is the empty string.
-class Strings {
-public:
-    Strings() { Index(""); }
-    uint64_t Index(const std::string& text) {
-        const auto [it, added] = m_Indexes.emplace(text, m_Texts.size());
-        if (added) {
-            m_Texts.push_back(text);
-        }
-        return it->second;
-    }
-    const std::vector<std::string>& Texts() const { return m_Texts; }
-
-private:
-    std::unordered_map<std::string, uint64_t> m_Indexes;
-    std::vector<std::string> m_Texts;
-};
-
-ProtobufWriter ValueType(Strings& strings, const std::string& type, const std::string& unit) {
+ProtobufWriter ValueType(PprofStrings& strings, const std::string& type, const std::string& unit) {
     ProtobufWriter message;
     message.Varint(ValueTypeField::Type, strings.Index(type));
     message.Varint(ValueTypeField::Unit, strings.Index(unit));
@@ -63,7 +45,7 @@ ProtobufWriter ValueType(Strings& strings, const std::string& type, const std::s
 }  // namespace
 
 std::string PprofExport::Encode(const Controller::Profile& profile) {
-    Strings strings;
+    PprofStrings strings;
     ProtobufWriter out;
     out.Message(ProfileField::SampleType, ValueType(strings, "calls", "count"));
     out.Message(ProfileField::SampleType, ValueType(strings, "time", "nanoseconds"));
@@ -126,6 +108,82 @@ std::string PprofExport::Encode(const Controller::Profile& profile) {
 
 std::string PprofExport::Write(const Controller::Profile& profile) {
     return Gzip::Compress(Encode(profile));
+}
+
+std::string PprofExport::EncodeHeap(const Controller::HeapModel& heap) {
+    PprofStrings strings;
+    ProtobufWriter out;
+    out.Message(ProfileField::SampleType, ValueType(strings, "objects", "count"));
+    out.Message(ProfileField::SampleType, ValueType(strings, "space", "bytes"));
+    out.Message(ProfileField::SampleType, ValueType(strings, "sampled_allocations", "count"));
+
+    // One function (and location) per distinct name: classes and allocating functions.
+    std::unordered_map<std::string, uint64_t> functionIds;
+    std::vector<std::string> functionNames;
+    const auto functionId = [&](const std::string& name) {
+        const auto [it, added] = functionIds.emplace(name, functionNames.size() + 1);
+        if (added) {
+            functionNames.push_back(name);
+        }
+        return it->second;
+    };
+    const auto addSample = [&](const std::vector<uint64_t>& locations,
+                               const std::vector<uint64_t>& values, const std::string& key,
+                               const std::string& value) {
+        ProtobufWriter sample;
+        sample.PackedVarints(SampleField::LocationId, locations);
+        sample.PackedVarints(SampleField::Value, values);
+        ProtobufWriter label;
+        label.Varint(LabelField::Key, strings.Index(key));
+        label.Varint(LabelField::Str, strings.Index(value));
+        sample.Message(SampleField::Label, label);
+        out.Message(ProfileField::Sample, sample);
+    };
+    // The live objects of each dump by class, the class as the only frame.
+    for (size_t d = 0; d < heap.Dumps().size(); ++d) {
+        for (const auto& row : heap.Dumps()[d].classes) {
+            addSample({functionId(row.name)}, {row.count, row.bytes, 0}, "dump",
+                      std::to_string(d + 1));
+        }
+    }
+    // The sampled allocations by allocating stack, innermost frame first.
+    for (const auto& stack : heap.Allocations()) {
+        std::vector<uint64_t> locations;
+        for (auto it = stack.frames.rbegin(); it != stack.frames.rend(); ++it) {
+            locations.push_back(functionId(*it));
+        }
+        if (locations.empty()) {
+            locations.push_back(functionId("[no managed frame]"));
+        }
+        addSample(locations, {0, 0, stack.count}, "kind", "allocation");
+    }
+    for (uint64_t id = 1; id <= functionNames.size(); ++id) {
+        ProtobufWriter line;
+        line.Varint(LineField::FunctionId, id);
+        ProtobufWriter location;
+        location.Varint(LocationField::Id, id);
+        location.Message(LocationField::Line, line);
+        out.Message(ProfileField::Location, location);
+    }
+    for (uint64_t id = 1; id <= functionNames.size(); ++id) {
+        const uint64_t name = strings.Index(functionNames[id - 1]);
+        ProtobufWriter function;
+        function.Varint(FunctionField::Id, id);
+        function.Varint(FunctionField::Name, name);
+        function.Varint(FunctionField::SystemName, name);
+        out.Message(ProfileField::Function, function);
+    }
+    out.Message(ProfileField::PeriodType, ValueType(strings, "space", "bytes"));
+    out.Varint(ProfileField::Period, 1);
+    out.Varint(ProfileField::DefaultSampleType, strings.Index("space"));
+    for (const std::string& text : strings.Texts()) {
+        out.Text(ProfileField::StringTable, text);
+    }
+    return out.Bytes();
+}
+
+std::string PprofExport::WriteHeap(const Controller::HeapModel& heap) {
+    return Gzip::Compress(EncodeHeap(heap));
 }
 
 }  // namespace Qvprof

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "Controller/HeapModel.h"
 #include "Controller/Profile.h"
 
 namespace Qvprof {
@@ -17,6 +18,13 @@ public:
     static std::string Encode(const Controller::Profile& profile);
     // The gzipped file.
     static std::string Write(const Controller::Profile& profile);
+
+    // A memory snapshot: three values per sample, "objects" (count), "space" (bytes, the default)
+    // and "sampled_allocations" (count). Each heap dump's live objects by class, the class as the
+    // sample's only frame and the label "dump" numbering the dump; and each sampled allocation
+    // stack with its count, labelled "kind" = "allocation".
+    static std::string EncodeHeap(const Controller::HeapModel& heap);
+    static std::string WriteHeap(const Controller::HeapModel& heap);
 };
 
 }  // namespace Qvprof

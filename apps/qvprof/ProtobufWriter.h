@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace Qvprof {
@@ -24,6 +25,24 @@ private:
     static void Append(std::string& into, uint64_t value);
 
     std::string m_Bytes;
+};
+
+// The string table of a pprof profile: each text once, index 0 the empty string.
+class PprofStrings {
+public:
+    PprofStrings() { Index(""); }
+    uint64_t Index(const std::string& text) {
+        const auto [it, added] = m_Indexes.emplace(text, m_Texts.size());
+        if (added) {
+            m_Texts.push_back(text);
+        }
+        return it->second;
+    }
+    const std::vector<std::string>& Texts() const { return m_Texts; }
+
+private:
+    std::unordered_map<std::string, uint64_t> m_Indexes;
+    std::vector<std::string> m_Texts;
 };
 
 }  // namespace Qvprof

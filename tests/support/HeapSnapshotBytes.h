@@ -25,28 +25,28 @@ inline Controller::Snapshot HandMadeHeapSnapshot(unsigned w) {
     using namespace WireBytes;
     auto id = [w](uint64_t value) { return HeapId(value, w); };
     const Bytes width{BYTE(w)}, plain{0}, array{1}, handlePinning{3, 1};
-    const Bytes heaps = Concat({width, U32(1), plain, id(0x1000), id(0x2000)});
+    const Bytes heaps = WireBytes::Concat({width, U32(1), plain, id(0x1000), id(0x2000)});
     const int64_t detailsB = 5 + w + 16;
     Controller::Snapshot snapshot;
     snapshot.magic = Controller::MemorySnapshotMagic;
     snapshot.complete = true;
     snapshot.sections = {
         {0x200, 0, true, ClassRecordBytes(1, 0x02000002, 0, -1)},
-        {0x201, 0, true, Concat({U32(1), HeapI64(0)})},
-        {0x3111, 0, true, Concat({width, U32(1), id(0x100), HeapI64(0)})},
-        {0x3100, 0, true, Concat({U32(0x89ABCDEF), U32(0x01D9), Bytes{3, 1, 0, 0, 1}})},
+        {0x201, 0, true, WireBytes::Concat({U32(1), HeapI64(0)})},
+        {0x3111, 0, true, WireBytes::Concat({width, U32(1), id(0x100), HeapI64(0)})},
+        {0x3100, 0, true, WireBytes::Concat({U32(0x89ABCDEF), U32(0x01D9), Bytes{3, 1, 0, 0, 1}})},
         {0x3101, 0, true, heaps},
-        {0x3107, 0, true, Concat({width, U32(1), id(0x1000), handlePinning, U32(0), U32(0)})},
-        {0x3110, 0, true, Concat({HeapI64(-1), U32(1), U32(0x04000001)})},
+        {0x3107, 0, true, WireBytes::Concat({width, U32(1), id(0x1000), handlePinning, U32(0), U32(0)})},
+        {0x3110, 0, true, WireBytes::Concat({HeapI64(-1), U32(1), U32(0x04000001)})},
         {0x3109, 0, true,
-         Concat({width, U32(2), id(0x1000), U32(24), HeapI64(0), U32(0), id(0x1020), U32(40),
+         WireBytes::Concat({width, U32(2), id(0x1000), U32(24), HeapI64(0), U32(0), id(0x1020), U32(40),
                  HeapI64(0), U32(1), U32(2), U32(0)})},
         {0x3105, 1, true,
-         Concat({width, U32(2), id(0x1000), id(0x1020), id(0x1000), plain, HeapI64(5), U32(1),
+         WireBytes::Concat({width, U32(2), id(0x1000), id(0x1020), id(0x1000), plain, HeapI64(5), U32(1),
                  id(0x1020), HeapI64(0), id(0x1020), array, HeapI64(detailsB), U32(1), id(0x1000),
                  U32(1), HeapI64(-1)})},
         {0x3102, 0, true, heaps},
-        {0x3112, 0, true, Concat({Bytes{1}, U32(1), U32(0x06000001)})},
+        {0x3112, 0, true, WireBytes::Concat({Bytes{1}, U32(1), U32(0x06000001)})},
     };
     return snapshot;
 }

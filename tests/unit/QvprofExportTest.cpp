@@ -20,6 +20,7 @@
 #include "PprofExport.h"
 #include "SnapshotContents.h"
 #include "support/CallTreeBytes.h"
+#include "support/HeapSnapshotBytes.h"
 #include "support/MetaDataBlobs.h"
 #include "support/ScratchDirectory.h"
 
@@ -355,7 +356,7 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
         {truncated, "pprof", "cut.qvsnap"},
         {text, "speedscope", "text.qvsnap"},
         {good, "svg", "There is no export format 'svg'"},
-        {memory, "collapsed", "is a memory snapshot"}};
+        {memory, "speedscope", "is a memory snapshot; it exports as pprof or collapsed"}};
     for (const Case& c : cases) {
         try {
             Qvprof::ExportCommand::Export(Qvprof::SnapshotContents::Load(c.file), c.format);
@@ -363,6 +364,51 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
         } catch (const std::runtime_error& error) {
             EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
         }
+    }
+}
+
+// A memory snapshot's heap dump by class and its sampled allocation stack, in the two formats a
+// heap dump exports to.
+TEST(QvprofExport, HeapDumpsExportByClassAndAllocationsByStack) {
+    const Qvprof::SnapshotContents contents(HandMadeHeapSnapshot(sizeof(void*)), "heap.qvsnap", 0);
+    const std::string node = "[no metadata 1] 0x02000002";
+    EXPECT_EQ(Qvprof::ExportCommand::Export(contents, "collapsed"),
+              "heap dump 1;" + node + " 64\nsampled allocations;[no metadata 1] 0x06000001 1\n");
+
+    const auto profile = Decode(Gunzip(Qvprof::ExportCommand::Export(contents, "pprof")));
+    std::vector<std::string> strings;
+    for (auto [it, end] = profile.equal_range(6); it != end; ++it) {
+        strings.push_back(it->second.bytes);
+    }
+    std::vector<std::string> names;
+    for (auto [it, end] = profile.equal_range(5); it != end; ++it) {
+        names.push_back(strings.at(Decode(it->second.bytes).find(2)->second.number));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{node, "[no metadata 1] 0x06000001"}));
+    std::vector<std::vector<uint64_t>> samples;
+    for (auto [it, end] = profile.equal_range(2); it != end; ++it) {
+        const auto sample = Decode(it->second.bytes);
+        std::vector<uint64_t> row = Packed(sample.find(1)->second.bytes);
+        const std::vector<uint64_t> values = Packed(sample.find(2)->second.bytes);
+        row.insert(row.end(), values.begin(), values.end());
+        samples.push_back(row);
+    }
+    // Location, then objects, bytes and sampled allocations.
+    EXPECT_EQ(samples, (std::vector<std::vector<uint64_t>>{{1, 2, 64, 0}, {2, 0, 0, 1}}));
+    EXPECT_EQ(strings.at(profile.find(14)->second.number), "space");
+
+    // The diff of two memory snapshots compares the classes of their last dumps.
+    Snapshot withoutDump = HandMadeHeapSnapshot(sizeof(void*));
+    withoutDump.sections.resize(3);
+    const Qvprof::SnapshotContents empty(withoutDump, "empty.qvsnap", 0);
+    const std::string diff = Qvprof::DiffCommand::Diff(contents, contents, {});
+    EXPECT_NE(diff.find("Classes by change of live bytes"), std::string::npos) << diff;
+    EXPECT_EQ(diff.find(node), std::string::npos) << "unchanged classes are left out\n" << diff;
+    try {
+        Qvprof::DiffCommand::Diff(contents, empty, {});
+        ADD_FAILURE() << "a snapshot without a dump compared";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "'empty.qvsnap' holds no heap dump");
     }
 }
 
