@@ -64,21 +64,19 @@ for kind in tracing sampling memory; do
   echo
   echo "=== report: $kind ($snapshot)"
   case "$kind" in
-    memory) views=(--view heap --view allocations) ;;
-    *) views=(--view hot --view tree) ;;
+    memory) views=(--view heap --view allocations); formats=(pprof collapsed) ;;
+    *) views=(--view hot --view tree); formats=(speedscope pprof collapsed chrome html) ;;
   esac
   "$qvprof" report "${views[@]}" --limit 10 --depth 8 "$snapshot" | tee "$out/$kind-report.txt"
-  if "$qvprof" export --help >/dev/null 2>&1; then
-    for format in speedscope pprof collapsed chrome html; do
-      "$qvprof" export "$snapshot" --format "$format" -o "$out/$kind.$format" 2>&1 |
-        sed 's/^/  /' || echo "run: no $format export of the $kind snapshot" >&2
-    done
-  fi
+  # Each export goes beside its snapshot, named by the format's ending.
+  for format in "${formats[@]}"; do
+    "$qvprof" export "$snapshot" --format "$format"
+  done
 done
 
 echo
 echo "=== the output folder: $out"
-ls -l "$out" | sed 1d | sed 's/^/  /'
+find "$out" -type f | sort | sed 's/^/  /'
 
 if [ "$bench" -eq 1 ]; then
   cmake --build --preset release -j "$(nproc)"
