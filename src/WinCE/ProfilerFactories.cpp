@@ -5,6 +5,7 @@
 
 #include "Profiler/BaseProfiler.h"
 #include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
+#include "Profiler/Performance/Tracing/PerformanceTracingProfiler.h"
 #include "Profiler/Test/TestProfiler.h"
 #include "WinCE/Bridge.h"
 #include "WinCE/ProcessAttach.h"
@@ -55,8 +56,9 @@ LONG GetProfilerTotalReferences(ProfilerKindIndex kind) {
     return g_TotalReferences[IndexOf(kind)];
 }
 
-BaseProfiler* CreatePerformanceTracingProfiler(IPALTools*) {
-    KindNotBuilt();
+BaseProfiler* CreatePerformanceTracingProfiler(IPALTools* pPALTools) {
+    return CreateProfiler<PerformanceTracingProfiler>(ProfilerKindIndex::PerformanceTracing,
+                                                      pPALTools);
 }
 
 BaseProfiler* CreatePerformanceSamplingProfiler(IPALTools* pPALTools) {

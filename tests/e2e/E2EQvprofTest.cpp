@@ -145,7 +145,7 @@ TEST(E2EQvprof, RecordsTheSamplePassingItsOutputAndExitCodeThrough) {
 
 TEST(E2EQvprof, AKindMissingFromTheBuildIsNamedAndTheProgramRunsUnprofiled) {
     const ChildProcess::Result result =
-        Qvprof({"record", "--mode", "tracing", "--", QV_DOTNET, QV_SAMPLE_DLL})
+        Qvprof({"record", "--mode", "memory", "--", QV_DOTNET, QV_SAMPLE_DLL})
             .Run(SampleRun::Timeout);
     ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
     EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode);
@@ -153,7 +153,7 @@ TEST(E2EQvprof, AKindMissingFromTheBuildIsNamedAndTheProgramRunsUnprofiled) {
     EXPECT_NE(std::string::npos, result.err.find("Profiler kind is not available in this build"))
         << result.err;
     EXPECT_NE(std::string::npos,
-              result.err.find("the tracing profiler is not part of this build"));
+              result.err.find("the memory profiler is not part of this build"));
 }
 
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
