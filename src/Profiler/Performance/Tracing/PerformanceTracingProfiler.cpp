@@ -97,6 +97,12 @@ DWORD PerformanceTracingProfiler::GetEventMask() {
     return EventMask | (GetSettings().m_AllowInlining ? 0 : NoInliningEvent);
 }
 
+void PerformanceTracingProfiler::OnEndShutdown() {
+    // Before the gatherers close under the gate: a mapping that comes later is declined.
+    m_Closed.store(true);
+    BasePerformanceProfiler::OnEndShutdown();
+}
+
 bool PerformanceTracingProfiler::NeedsThreadHandles() {
     const DWORD kind = GetSettings().m_MeasureKind;
     if (kind > MeasureKind::Rdtsc) {
@@ -215,7 +221,13 @@ UINT_PTR STDMETHODCALLTYPE PerformanceTracingProfiler::Mapper(FunctionID functio
                                                               BOOL* pbHookFunction) {
     auto* pThis = static_cast<PerformanceTracingProfiler*>(clientData);
     DWORD fuid = 0;
-    LogEdgeFailure([&] { fuid = pThis->MapLogged(functionId); });
+    {
+        // The JIT maps functions on any thread, also once the gatherers are closed.
+        MeasureGate::ReaderLock lock(pThis->m_Gate);
+        if (!pThis->m_Closed.load()) {
+            LogEdgeFailure([&] { fuid = pThis->MapLogged(functionId); });
+        }
+    }
     // Without a fuid the runtime would hand the hooks the FunctionID itself: such a function is
     // better not hooked at all.
     if (pbHookFunction != nullptr) {
@@ -233,11 +245,12 @@ void PerformanceTracingProfiler::HookTarget(void* pContext, UINT_PTR id) noexcep
 
 template <DWORD Kind, bool Precise, int Which, bool Mapped>
 void PerformanceTracingProfiler::OnHook(UINT_PTR id) noexcept {
+    // The gate first: the records and the slot go away under it at shutdown.
+    MeasureGate::ReaderLock lock(m_Gate);
     PerformanceThread* pThread = CurrentRecord();
     if (pThread == nullptr) {
         return;  // not (or no longer) a thread the registry knows: nothing to keep in step
     }
-    MeasureGate::ReaderLock lock(m_Gate);
     LogEdgeFailure([&] {
         const bool measuring = pThread->IsMeasuring();
         const UINT64 t1 = measuring ? MeasureClock::Now(Kind) : 0;

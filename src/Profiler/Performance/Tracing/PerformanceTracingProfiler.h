@@ -15,6 +15,8 @@
 // assigned to its OS thread) is left alone. All of them pass the measure gate as readers.
 #pragma once
 
+#include <atomic>
+
 #include "Platform/Cor/CorProfiler.h"
 #include "Platform/Types.h"
 #include "Profiler/Performance/BasePerformanceProfiler.h"
@@ -102,6 +104,7 @@ protected:
     DWORD GetEventMask() override;
     // Installs the hooks for the settings' timer and precision.
     void OnBeginInitialize() override;
+    void OnEndShutdown() override;
 
     PerformanceThreadPool& GetThreadPool() override { return m_Pool; }
     bool NeedsThreadHandles() override;
@@ -142,4 +145,6 @@ private:
     // The same hooks for a FunctionID, which the transitions use to open and close frames.
     HookTargets m_FunctionTargets{};
     bool m_Precise = false;
+    // Set at shutdown, before the gatherers close.
+    std::atomic<bool> m_Closed{false};
 };
