@@ -182,10 +182,10 @@ void Register() {
         const std::string suffix = "/threads:" + std::to_string(threads);
         configure(benchmark::RegisterBenchmark(("BM_NoProfiler" + suffix).c_str(), BM_NoProfiler,
                                                threads));
-        configure(benchmark::RegisterBenchmark(("BM_FloorV3" + suffix).c_str(), BM_Floor,
-                                               threads, false));
-        configure(benchmark::RegisterBenchmark(("BM_FloorV2" + suffix).c_str(), BM_Floor,
-                                               threads, true));
+        configure(benchmark::RegisterBenchmark(("BM_FloorV3" + suffix).c_str(), BM_Floor, threads,
+                                               false));
+        configure(
+            benchmark::RegisterBenchmark(("BM_FloorV2" + suffix).c_str(), BM_Floor, threads, true));
         for (uint8_t kind : {0, 1, 2}) {
             for (bool precision : {false, true}) {
                 const std::string name = "BM_Tracing/kind:" + std::to_string(kind) +

@@ -161,9 +161,9 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
             }
         }
         ASSERT_TRUE(threads.count("main"));
-        const std::map<std::string, std::string> parents = {
-            {Recurse, Main}, {Caller, Main},    {Leaf, Caller},
-            {Catcher, Main}, {Middle, Catcher}, {Thrower, Middle}};
+        const std::map<std::string, std::string> parents = {{Recurse, Main},   {Caller, Main},
+                                                            {Leaf, Caller},    {Catcher, Main},
+                                                            {Middle, Catcher}, {Thrower, Middle}};
         const Figures main = Measure(profile, *threads["main"], parents);
         EXPECT_EQ(main.calls.at(Main), 1u);
         EXPECT_EQ(main.calls.at(Recurse), 210u);
@@ -179,8 +179,8 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
             const std::string name = "worker-" + std::to_string(w);
             SCOPED_TRACE(name);
             ASSERT_TRUE(threads.count(name));
-            const Figures worker = Measure(profile, *threads[name],
-                                           {{Caller, WorkerMain}, {Leaf, Caller}});
+            const Figures worker =
+                Measure(profile, *threads[name], {{Caller, WorkerMain}, {Leaf, Caller}});
             EXPECT_EQ(worker.calls.at(WorkerMain), 1u);
             EXPECT_EQ(worker.calls.at(Caller), 100u * w);
             EXPECT_EQ(worker.calls.at(Leaf), 200u * w);

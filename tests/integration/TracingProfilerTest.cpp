@@ -232,15 +232,17 @@ TEST_F(TracingProfilerTest, EachHookInterfaceBuildsTheSameTreeAndMismatchedLeave
     const Case cases[] = {
         {1, "PTProf::OnBeginInitialize ELT", false},
         {2, "PTProf::OnBeginInitialize ELT2", true},
-        {10, HookStubs::HasFastPath() ? "PTProf::OnBeginInitialize ELT3"
-                                      : "PTProf::OnBeginInitialize ELT2",
+        {10,
+         HookStubs::HasFastPath() ? "PTProf::OnBeginInitialize ELT3"
+                                  : "PTProf::OnBeginInitialize ELT2",
          true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.installed);
-        ASSERT_NO_FATAL_FAILURE(Connect({.allowInlining = c.allowInlining,
-                                         .infoVersion = c.infoVersion}));
-        EXPECT_EQ(m_Runtime.EventMask(), (0x204u | 0x20011840u) | (c.allowInlining ? 0 : 0x200000u));
+        ASSERT_NO_FATAL_FAILURE(
+            Connect({.allowInlining = c.allowInlining, .infoVersion = c.infoVersion}));
+        EXPECT_EQ(m_Runtime.EventMask(),
+                  (0x204u | 0x20011840u) | (c.allowInlining ? 0 : 0x200000u));
         const std::vector<std::string> log = ReadLogFileLines();
         EXPECT_EQ(std::count_if(log.begin(), log.end(),
                                 [&](const std::string& line) {
@@ -269,8 +271,8 @@ TEST_F(TracingProfilerTest, EachHookInterfaceBuildsTheSameTreeAndMismatchedLeave
         Leave("Inner");
         Leave("Outer");
         auto trees = StopSave();
-        EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Inner c=4", "Outer/Inner/Leaf c=4",
-                                               "Outer/Middle c=1"));
+        EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Inner c=4",
+                                               "Outer/Inner/Leaf c=4", "Outer/Middle c=1"));
         EXPECT_EQ(warningsBefore, warningsAtStart + 1);
         EXPECT_EQ(CountLines("WARNING: Unexpected function identifier"), warningsAtStart + 1);
         EXPECT_THAT(m_Runtime.HookFaults(), ElementsAre());
@@ -330,8 +332,8 @@ TEST_F(TracingProfilerTest, PrecisionKeepsTheHooksOwnWorkOutOfALeafsTime) {
     RecordProperty("PrecisionLeafTicks", std::to_string(leafTime[1]));
     EXPECT_GT(leafTime[0], 0u);
     // The driver's own work between the hooks stays in both; the log lines make the difference.
-    EXPECT_LT(leafTime[1] * 3, leafTime[0] * 2) << "fast " << leafTime[0] << " precision "
-                                            << leafTime[1];
+    EXPECT_LT(leafTime[1] * 3, leafTime[0] * 2)
+        << "fast " << leafTime[0] << " precision " << leafTime[1];
 }
 
 // Calls open when measuring starts are attached to the tree flagged measured partly; so are

@@ -210,8 +210,7 @@ void PerformanceTracingProfiler::InstallHooks() {
 DWORD PerformanceTracingProfiler::MapLogged(FunctionID functionId) {
     const DWORD fuid = GetFunctionGatherer().MapFunction(functionId);
     if (Log::IsEnabled(LogComponent::MapperEp)) {
-        Log::Format("PTProf::Mapper fid=%p res=ok fuid=%p", AsPointer(functionId),
-                    AsPointer(fuid));
+        Log::Format("PTProf::Mapper fid=%p res=ok fuid=%p", AsPointer(functionId), AsPointer(fuid));
     }
     return fuid;
 }
@@ -371,8 +370,7 @@ void PerformanceTracingProfiler::CloseSpecialFrames(PerformanceThread& thread, U
     }
 }
 
-void PerformanceTracingProfiler::LeaveByCallback(PerformanceThread& thread, DWORD fuid,
-                                                 UINT64 t0) {
+void PerformanceTracingProfiler::LeaveByCallback(PerformanceThread& thread, DWORD fuid, UINT64 t0) {
     CloseSpecialFrames(thread, t0);
     thread.LeaveFrame(fuid, t0);
 }

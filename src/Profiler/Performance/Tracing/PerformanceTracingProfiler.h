@@ -27,10 +27,9 @@
 class PerformanceTracingProfiler : public BasePerformanceProfiler {
 public:
     // Exceptions, code transitions, enter/leave hooks, suspensions, profiler images.
-    static constexpr DWORD TracingEvents = COR_PRF_MONITOR_EXCEPTIONS |
-                                           COR_PRF_MONITOR_CODE_TRANSITIONS |
-                                           COR_PRF_MONITOR_ENTERLEAVE | COR_PRF_MONITOR_SUSPENDS |
-                                           COR_PRF_USE_PROFILE_IMAGES;
+    static constexpr DWORD TracingEvents =
+        COR_PRF_MONITOR_EXCEPTIONS | COR_PRF_MONITOR_CODE_TRANSITIONS | COR_PRF_MONITOR_ENTERLEAVE |
+        COR_PRF_MONITOR_SUSPENDS | COR_PRF_USE_PROFILE_IMAGES;
     static constexpr DWORD EventMask = BasePerformanceProfiler::EventMask | TracingEvents;
     // Added unless the settings allow inlining: an inlined call would get no hooks.
     static constexpr DWORD NoInliningEvent = COR_PRF_DISABLE_INLINING;
