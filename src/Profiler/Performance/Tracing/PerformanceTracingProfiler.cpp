@@ -215,9 +215,8 @@ DWORD PerformanceTracingProfiler::MapLogged(FunctionID functionId) {
     return fuid;
 }
 
-UINT_PTR STDMETHODCALLTYPE PerformanceTracingProfiler::Mapper(FunctionID functionId,
-                                                              void* clientData,
-                                                              BOOL* pbHookFunction) {
+UINT_PTR HOOKCALLTYPE PerformanceTracingProfiler::Mapper(FunctionID functionId, void* clientData,
+                                                         BOOL* pbHookFunction) {
     auto* pThis = static_cast<PerformanceTracingProfiler*>(clientData);
     DWORD fuid = 0;
     {

@@ -48,8 +48,8 @@ public:
 
     // The function id mapper: the fuid of the function, which the version-3 hooks then receive.
     // A function without one is not hooked.
-    static UINT_PTR STDMETHODCALLTYPE Mapper(FunctionID functionId, void* clientData,
-                                             BOOL* pbHookFunction);
+    static UINT_PTR HOOKCALLTYPE Mapper(FunctionID functionId, void* clientData,
+                                        BOOL* pbHookFunction);
 
     // Runtime suspensions.
     HRESULT STDMETHODCALLTYPE RuntimeSuspendStarted(COR_PRF_SUSPEND_REASON suspendReason) override;
