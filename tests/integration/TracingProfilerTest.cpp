@@ -237,21 +237,22 @@ TEST_F(TracingProfilerTest, EachHookInterfaceBuildsTheSameTreeAndMismatchedLeave
                                   : "PTProf::OnBeginInitialize ELT2",
          true},
     };
+    // Lines that end in the text; one log serves every case.
+    auto countEndingIn = [](const std::string& text) {
+        const std::vector<std::string> log = ReadLogFileLines();
+        return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
+            return line.size() >= text.size() &&
+                   line.compare(line.size() - text.size(), std::string::npos, text) == 0;
+        });
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.installed);
+        const auto installedBefore = countEndingIn(c.installed);
         ASSERT_NO_FATAL_FAILURE(
             Connect({.allowInlining = c.allowInlining, .infoVersion = c.infoVersion}));
         EXPECT_EQ(m_Runtime.EventMask(),
                   (0x204u | 0x20011840u) | (c.allowInlining ? 0 : 0x200000u));
-        const std::vector<std::string> log = ReadLogFileLines();
-        EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                                [&](const std::string& line) {
-                                    return line.size() >= strlen(c.installed) &&
-                                           line.compare(line.size() - strlen(c.installed),
-                                                        std::string::npos, c.installed) == 0;
-                                }),
-                  1);
-        // One log serves every case.
+        EXPECT_EQ(countEndingIn(c.installed), installedBefore + 1);
         const size_t warningsAtStart = CountLines("WARNING: Unexpected function identifier");
         const ThreadID main = m_Runtime.StartThreadHere(u"main");
         Enter("Outer");
