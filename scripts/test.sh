@@ -33,7 +33,7 @@ run_preset x86
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_preset asan
 # TSan: the tests that start threads (thread, spin-lock, log and host-thread suites).
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" QV_TARGETS="unit_tests integration_tests" \
-  run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue|PerformanceProfiler'
+  run_preset tsan -R 'Concurrent|SpinLock|SafeThread|Log|PALThreads|PALTools|ControllerPeer|EventQueue|PerformanceProfiler|TracingProfiler|SamplingProfiler|SamplingAttempts|MemoryProfiler'
 # The clang build: both libraries must build with no exit-time destructor (an error there), and
 # each parser of outside input runs for a bounded time from its seed corpus.
 echo "=== fuzz build"

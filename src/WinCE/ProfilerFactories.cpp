@@ -1,11 +1,11 @@
 #include "WinCE/ProfilerFactories.h"
 
 #include <new>
-#include <stdexcept>
 
 #include "Profiler/BaseProfiler.h"
-#include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
 #include "Profiler/Memory/MemoryProfiler.h"
+#include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
+#include "Profiler/Performance/Tracing/PerformanceTracingProfiler.h"
 #include "Profiler/Test/TestProfiler.h"
 #include "WinCE/Bridge.h"
 #include "WinCE/ProcessAttach.h"
@@ -42,10 +42,6 @@ BaseProfiler* CreateProfiler(ProfilerKindIndex kind, IPALTools* pPALTools) {
     return new TProfiler(&g_TotalReferences[IndexOf(kind)], pBridge);
 }
 
-[[noreturn]] void KindNotBuilt() {
-    throw std::runtime_error("Profiler kind is not available in this build");
-}
-
 }  // namespace
 
 const ProfilerKindInfo& GetProfilerKindInfo(ProfilerKindIndex kind) {
@@ -56,8 +52,9 @@ LONG GetProfilerTotalReferences(ProfilerKindIndex kind) {
     return g_TotalReferences[IndexOf(kind)];
 }
 
-BaseProfiler* CreatePerformanceTracingProfiler(IPALTools*) {
-    KindNotBuilt();
+BaseProfiler* CreatePerformanceTracingProfiler(IPALTools* pPALTools) {
+    return CreateProfiler<PerformanceTracingProfiler>(ProfilerKindIndex::PerformanceTracing,
+                                                      pPALTools);
 }
 
 BaseProfiler* CreatePerformanceSamplingProfiler(IPALTools* pPALTools) {

@@ -147,18 +147,6 @@ TEST(E2EQvprof, RecordsTheSamplePassingItsOutputAndExitCodeThrough) {
     EXPECT_TRUE(SnapshotFiles(scratch.Path()).empty());
 }
 
-TEST(E2EQvprof, AKindMissingFromTheBuildIsNamedAndTheProgramRunsUnprofiled) {
-    const ChildProcess::Result result =
-        Qvprof({"record", "--mode", "tracing", "--", QV_DOTNET, QV_SAMPLE_DLL})
-            .Run(SampleRun::Timeout);
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode);
-    EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
-    EXPECT_NE(std::string::npos, result.err.find("Profiler kind is not available in this build"))
-        << result.err;
-    EXPECT_NE(std::string::npos, result.err.find("the tracing profiler is not part of this build"));
-}
-
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
     ScratchDirectory scratch;
     const std::filesystem::path file = scratch.Path() / "Sample-1.qvsnap";

@@ -194,17 +194,6 @@ TEST(LoadService, RefusedCallbackRegistrationFails) {
         Contains(LogTexts(), "ERROR: Can't set profiler callback (COM error code 0x80070005)"));
 }
 
-TEST(LoadService, KindsNotBuiltInRefuseToLoad) {
-    ScopedLog log(0);
-    EnsureProcessIdentity();
-    FakeProfilerHost profilerHost;
-    FakeHost host;
-    host.m_pProfilerHost = &profilerHost;
-    EXPECT_EQ(InitializeProfiler_D37A1B78_6DC3_46FD_BC31_F7C4D5A11C9C(0, &host), LOAD_FAILED);
-    EXPECT_TRUE(HoldsNoHostReference());
-    EXPECT_EQ(profilerHost.m_pCallback.Get(), nullptr);
-}
-
 // The controller's side of a performance client's handshake, with a settings message carrying
 // one filter record of each list.
 void PlayPerformanceHandshake(IBridgeStream& controller, GUID* pClient) {

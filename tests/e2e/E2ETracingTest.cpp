@@ -1,0 +1,218 @@
+// The tracing kind in the real runtime: TracingLoad (tests/apps) makes calls whose numbers are
+// known from its source (a recursion, a caller with two leaf calls, an exception thrown three
+// frames down and caught two frames up, named worker threads, forced collections while another
+// thread runs). A real controller over loopback starts measuring at initialisation; the snapshot
+// saved at shutdown, read with the controller's profile model, must hold those counts exactly,
+// each thread's tree under its name, and the collections as suspension nodes. The program's
+// output and exit code are those of a run without profiler, and the log has no warning of a
+// shadow stack out of step.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Controller/CallTree.h"
+#include "Controller/Profile.h"
+#include "Controller/Session.h"
+#include "SampleRun.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Controller::EventKind;
+using Controller::Profile;
+using Controller::ProfileNode;
+using Controller::ThreadProfile;
+
+constexpr const char* TracingKind = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
+constexpr const char* ExpectedOutput =
+    "recursion 2310\n"
+    "callers 1000 leaves 2000\n"
+    "caught 5\n"
+    "workers 600\n"
+    "collections 3\n";
+constexpr int ExpectedExitCode = 4;
+constexpr DWORD GenerousMs = 120000;
+constexpr auto RunLimit = std::chrono::seconds(240);
+
+constexpr const char* Main = "TracingLoad.Program::Main";
+constexpr const char* Recurse = "TracingLoad.Calls::Recurse";
+constexpr const char* Caller = "TracingLoad.Calls::Caller";
+constexpr const char* Leaf = "TracingLoad.Calls::Leaf";
+constexpr const char* Catcher = "TracingLoad.Throwing::Catcher";
+constexpr const char* Middle = "TracingLoad.Throwing::Middle";
+constexpr const char* Thrower = "TracingLoad.Throwing::Thrower";
+constexpr const char* WorkerMain = "TracingLoad.Workers::WorkerMain";
+constexpr const char* Collection = "[garbage collection]";
+
+ChildProcess LoadCommand() {
+    ChildProcess child({QV_DOTNET, QV_TRACING_LOAD_DLL});
+    child.RemoveVariablesStartingWith("CORECLR_");
+    child.RemoveVariablesStartingWith("COMPlus_");
+    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
+    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
+    child.SetVariable("DOTNET_NOLOGO", "1");
+    return child;
+}
+
+// What a thread's tree says of the functions the checks name.
+struct Figures {
+    std::map<std::string, uint64_t> calls;  // summed over every node of the function
+    std::map<std::string, size_t> nodes;
+    // Nodes whose parent is not the function's expected caller, as "child < parent".
+    std::vector<std::string> misplaced;
+    // Collection nodes, those flagged special, and the function each is under ("" for none).
+    size_t collections = 0;
+    std::vector<std::string> collectionParents;
+    size_t specialCollections = 0;
+};
+
+Figures Measure(const Profile& profile, const ThreadProfile& thread,
+                const std::map<std::string, std::string>& parents) {
+    Figures figures;
+    const auto& nodes = thread.tree.Nodes();
+    for (uint32_t index = 1; index < nodes.size(); ++index) {
+        const ProfileNode& node = nodes[index];
+        const std::string& name = profile.FunctionName(node.function);
+        figures.calls[name] += node.calls;
+        ++figures.nodes[name];
+        const std::string parent = node.parent == 0 || node.parent == ProfileNode::NoParent
+                                       ? ""
+                                       : profile.FunctionName(nodes[node.parent].function);
+        auto expected = parents.find(name);
+        if (expected != parents.end() && expected->second != parent &&
+            !(name == Recurse && parent == Recurse)) {
+            figures.misplaced.push_back(name + " < " + parent);
+        }
+        if (name == Collection) {
+            ++figures.collections;
+            figures.collectionParents.push_back(parent);
+            if ((node.flags & Controller::CallTreeNode::Special) != 0) {
+                ++figures.specialCollections;
+            }
+        }
+    }
+    return figures;
+}
+
+std::string Describe(const Profile& profile) {
+    std::ostringstream text;
+    for (const ThreadProfile& thread : profile.Threads()) {
+        text << "thread " << thread.thread.recordNumber << " '" << thread.thread.name << "'\n";
+        for (size_t i = 0; i < thread.functions.size() && i < 12; ++i) {
+            const auto& summary = thread.functions[i];
+            text << "  " << profile.FunctionName(summary.function) << " calls " << summary.calls
+                 << "\n";
+        }
+    }
+    return text.str();
+}
+
+}  // namespace
+
+TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
+    // The same program without profiler: the output and exit code to expect.
+    const ChildProcess::Result plain = LoadCommand().Run(RunLimit);
+    ASSERT_TRUE(plain.started) << plain.error;
+    ASSERT_EQ(plain.out, ExpectedOutput) << SampleRun::Describe(plain);
+    ASSERT_EQ(plain.exitCode, ExpectedExitCode);
+
+    for (bool precision : {false, true}) {
+        SCOPED_TRACE(precision ? "precision" : "fast");
+        ScratchDirectory scratch;
+        const fs::path registry = scratch.Path() / "settings.reg";
+        SampleRun::WriteRegistryFile(registry, scratch.Path(), "00000000");
+        Controller::SessionOptions options;
+        options.performance.startAtInitialization = true;
+        options.performance.allowInlining = false;
+        options.performance.precision = precision;
+        Controller::Session session(options);
+        const WORD port = session.Listen();
+        ChildProcess child = LoadCommand();
+        SampleRun::AddProfilerVariables(&child, TracingKind, QV_PROFILER_LIBRARY);
+        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
+        child.SetVariable("QUORVELAN_REGISTRY", registry.string());
+        auto running = std::async(std::launch::async, [&child] { return child.Run(RunLimit); });
+        session.Accept(GenerousMs);
+        const auto saved = session.WaitFor(EventKind::Snapshot, GenerousMs);
+        const ChildProcess::Result result = running.get();
+        session.Close();
+
+        ASSERT_TRUE(result.started) << result.error;
+        ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+        EXPECT_EQ(result.out, plain.out);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exitCode, plain.exitCode);
+        ASSERT_TRUE(saved);
+        EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
+        const Profile profile = Profile::Read(*saved->snapshot);
+        SCOPED_TRACE(Describe(profile));
+
+        std::map<std::string, const ThreadProfile*> threads;
+        for (const ThreadProfile& thread : profile.Threads()) {
+            if (!thread.thread.name.empty()) {
+                threads[thread.thread.name] = &thread;
+            }
+        }
+        ASSERT_TRUE(threads.count("main"));
+        const std::map<std::string, std::string> parents = {{Recurse, Main},   {Caller, Main},
+                                                            {Leaf, Caller},    {Catcher, Main},
+                                                            {Middle, Catcher}, {Thrower, Middle}};
+        const Figures main = Measure(profile, *threads["main"], parents);
+        EXPECT_EQ(main.calls.at(Main), 1u);
+        EXPECT_EQ(main.calls.at(Recurse), 210u);
+        EXPECT_EQ(main.nodes.at(Recurse), 21u);
+        EXPECT_EQ(main.calls.at(Caller), 1000u);
+        EXPECT_EQ(main.calls.at(Leaf), 2000u);
+        EXPECT_EQ(main.calls.at(Catcher), 5u);
+        EXPECT_EQ(main.calls.at(Middle), 5u);
+        EXPECT_EQ(main.calls.at(Thrower), 5u);
+        EXPECT_TRUE(main.misplaced.empty()) << ::testing::PrintToString(main.misplaced);
+
+        for (int w = 1; w <= 3; ++w) {
+            const std::string name = "worker-" + std::to_string(w);
+            SCOPED_TRACE(name);
+            ASSERT_TRUE(threads.count(name));
+            const Figures worker =
+                Measure(profile, *threads[name], {{Caller, WorkerMain}, {Leaf, Caller}});
+            EXPECT_EQ(worker.calls.at(WorkerMain), 1u);
+            EXPECT_EQ(worker.calls.at(Caller), 100u * w);
+            EXPECT_EQ(worker.calls.at(Leaf), 200u * w);
+            EXPECT_TRUE(worker.misplaced.empty()) << ::testing::PrintToString(worker.misplaced);
+        }
+
+        // The collections suspend the spinner where it runs: under its loop or the function the
+        // loop calls. Every suspension node is flagged special.
+        size_t collections = 0, special = 0;
+        for (const ThreadProfile& thread : profile.Threads()) {
+            const Figures figures = Measure(profile, thread, {});
+            collections += figures.collections;
+            special += figures.specialCollections;
+            if (thread.thread.name == "spinner") {
+                EXPECT_GE(figures.collections, 1u);
+                for (const std::string& parent : figures.collectionParents) {
+                    EXPECT_TRUE(parent == "TracingLoad.Spinner::SpinnerMain" ||
+                                parent == "TracingLoad.Spinner::Step")
+                        << parent;
+                }
+            } else {
+                RecordProperty("Collections " + thread.thread.name,
+                               ::testing::PrintToString(figures.collectionParents));
+            }
+        }
+        EXPECT_EQ(special, collections);
+
+        for (const std::string& line : SampleRun::FindLogLines(scratch.Path())) {
+            EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
+            EXPECT_EQ(line.find("Unexpected function identifier"), std::string::npos) << line;
+            EXPECT_EQ(line.find("Unexpected exception function identifier"), std::string::npos)
+                << line;
+        }
+    }
+}
