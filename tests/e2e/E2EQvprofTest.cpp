@@ -147,6 +147,71 @@ TEST(E2EQvprof, RecordsTheSamplePassingItsOutputAndExitCodeThrough) {
     EXPECT_TRUE(SnapshotFiles(scratch.Path()).empty());
 }
 
+// The sample recorded with the tracing and the memory kinds: the reports show what its source
+// implies. And the tracing kind measuring only what the program's own API calls enclose.
+TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
+    struct Case {
+        std::vector<std::string> record;
+        std::vector<std::string> view;
+        std::vector<std::string> lines;  // patterns the report must hold
+    };
+    const Case cases[] = {
+        {{"--mode", "tracing", "--", QV_DOTNET, QV_SAMPLE_DLL},
+         {"--view", "hot"},
+         {R"( 43781  Sample\.Worker::Fib \(recursive\))", R"( 20000  Sample\.Allocator::MakeItem)",
+          R"( 3  Sample\.Worker::Compute)", R"( 1  Sample\.Faults::Fail)"}},
+        {{"--mode", "memory", "--allocations", "100", "--dump-after", "1.5", "--", QV_DOTNET,
+          QV_SAMPLE_DLL, "--hold-ms", "4000"},
+         {"--view", "heap", "--view", "allocations"},
+         {R"(Heap dump 1 of 1 )", R"( 200\d\d  System\.Byte\[\])",
+          R"(  200 allocations, [\d.]+%\n +Sample\.Allocator::MakeItem\n +Sample\.Allocator::Fill)"}},
+    };
+    for (const Case& c : cases) {
+        ScratchDirectory scratch;
+        std::vector<std::string> arguments = {"record", "-q", "-o", scratch.Path().string()};
+        arguments.insert(arguments.end(), c.record.begin(), c.record.end());
+        const ChildProcess::Result result = Qvprof(arguments).Run(SampleRun::Timeout);
+        ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+        EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode) << SampleRun::Describe(result);
+        EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
+        const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
+        ASSERT_EQ(1u, files.size()) << result.err;
+        std::vector<std::string> report = {"report", "--limit", "0"};
+        report.insert(report.end(), c.view.begin(), c.view.end());
+        report.push_back(files[0].string());
+        const ChildProcess::Result shown = Qvprof(report).Run(SampleRun::Timeout);
+        ASSERT_EQ(0, shown.exitCode) << SampleRun::Describe(shown);
+        for (const std::string& line : c.lines) {
+            EXPECT_TRUE(std::regex_search(shown.out, std::regex(line))) << line << "\n"
+                                                                        << shown.out;
+        }
+    }
+
+    // Measured through the API between Start and Stop: the hot and the cold function are called
+    // once each per round, so their counts match exactly, whatever the window caught.
+    ScratchDirectory scratch;
+    const ChildProcess::Result api =
+        Qvprof({"record", "-q", "--mode", "tracing", "--api", "-o", scratch.Path().string(), "--",
+                QV_DOTNET, QV_SAMPLING_LOAD_DLL, "api", "2"})
+            .Run(SampleRun::Timeout);
+    ASSERT_EQ(3, api.exitCode) << SampleRun::Describe(api);
+    EXPECT_NE(std::string::npos, api.out.find("api active=0 begin=0 start=0 stop=0 save=0"))
+        << api.out;
+    const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
+    ASSERT_EQ(1u, files.size()) << api.err;
+    const ChildProcess::Result shown =
+        Qvprof({"report", "--limit", "0", "--view", "hot", files[0].string()})
+            .Run(SampleRun::Timeout);
+    std::smatch hot, cold;
+    ASSERT_TRUE(
+        std::regex_search(shown.out, hot, std::regex(R"( (\d+)  SamplingLoad\.Work::Hot\n)")))
+        << shown.out;
+    ASSERT_TRUE(
+        std::regex_search(shown.out, cold, std::regex(R"( (\d+)  SamplingLoad\.Work::Cold\n)")));
+    EXPECT_GT(std::stoull(hot[1]), 0u);
+    EXPECT_EQ(hot[1], cold[1]);
+}
+
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
     ScratchDirectory scratch;
     const std::filesystem::path file = scratch.Path() / "Sample-1.qvsnap";
