@@ -298,6 +298,18 @@ TEST(E2EQvprof, RecordsEveryProcessOfADotnetBuildInAboutItsOwnTime) {
     RecordProperty("plain_seconds", std::to_string(plainSeconds));
     RecordProperty("recorded_seconds", std::to_string(recordSeconds));
 
+    // `dotnet run` of the built project: the program's own process is a child of the command's,
+    // and is profiled with its output passing through.
+    const ChildProcess::Result run =
+        Qvprof({"record", "--mode", "sampling", "-o", scratch.Path().string(), "--", QV_DOTNET,
+                "run", "--no-build", "--project", (project / "Hello.csproj").string()})
+            .Run(SampleRun::Timeout);
+    ASSERT_FALSE(run.timedOut) << SampleRun::Describe(run);
+    EXPECT_EQ(0, run.exitCode) << SampleRun::Describe(run);
+    EXPECT_EQ("hello\n", run.out);
+    EXPECT_EQ(1u, Count(run.err, std::regex(R"(\n  Hello \(pid \d+\): \S+Hello-\d+\.qvsnap)")))
+        << run.err;
+
     // With --first-only the other processes are refused at once and build unprofiled.
     arguments.insert(arguments.begin() + 1, "--first-only");
     const ChildProcess::Result first = Qvprof(arguments).Run(SampleRun::Timeout);
