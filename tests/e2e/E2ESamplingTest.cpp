@@ -14,6 +14,7 @@
 // rounds; the bound there is ±25% of each share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "Controller/Profile.h"
+#include "Controller/ProtocolConstants.h"
 #include "Controller/Session.h"
 #include "SampleRun.h"
 #include "support/ScratchDirectory.h"
@@ -39,6 +41,7 @@ using Controller::ProfileNode;
 using Controller::ThreadProfile;
 
 constexpr const char* SamplingKind = "{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
+constexpr const char* TracingKind = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
 constexpr const char* ExpectedOutput =
     "round checksum 1D3545112316C868\n"
     "workers 3, rounds per cycle 60 120 180\n";
@@ -152,12 +155,12 @@ std::string Describe(const Profile& profile) {
     return text.str();
 }
 
-// One run of SamplingLoad under the sampling kind with a controller: in manual control
+// One run of SamplingLoad under the sampling (or another) kind with a controller: in manual control
 // ("manual" with a folder for its ready and stop files), or with the program in control
 // ("api <cycles>").
 class SamplingRun {
 public:
-    explicit SamplingRun(uint8_t measureKind, int apiCycles = 0) {
+    explicit SamplingRun(uint8_t measureKind, int apiCycles = 0, const char* pKind = SamplingKind) {
         m_Folder = m_Scratch.Path() / "program";
         fs::create_directories(m_Folder);
         const fs::path logFolder = m_Scratch.Path() / "log";
@@ -175,7 +178,7 @@ public:
         ChildProcess child =
             LoadCommand(apiCycles > 0 ? std::vector<std::string>{"api", std::to_string(apiCycles)}
                                       : std::vector<std::string>{"manual", m_Folder.string()});
-        SampleRun::AddProfilerVariables(&child, SamplingKind, QV_PROFILER_LIBRARY);
+        SampleRun::AddProfilerVariables(&child, pKind, QV_PROFILER_LIBRARY);
         child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
         child.SetVariable("QUORVELAN_REGISTRY", registry.string());
         m_Running = std::async(std::launch::async,
@@ -292,6 +295,49 @@ TEST(E2ESampling, HotAndColdSharesUnderTheControllersMeasuring) {
     EXPECT_LE(ratio, 3 * 1.25) << samples << " samples";
     for (const std::string& line : run.LogLines()) {
         EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
+    }
+}
+
+// The tracing kind under the controller's commands: a window measured through Start and StopSave
+// (after one dropped with StopDrop) arrives over the bridge, and a second one, after
+// ChangeSnapShotType, as files the profiler wrote. Each round calls the hot function and then the
+// cold one, so in every thread their counts differ by at most the round the window cut.
+TEST(E2ETracing, ControllerWindowsArriveOverTheBridgeAndAsFiles) {
+    SamplingRun run(0, 0, TracingKind);
+    const auto streamed = MeasureWindow(run, std::chrono::seconds(1));
+    ASSERT_TRUE(streamed);
+    EXPECT_EQ(streamed->origin, Controller::SnapshotOrigin::BridgeStream);
+
+    Controller::Session& session = run.Session();
+    session.ChangeSnapShotType(Controller::SnapshotTypeFileSystem);
+    session.Start();
+    EXPECT_TRUE(session.WaitFor(EventKind::Started, GenerousMs));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    session.StopSave();
+    const auto filed = session.WaitFor({EventKind::Snapshot, EventKind::Error}, GenerousMs);
+    ASSERT_TRUE(filed);
+    ASSERT_EQ(filed->kind, EventKind::Snapshot) << filed->text;
+    EXPECT_EQ(filed->snapshot->origin, Controller::SnapshotOrigin::FileStorage);
+    EXPECT_TRUE(filed->snapshot->complete) << filed->snapshot->note;
+    ExpectUnchangedProgram(run.Finish());
+
+    for (const auto& snapshot : {streamed, filed->snapshot}) {
+        const Profile profile = Profile::Read(*snapshot);
+        SCOPED_TRACE(Describe(profile));
+        const auto threads = MeasureThreads(profile);
+        ASSERT_EQ(threads.size(), 4u) << "main and three workers, each under its name";
+        for (const auto& [name, figures] : threads) {
+            SCOPED_TRACE(name);
+            EXPECT_GT(figures.hotCalls, 0u);
+            EXPECT_LE(std::max(figures.hotCalls, figures.coldCalls) -
+                          std::min(figures.hotCalls, figures.coldCalls),
+                      1u)
+                << figures.hotCalls << " hot, " << figures.coldCalls << " cold";
+        }
+    }
+    for (const std::string& line : run.LogLines()) {
+        EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
+        EXPECT_EQ(line.find("Unexpected function identifier"), std::string::npos) << line;
     }
 }
 
