@@ -188,7 +188,7 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     }
 
     // Measured through the API between Start and Stop: the hot and the cold function are called
-    // once each per round, so their counts match exactly, whatever the window caught.
+    // once each per round, so their counts match but for rounds the window cut.
     ScratchDirectory scratch;
     const ChildProcess::Result api =
         Qvprof({"record", "-q", "--mode", "tracing", "--api", "-o", scratch.Path().string(), "--",
@@ -208,8 +208,10 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
         << shown.out;
     ASSERT_TRUE(
         std::regex_search(shown.out, cold, std::regex(R"( (\d+)  SamplingLoad\.Work::Cold\n)")));
-    EXPECT_GT(std::stoull(hot[1]), 0u);
-    EXPECT_EQ(hot[1], cold[1]);
+    // Each of the four threads (main and three workers) may have its window cut between the two.
+    const long long hotCalls = std::stoll(hot[1]), coldCalls = std::stoll(cold[1]);
+    EXPECT_GT(hotCalls, 0);
+    EXPECT_LE(std::llabs(hotCalls - coldCalls), 4) << shown.out;
 }
 
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {

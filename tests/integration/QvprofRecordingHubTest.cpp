@@ -100,8 +100,8 @@ TEST(QvprofRecordingHub, SavesEachSnapshotStopsARunningProcessAndRefusesALateOne
     }));
 
     // Measuring again when the recording ends: the process is asked to stop and save.
-    ASSERT_TRUE(WaitUntil(
-        [&] { return ConsoleText(pConsoleFile).find("snapshot saved") != std::string::npos; }));
+    // The snapshot is followed by its "stopped"; once that is seen, measuring starts again.
+    ASSERT_TRUE(WaitUntil([&] { return !hub.Records()[0].measuring; }));
     app.Send({0x90});
     ASSERT_TRUE(WaitUntil([&] { return hub.Records()[0].measuring; }));
     hub.RequestStop("the recording had ended", [](uint32_t) { return true; });
