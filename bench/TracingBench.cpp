@@ -13,9 +13,6 @@
 // configuration the added time with two threads against one (processor time per call, so 1.0
 // means the threads do not slow each other down).
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -25,12 +22,12 @@
 #include <future>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "CallFloorRun.h"
 #include "Controller/Session.h"
 #include "RatioReporter.h"
-
-extern char** environ;
 
 namespace {
 
@@ -38,100 +35,33 @@ constexpr const char* FIB_N = "30";
 constexpr const char* ROUNDS = "5";
 constexpr int PROCESS_RUNS = 3;
 constexpr DWORD GENEROUS_MS = 120000;
-constexpr const char* TRACING_CLASS = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
+
+std::vector<std::string> CallFloorArguments(int threads) {
+    return {FIB_N, ROUNDS, std::to_string(threads)};
+}
 
 // Nanoseconds per call (median over the runs), by thread count and configuration.
 std::map<int, std::map<std::string, double>> g_NsPerCall;
 
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> variables;
-    for (char** p = environ; *p != nullptr; ++p) {
-        const std::string variable = *p;
-        if (variable.rfind("CORECLR_", 0) != 0 && variable.rfind("QV_FLOOR_", 0) != 0 &&
-            variable.rfind("DOTNET_ProfAPI", 0) != 0 && variable.rfind("QUORVELAN_", 0) != 0) {
-            variables.push_back(variable);
-        }
-    }
-    variables.insert(variables.end(), extra.begin(), extra.end());
-    return variables;
-}
-
-// Runs CallFloor with the variables; its one line of output, or "" when it failed.
-std::string RunCallFloor(int threads, const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments = {QV_DOTNET, QV_CALL_FLOOR_DLL, FIB_N, ROUNDS,
-                                          std::to_string(threads)};
-    std::vector<std::string> variables = Environment(extra);
-    std::vector<char*> argv, envp;
-    for (std::string& a : arguments)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return "";
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    std::string out;
-    char buffer[256];
-    for (ssize_t n; spawned == 0 && (n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0;) {
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        return "";
-    }
-    return out;
-}
-
-std::vector<std::string> ProfilerVariables(const char* pLibrary) {
-    return {"CORECLR_ENABLE_PROFILING=1", std::string("CORECLR_PROFILER=") + TRACING_CLASS,
-            std::string("CORECLR_PROFILER_PATH=") + QV_HOST_LIBRARY,
-            std::string("QUORVELAN_PROFILER_LIBRARY=") + pLibrary,
-            "DOTNET_ProfAPI_ProfilerCompatibilitySetting=EnableV2Profiler"};
-}
-
 // One configuration: `run` makes one process run and returns its output line.
 template <class Run>
 void Measure(benchmark::State& state, int threads, const std::string& label, Run&& run) {
-    std::vector<double> nsPerCall;
-    for (auto _ : state) {
-        const std::string out = run();
-        unsigned long long calls = 0;
-        double ns = 0;
-        if (std::sscanf(out.c_str(), "calls=%llu ns=%lf", &calls, &ns) != 2 || calls == 0) {
-            state.SkipWithError(("CallFloor failed: '" + out + "'").c_str());
-            return;
-        }
-        state.SetIterationTime(ns / 1e9);
-        nsPerCall.push_back(ns / static_cast<double>(calls));
+    const double nsPerCall = MeasureCallFloor(state, std::forward<Run>(run));
+    if (nsPerCall > 0) {
+        g_NsPerCall[threads][label] = nsPerCall;
     }
-    std::sort(nsPerCall.begin(), nsPerCall.end());
-    g_NsPerCall[threads][label] = nsPerCall[nsPerCall.size() / 2];
-    state.counters["ns_per_call"] = g_NsPerCall[threads][label];
 }
 
 void BM_NoProfiler(benchmark::State& state, int threads) {
-    Measure(state, threads, "none", [&] { return RunCallFloor(threads, {}); });
+    Measure(state, threads, "none", [&] { return RunCallFloor(CallFloorArguments(threads), {}); });
 }
 
 void BM_Floor(benchmark::State& state, int threads, bool version2) {
-    std::vector<std::string> variables = ProfilerVariables(QV_FLOOR_PROFILER);
+    std::vector<std::string> variables = TracingProfilerVariables(QV_FLOOR_PROFILER);
     variables.push_back(version2 ? "QV_FLOOR_PROFILER_HOOKS=version2"
                                  : "QV_FLOOR_PROFILER_HOOKS=fast");
     Measure(state, threads, version2 ? "floor v2" : "floor v3",
-            [&] { return RunCallFloor(threads, variables); });
+            [&] { return RunCallFloor(CallFloorArguments(threads), variables); });
 }
 
 // Our kind, measuring from start-up; the snapshot saved at the end goes to a controller here.
@@ -159,10 +89,10 @@ void BM_Tracing(benchmark::State& state, int threads, uint8_t measureKind, bool 
         Controller::Session session(options);
         const WORD port = session.Listen();
         auto accepting = std::async(std::launch::async, [&] { session.Accept(GENEROUS_MS); });
-        std::vector<std::string> variables = ProfilerVariables(QV_PROFILER_LIBRARY);
+        std::vector<std::string> variables = TracingProfilerVariables(QV_PROFILER_LIBRARY);
         variables.push_back("QUORVELAN_PROFILER_BRIDGE=127.0.0.1:" + std::to_string(port));
         variables.push_back("QUORVELAN_REGISTRY=" + registry.string());
-        std::string out = RunCallFloor(threads, variables);
+        std::string out = RunCallFloor(CallFloorArguments(threads), variables);
         accepting.wait();
         if (!session.WaitFor(Controller::EventKind::Snapshot, GENEROUS_MS)) {
             out = "no snapshot";

@@ -9,9 +9,6 @@
 // At the end it prints each configuration's time per call, the time it adds to the baseline's,
 // its ratio to the baseline, and its added time against the bare hooks' added time.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,99 +17,31 @@
 #include <string>
 #include <vector>
 
+#include "CallFloorRun.h"
 #include "Profiler/Performance/Tracing/HookStubs.h"
 #include "RatioReporter.h"
-
-extern char** environ;
 
 namespace {
 
 constexpr const char* FIB_N = "30";
 constexpr const char* ROUNDS = "9";
 constexpr int PROCESS_RUNS = 5;
-// The floor profiler stands in for the tracing kind.
-constexpr const char* TRACING_CLASS = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
 
 // Nanoseconds per call of each configuration (the median over its runs), by configuration.
 std::map<std::string, double> g_NsPerCall;
 
-// The inherited environment without the runtime's profiler variables, plus `extra`.
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> variables;
-    for (char** p = environ; *p != nullptr; ++p) {
-        const std::string variable = *p;
-        if (variable.rfind("CORECLR_", 0) != 0 && variable.rfind("QV_FLOOR_", 0) != 0 &&
-            variable.rfind("DOTNET_ProfAPI", 0) != 0) {
-            variables.push_back(variable);
-        }
-    }
-    variables.insert(variables.end(), extra.begin(), extra.end());
-    return variables;
-}
-
-// Runs CallFloor with the variables; its one line of output, or "" when it failed.
-std::string RunCallFloor(const std::vector<std::string>& extra) {
-    std::vector<std::string> arguments = {QV_DOTNET, QV_CALL_FLOOR_DLL, FIB_N, ROUNDS};
-    std::vector<std::string> variables = Environment(extra);
-    std::vector<char*> argv, envp;
-    for (std::string& a : arguments)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (std::string& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
-        return "";
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    std::string out;
-    char buffer[256];
-    for (ssize_t n; spawned == 0 && (n = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0;) {
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(pipeFds[0]);
-    int status = 0;
-    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        return "";
-    }
-    return out;
-}
-
 void RunConfiguration(benchmark::State& state, const std::string& label,
                       std::vector<std::string> variables) {
     if (!variables.empty()) {
-        variables.insert(
-            variables.end(),
-            {"CORECLR_ENABLE_PROFILING=1", std::string("CORECLR_PROFILER=") + TRACING_CLASS,
-             std::string("CORECLR_PROFILER_PATH=") + QV_HOST_LIBRARY,
-             std::string("QUORVELAN_PROFILER_LIBRARY=") + QV_FLOOR_PROFILER,
-             "DOTNET_ProfAPI_ProfilerCompatibilitySetting=EnableV2Profiler"});
+        const std::vector<std::string> profiler = TracingProfilerVariables(QV_FLOOR_PROFILER);
+        variables.insert(variables.end(), profiler.begin(), profiler.end());
     }
-    std::vector<double> nsPerCall;
-    for (auto _ : state) {
-        const std::string out = RunCallFloor(variables);
-        unsigned long long calls = 0;
-        double ns = 0;
-        if (std::sscanf(out.c_str(), "calls=%llu ns=%lf", &calls, &ns) != 2 || calls == 0) {
-            state.SkipWithError(("CallFloor failed: '" + out + "'").c_str());
-            return;
-        }
-        state.SetIterationTime(ns / 1e9);
-        nsPerCall.push_back(ns / static_cast<double>(calls));
+    const double nsPerCall = MeasureCallFloor(state, [&] {
+        return RunCallFloor({FIB_N, ROUNDS}, variables);
+    });
+    if (nsPerCall > 0) {
+        g_NsPerCall[label] = nsPerCall;
     }
-    std::sort(nsPerCall.begin(), nsPerCall.end());
-    g_NsPerCall[label] = nsPerCall[nsPerCall.size() / 2];
-    state.counters["ns_per_call"] = g_NsPerCall[label];
 }
 
 void BM_NoProfiler(benchmark::State& state) {
