@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev
   libcli11-dev libfmt-dev
-  nlohmann-json3-dev zlib1g-dev lib32z1-dev golang-go chromium
+  nlohmann-json3-dev zlib1g-dev lib32z1-dev golang-go chromium gcovr
 )
 
 missing=()
