@@ -120,30 +120,16 @@ TEST_F(CommandProcessorTest, LargeSectionWriteKeepsHeaderAndDataTogether) {
                               {0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}));
 }
 
-TEST_F(CommandProcessorTest, StateMessageIsRefusedUnderApiControl) {
-    m_Processor.Started();
-    EXPECT_EQ(Sent(), Bytes{0x90});
-
-    TestCommandProcessor apiProcessor(&m_Line.Profiler(), 1, 1);
-    EXPECT_EQ(ErrorText([&] { apiProcessor.Started(); }), "API is used");
-    EXPECT_TRUE(Sent().empty());
-    // The write lock was released: the next message goes out.
-    apiProcessor.GetControl()->SnapShotBridgeAbort();
-    EXPECT_EQ(Sent(), Bytes{0xE6});
-}
-
-TEST_F(CommandProcessorTest, SnapshotTypeChangesOnCommand) {
-    EXPECT_EQ(m_Processor.GetSnapShotType(), 1u);
-    m_Line.Send({0xFE, 0x00});
-    m_Processor.ReadCommand();
-    EXPECT_EQ(m_Processor.GetSnapShotType(), 0u);
-    m_Line.Send({0xFE, 0x02});
-    m_Processor.ReadCommand();
-    EXPECT_EQ(m_Processor.GetSnapShotType(), 2u);
-}
-
-TEST_F(CommandProcessorTest, ChangeLogMaskSetsThenClearsFlags) {
+TEST_F(CommandProcessorTest, CommandsChangeTheSnapshotTypeAndTheLogMask) {
     ScopedLog log(0);
+    EXPECT_EQ(m_Processor.GetSnapShotType(), 1u);
+    for (BYTE type : {0, 2}) {
+        m_Line.Send({0xFE, type});
+        m_Processor.ReadCommand();
+        EXPECT_EQ(m_Processor.GetSnapShotType(), type);
+    }
+
+    // Set, then clear.
     const DWORD gc = ComponentBit(LogComponent::GcCb);
     const DWORD bridge = ComponentBit(LogComponent::Bridge);
     m_Line.Send(Concat({{0xFD}, Le32(gc | bridge), Le32(0)}));

@@ -13,7 +13,8 @@ TEST(ErrorTypes, ComposeTextAndCodeAndKeepTheCodeBare) {
     const std::pair<std::runtime_error, const char*> cases[] = {
         {_hr_error("Can't set event mask", MakeHResult(0x80004005)),
          "Can't set event mask (COM error code 0x80004005)"},
-        {_pe_error("Can't start", MakeHResult(0x80000019)), "Can't start (PAL error code 0x80000019)"},
+        {_pe_error("Can't start", MakeHResult(0x80000019)),
+         "Can't start (PAL error code 0x80000019)"},
         {_cr_error("Not implemented", 0x80000003), "Not implemented (CR error code 0x80000003)"},
         // Lower-case digits; small codes keep no padding.
         {_hr_error("x", MakeHResult(0x8000FFFF)), "x (COM error code 0x8000ffff)"},

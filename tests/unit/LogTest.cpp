@@ -31,7 +31,34 @@ namespace fs = std::filesystem;
 namespace {
 
 // The component table as the record lists it: index and name, in index order.
-const std::pair<unsigned, const char*> COMPONENTS[] = {{0, "Bridge"}, {1, "Api"}, {3, "DumpGt"}, {4, "MetaDataGt"}, {5, "PdbGt"}, {6, "ModulePathGt"}, {7, "InstrumentationGt"}, {8, "ThreadGt"}, {9, "PerformanceSamplingGt"}, {10, "SignatureGt"}, {11, "CoverageGroupGt"}, {12, "InstrumentationEp"}, {13, "FunctionEp"}, {14, "MapperEp"}, {16, "AppDomainCb"}, {17, "AssemblyCb"}, {18, "ClassCb"}, {19, "ExceptionCb"}, {20, "ExceptionClrCb"}, {21, "FunctionCb"}, {22, "GcCb"}, {23, "HandleCb"}, {24, "ModuleCb"}, {25, "RemotingCb"}, {26, "RuntimeCb"}, {27, "ThreadCb"}, {28, "TransitionCb"}, {29, "VTableCb"}};
+const std::pair<unsigned, const char*> COMPONENTS[] = {{0, "Bridge"},
+                                                       {1, "Api"},
+                                                       {3, "DumpGt"},
+                                                       {4, "MetaDataGt"},
+                                                       {5, "PdbGt"},
+                                                       {6, "ModulePathGt"},
+                                                       {7, "InstrumentationGt"},
+                                                       {8, "ThreadGt"},
+                                                       {9, "PerformanceSamplingGt"},
+                                                       {10, "SignatureGt"},
+                                                       {11, "CoverageGroupGt"},
+                                                       {12, "InstrumentationEp"},
+                                                       {13, "FunctionEp"},
+                                                       {14, "MapperEp"},
+                                                       {16, "AppDomainCb"},
+                                                       {17, "AssemblyCb"},
+                                                       {18, "ClassCb"},
+                                                       {19, "ExceptionCb"},
+                                                       {20, "ExceptionClrCb"},
+                                                       {21, "FunctionCb"},
+                                                       {22, "GcCb"},
+                                                       {23, "HandleCb"},
+                                                       {24, "ModuleCb"},
+                                                       {25, "RemotingCb"},
+                                                       {26, "RuntimeCb"},
+                                                       {27, "ThreadCb"},
+                                                       {28, "TransitionCb"},
+                                                       {29, "VTableCb"}};
 
 // "\t 8: [X] ThreadGt" for every component, X where the mask has its bit.
 std::vector<std::string> ComponentLines(DWORD mask) {
@@ -302,9 +329,10 @@ TEST_F(LogTest, LinesLoggedFromInsideTheSinkAreDroppedInsteadOfDeadlocking) {
     for (const std::string& line : lines) {
         EXPECT_EQ(line.find("sink"), std::string::npos) << line;
     }
-    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
-                           [](const std::string& l) { return l.find("after") != std::string::npos; }),
-              lines.end());
+    EXPECT_NE(
+        std::find_if(lines.begin(), lines.end(),
+                     [](const std::string& l) { return l.find("after") != std::string::npos; }),
+        lines.end());
 }
 
 TEST_F(LogTest, ManagedThreadIdComesFromTheRuntimeInterfaceOrIsZero) {

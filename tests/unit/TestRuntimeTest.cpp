@@ -1,31 +1,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "Platform/Process.h"
-#include "Util/ComRef.h"
 #include "support/RecordingProfiler.h"
 #include "support/TestRuntime.h"
 
 namespace {
 
 using testing::ElementsAre;
-using Operation = TestRuntime::Operation;
-
-HRESULT Ask(TestRuntime& runtime, REFIID iid) {
-    void* pInterface = &runtime;  // must be overwritten either way
-    HRESULT hr = runtime.QueryInterface(iid, &pInterface);
-    if (SUCCEEDED(hr)) {
-        EXPECT_EQ(pInterface, static_cast<ICorProfilerInfo10*>(&runtime));
-        runtime.Release();
-    } else {
-        EXPECT_EQ(pInterface, nullptr);
-    }
-    return hr;
-}
 
 std::vector<std::string> Names(const std::vector<RecordingProfiler::Call>& calls) {
     std::vector<std::string> names;
@@ -36,60 +21,6 @@ std::vector<std::string> Names(const std::vector<RecordingProfiler::Call>& calls
 }
 
 }  // namespace
-
-TEST(TestRuntime, OffersTheChosenInterfacesAndInjectsFailures) {
-    TestRuntime runtime;
-    struct Step {
-        std::function<void()> choose;
-        const IID& iid;
-        HRESULT expected;
-    };
-    const Step steps[] = {
-        {[] {}, IID_IUnknown, S_OK},
-        {[] {}, IID_ICorProfilerInfo10, S_OK},
-        {[] {}, IID_ICorProfilerInfo11, E_NOINTERFACE},
-        {[] {}, IID_ICorProfilerCallback2, E_NOINTERFACE},
-        {[&] { runtime.OfferInfoUpTo(1); }, IID_ICorProfilerInfo, S_OK},
-        {[] {}, IID_ICorProfilerInfo2, E_NOINTERFACE},
-        {[&] { runtime.OfferInfoUpTo(10), runtime.Withhold(IID_ICorProfilerInfo2); },
-         IID_ICorProfilerInfo2, E_NOINTERFACE},
-        {[] {}, IID_ICorProfilerInfo3, S_OK},
-        {[&] { runtime.OfferInfoUpTo(0); }, IID_IUnknown, E_NOINTERFACE},
-        {[&] { runtime.OfferInfoUpTo(10), runtime.FailNext(Operation::QueryInterface, E_UNEXPECTED); },
-         IID_ICorProfilerInfo, E_UNEXPECTED},
-    };
-    for (const Step& step : steps) {
-        step.choose();
-        EXPECT_EQ(Ask(runtime, step.iid), step.expected) << &step - steps;
-    }
-    EXPECT_EQ(runtime.References(), 0u);
-    {
-        ComRef<ICorProfilerInfo2> pInfo2;
-        pInfo2.QueryFrom(&runtime, IID_ICorProfilerInfo2);
-        ComRef<ICorProfilerInfo2> pCopy = pInfo2;
-        EXPECT_EQ(runtime.References(), 2u);
-    }
-    EXPECT_EQ(runtime.References(), 0u);
-
-    runtime.FailNext(Operation::SetEventMask, E_FAIL);
-    EXPECT_EQ(runtime.SetEventMask(0x204), E_FAIL);
-    EXPECT_EQ(runtime.EventMask(), 0u) << "a refused mask is not recorded";
-    EXPECT_EQ(runtime.SetEventMask(0x204), S_OK);
-    DWORD mask = 0;
-    runtime.Fail(Operation::GetEventMask, E_ACCESSDENIED);
-    EXPECT_EQ(runtime.GetEventMask(&mask), E_ACCESSDENIED);
-    EXPECT_EQ(runtime.GetEventMask(&mask), E_ACCESSDENIED);
-    runtime.Succeed(Operation::GetEventMask);
-    EXPECT_EQ(runtime.GetEventMask(&mask), S_OK);
-    EXPECT_EQ(mask, 0x204u);
-    runtime.FailNext(Operation::SetEnterLeaveFunctionHooks2, E_INVALIDARG, 2);
-    for (HRESULT expected : {E_INVALIDARG, E_INVALIDARG, S_OK}) {
-        EXPECT_EQ(runtime.SetEnterLeaveFunctionHooks2(nullptr, nullptr, nullptr), expected);
-    }
-    EXPECT_EQ(runtime.CallCount(Operation::SetEventMask), 2u);
-    EXPECT_EQ(runtime.CallCount(Operation::GetEventMask), 3u);
-    EXPECT_EQ(runtime.CallCount(Operation::SetEnterLeaveFunctionHooks2), 3u);
-}
 
 TEST(TestRuntime, AnswersThreadsPerOSThreadAndModuleNamesByTheBufferConvention) {
     TestRuntime runtime;

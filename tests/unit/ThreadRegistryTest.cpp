@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cinttypes>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include "Util/HrError.h"
 #include "Util/Log.h"
 #include "support/AllocationProbe.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/PALThreadsStub.h"
 #include "support/ScopedLog.h"
@@ -151,12 +151,6 @@ std::vector<DWORD> Numbers(const ThreadRegistry& registry, Container container) 
 
 void EndThread(ThreadRegistry& registry, ThreadID threadId) {
     registry.EndThreadDelete(registry.ThreadDelete(threadId));
-}
-
-std::string PointerText(UINT_PTR value) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%0*" PRIXPTR, static_cast<int>(sizeof(void*) * 2), value);
-    return text;
 }
 
 // Runs a lookup on a thread of its own. Had it to wait for a stopped writer, FinishedInTime says
@@ -358,7 +352,7 @@ TEST_F(ThreadRegistryTest, WritesOneLinePerOperationUnderThreadGt) {
     ScopedLog log(ComponentBit(LogComponent::ThreadGt));
     const std::string prefix = LogLinePrefix();
     ThreadID id = m_Runtime.AddThread();
-    const std::string tid = PointerText(id);
+    const std::string tid = Hex(id);
     DWORD osThreadId = Platform::GetCurrentThreadId();
     char osTid[16];
     std::snprintf(osTid, sizeof(osTid), "%08X", osThreadId);
@@ -422,16 +416,6 @@ TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
     EXPECT_FALSE(pHere->IsActive());
 }
 
-TEST_F(ThreadRegistryTest, WithoutTheSlotAssignWorksFromAnyThreadAndNothingIsStored) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
-    ThreadID id = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(id);
-    m_Registry.ThreadAssign(id, 0x4321);
-    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
-    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
-}
-
 TEST_F(ThreadRegistryTest, EndingFromAnotherThreadWarnsAndStillFilesTheRecord) {
     ScopedLog log(0);  // warnings are written whatever the mask
     m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, true, false);
@@ -490,11 +474,15 @@ TEST_F(ThreadRegistryTest, QueriesThreadHandlesThroughTheRuntimeWhenAsked) {
     EXPECT_EQ(m_Registry.Find(failing)->GetThreadHandle(), m_Runtime.HandleOf(failing));
 }
 
-TEST_F(ThreadRegistryTest, DoesNotAskTheRuntimeForHandlesUnlessAsked) {
+// Without the slot and handle queries, assign works from any thread and stores nothing else.
+TEST_F(ThreadRegistryTest, WithoutSlotOrHandlesAssignOnlyNotesTheOSThread) {
     m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
     ThreadID id = m_Runtime.AddThread();
     m_Registry.ThreadCreate(id);
-    m_Registry.ThreadAssign(id, 0x10);
+    m_Registry.ThreadAssign(id, 0x4321);
+    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
     EXPECT_EQ(m_Registry.Find(id)->GetThreadHandle(), nullptr);
     EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 0u);
 }
