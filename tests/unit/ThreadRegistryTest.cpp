@@ -211,8 +211,7 @@ TEST_F(ThreadRegistryTest, CreateActivatesAndNumbersRecordsFromOne) {
     EXPECT_FALSE(pA->HasName());
     EXPECT_EQ(m_Registry.Find(m_Runtime.AddThread()), nullptr);
 
-    EXPECT_THAT([&] { m_Registry.ThreadCreate(a); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't activate twice")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(a); }), "Can't activate twice");
     EXPECT_EQ(pA->GetActivationCount(), 1u);
 }
 
@@ -320,31 +319,28 @@ TEST_F(ThreadRegistryTest, RaisesTheFixedFailureTexts) {
     m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
     ThreadID early = m_Runtime.AddThread();
 
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
-                ThrowsMessage<std::runtime_error>(StrEq("Thread must be created at this time")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
+              "Thread must be created at this time");
 
     // A name alone makes an inactive record: assigning it keeps the OS thread but fails.
     m_Registry.ThreadSetName(early, u"Early");
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't assign for inactive thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
+              "Can't assign for inactive thread");
     EXPECT_EQ(m_Registry.Find(early)->GetOSThreadId(), 0x1234u);
 
     // Ending an inactive record fails; the record passed in is destroyed, not lost.
     std::unique_ptr<BaseThread> pInactive = m_Registry.ThreadDelete(early);
     ASSERT_NE(pInactive, nullptr);
-    EXPECT_THAT([&] { m_Registry.EndThreadDelete(std::move(pInactive)); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't deactivate twice")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(std::move(pInactive)); }),
+              "Can't deactivate twice");
     EXPECT_EQ(m_Events.destroyed.load(), 1);
 
-    EXPECT_THAT([&] { m_Registry.EndThreadDelete(nullptr); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(nullptr); }), "Invalid thread");
 
     m_Registry.m_MakeNothing = true;
     ThreadID unmade = m_Runtime.AddThread();
-    EXPECT_THAT([&] { m_Registry.ThreadCreate(unmade); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
-    EXPECT_THAT([&] { m_Registry.ThreadSetName(unmade, u"X"); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(unmade); }), "Invalid thread pointer");
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadSetName(unmade, u"X"); }), "Invalid thread pointer");
     EXPECT_EQ(m_Registry.Find(unmade), nullptr);
 }
 
@@ -395,8 +391,8 @@ TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
     ThreadID here = m_Runtime.AddThread();
     m_Registry.ThreadCreate(here);
 
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't set TLS value from other thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); }),
+              "Can't set TLS value from other thread");
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
 
     m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
@@ -559,8 +555,7 @@ TEST(ThreadRegistryDoAndDelete, AFailingVisitorStillLeavesNoTakenRecordBehind) {
 
     RecordingVisitor visitor;
     visitor.m_FailAt = 2;
-    EXPECT_THAT([&] { registry.DoAndDelete(visitor, Scope::All); },
-                ThrowsMessage<std::runtime_error>(StrEq("visitor failed")));
+    EXPECT_EQ(ErrorText([&] { registry.DoAndDelete(visitor, Scope::All); }), "visitor failed");
 
     EXPECT_EQ(events.destroyed.load(), 3);
     EXPECT_TRUE(Records(registry, Container::Ended).empty());
