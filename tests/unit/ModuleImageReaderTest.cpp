@@ -207,6 +207,8 @@ TEST(ModuleImageReader, ReadsMetadataOfCraftedPe32AndPe32PlusImagesAndSkipsNativ
     Put(notPe, 0, Ascii("ZM"));
     EXPECT_FALSE(ReadImage(notPe, untouched));
     EXPECT_EQ(untouched, (Bytes{1, 2, 3}));
+    // Too short for a DOS header: the stream's own failure passes through.
+    EXPECT_EQ(ReadFailure(Ascii("MZ")), "Can't read data");
 
     // Offsets count from the stream's start position.
     ImageLayout layout;
