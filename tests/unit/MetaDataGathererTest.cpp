@@ -300,36 +300,35 @@ public:
     std::vector<size_t> m_Reads, m_Writes;
 };
 
-// Chunks of four mebibytes, two progress steps each: above, at and below a chunk.
-TEST(CopyStream, CopiesInChunksWithTwoStepsEach) {
-    const size_t chunk = CopyStreamChunkSize;
-    struct Case {
-        size_t available, copied;
-        std::vector<size_t> chunks;
-        DWORD steps;
-    };
-    const Case cases[] = {
-        {2 * chunk + 5, 2 * chunk + 4, {chunk, chunk, 4}, 6},
-        {chunk, chunk, {chunk}, 2},
-        {3, 0, {}, 0},
-    };
-    for (const Case& c : cases) {
-        Bytes source(c.available);
-        std::iota(source.begin(), source.end(), BYTE{7});
-        ChunkRecorder streams(source);
-        ProgressRecorder progress;
-        CopyStream(&progress, &streams, &streams, c.copied);
-        EXPECT_EQ(streams.m_Reads, c.chunks);
-        EXPECT_EQ(streams.m_Writes, c.chunks);
-        EXPECT_EQ(streams.m_Target.GetContent(), Bytes(source.begin(), source.begin() + c.copied));
-        std::vector<std::string> calls = {"Begin " + std::to_string(c.steps)};
-        calls.insert(calls.end(), c.steps, "Step 1");
-        calls.push_back("End");
-        EXPECT_EQ(progress.m_Calls, calls);
-        if (c.steps != 0) {
-            EXPECT_EQ(progress.GetReported(), 1000000u);
-        }
-    }
+TEST(CopyStream, CopiesInChunksOfFourMebibytesWithTwoStepsEach) {
+    Bytes source(2 * CopyStreamChunkSize + 5);
+    std::iota(source.begin(), source.end(), BYTE{7});
+    ChunkRecorder streams(source);
+    ProgressRecorder progress;
+    CopyStream(&progress, &streams, &streams, source.size() - 1);
+
+    const std::vector<size_t> chunks = {CopyStreamChunkSize, CopyStreamChunkSize, 4};
+    EXPECT_EQ(streams.m_Reads, chunks);
+    EXPECT_EQ(streams.m_Writes, chunks);
+    EXPECT_EQ(streams.m_Target.GetContent(), Bytes(source.begin(), source.end() - 1));
+    EXPECT_EQ(progress.m_Calls, (std::vector<std::string>{"Begin 6", "Step 1", "Step 1", "Step 1",
+                                                          "Step 1", "Step 1", "Step 1", "End"}));
+    EXPECT_EQ(progress.GetReported(), 1000000u);
+}
+
+TEST(CopyStream, ExactChunkAndNothing) {
+    ChunkRecorder exact(Bytes(CopyStreamChunkSize, 1));
+    ProgressRecorder progress;
+    CopyStream(&progress, &exact, &exact, CopyStreamChunkSize);
+    EXPECT_EQ(exact.m_Writes, std::vector<size_t>{CopyStreamChunkSize});
+    EXPECT_EQ(progress.m_Calls, (std::vector<std::string>{"Begin 2", "Step 1", "Step 1", "End"}));
+
+    ChunkRecorder empty(Bytes(3));
+    ProgressRecorder nothing;
+    CopyStream(&nothing, &empty, &empty, 0);
+    EXPECT_TRUE(empty.m_Reads.empty());
+    EXPECT_TRUE(empty.m_Writes.empty());
+    EXPECT_EQ(nothing.m_Calls, (std::vector<std::string>{"Begin 0", "End"}));
 }
 
 }  // namespace
