@@ -206,37 +206,17 @@ TEST(GcGatherer, ObjectsCarryDetailsFieldSlotsAndElementIndexes) {
               Concat({FieldRecord(-1, FdNext), FieldRecord(-1, FdOther), FieldRecord(-1, FdPairRef),
                       FieldRecord(32, FdValue)}));
 
-    auto cls = [&h](ClassID c) { return I64(h.classes.CollectClassId(c)); };
-    const Bytes details = Concat({Width,
-                                  U32(6),
-                                  Id(h.n1),
-                                  U32(5 * P),
-                                  cls(h.cNode),
-                                  U32(0),
-                                  Id(h.box),
-                                  U32(4 * P),
-                                  cls(h.cPair),
-                                  U32(0),
-                                  Id(h.holder),
-                                  U32(4 * P),
-                                  cls(h.cHolderPair),
-                                  U32(0),
-                                  Id(h.holderString),
-                                  U32(3 * P),
-                                  cls(h.cHolderString),
-                                  U32(0),
-                                  Id(h.nodes),
-                                  U32(6 * P),
-                                  cls(h.cNodeArray),
-                                  U32(1),
-                                  U32(3),
-                                  U32(0),
-                                  Id(h.pairs),
-                                  U32(7 * P),
-                                  cls(h.cPairArray),
-                                  U32(1),
-                                  U32(2),
-                                  U32(0)});
+    // A details record: object, size, class record, dimensions (an array's: rank 1, length).
+    const auto detail = [&h](ObjectID object, ULONG size, ClassID c, Bytes dimensions) {
+        return Concat({Id(object), U32(size), I64(h.classes.CollectClassId(c)), dimensions});
+    };
+    const auto vector = [](DWORD length) { return Concat({U32(1), U32(length), U32(0)}); };
+    const Bytes details = Concat({Width, U32(6), detail(h.n1, 5 * P, h.cNode, U32(0)),
+                                  detail(h.box, 4 * P, h.cPair, U32(0)),
+                                  detail(h.holder, 4 * P, h.cHolderPair, U32(0)),
+                                  detail(h.holderString, 3 * P, h.cHolderString, U32(0)),
+                                  detail(h.nodes, 6 * P, h.cNodeArray, vector(3)),
+                                  detail(h.pairs, 7 * P, h.cPairArray, vector(2))});
     EXPECT_EQ(h.Closed(0x3109).content, details);
 
     const int64_t r = P + 16;  // a details record without array dimensions
@@ -318,8 +298,7 @@ TEST(GcGatherer, SampledAllocationsPointAtStacksThatOutliveCollections) {
     EXPECT_EQ(h.Closed(0x3111, 0).content,
               Concat({Width, U32(2), Id(h.n1), I64(0), Id(h.n2), I64(25)}));
     EXPECT_EQ(h.Closed(0x3111, 1).content, Concat({Width, U32(1), Id(h.box), I64(50)}));
-    EXPECT_EQ(h.Closed(0x3112).content,
-              Concat({stack, stack, Bytes{0}}));
+    EXPECT_EQ(h.Closed(0x3112).content, Concat({stack, stack, Bytes{0}}));
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return line.find("WARNING: Can't take stack trace hr=80004005") != std::string::npos;

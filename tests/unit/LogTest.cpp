@@ -21,44 +21,44 @@
 #include "Util/Log.h"
 #include "Util/TempFile.h"
 #include "Util/Utf8.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/ScratchDirectory.h"
+#include "support/TestRuntime.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 // The component table as the record lists it: index and name, in index order.
-const std::pair<unsigned, const char*> COMPONENTS[] = {
-    {0, "Bridge"},
-    {1, "Api"},
-    {3, "DumpGt"},
-    {4, "MetaDataGt"},
-    {5, "PdbGt"},
-    {6, "ModulePathGt"},
-    {7, "InstrumentationGt"},
-    {8, "ThreadGt"},
-    {9, "PerformanceSamplingGt"},
-    {10, "SignatureGt"},
-    {11, "CoverageGroupGt"},
-    {12, "InstrumentationEp"},
-    {13, "FunctionEp"},
-    {14, "MapperEp"},
-    {16, "AppDomainCb"},
-    {17, "AssemblyCb"},
-    {18, "ClassCb"},
-    {19, "ExceptionCb"},
-    {20, "ExceptionClrCb"},
-    {21, "FunctionCb"},
-    {22, "GcCb"},
-    {23, "HandleCb"},
-    {24, "ModuleCb"},
-    {25, "RemotingCb"},
-    {26, "RuntimeCb"},
-    {27, "ThreadCb"},
-    {28, "TransitionCb"},
-    {29, "VTableCb"},
-};
+const std::pair<unsigned, const char*> COMPONENTS[] = {{0, "Bridge"},
+                                                       {1, "Api"},
+                                                       {3, "DumpGt"},
+                                                       {4, "MetaDataGt"},
+                                                       {5, "PdbGt"},
+                                                       {6, "ModulePathGt"},
+                                                       {7, "InstrumentationGt"},
+                                                       {8, "ThreadGt"},
+                                                       {9, "PerformanceSamplingGt"},
+                                                       {10, "SignatureGt"},
+                                                       {11, "CoverageGroupGt"},
+                                                       {12, "InstrumentationEp"},
+                                                       {13, "FunctionEp"},
+                                                       {14, "MapperEp"},
+                                                       {16, "AppDomainCb"},
+                                                       {17, "AssemblyCb"},
+                                                       {18, "ClassCb"},
+                                                       {19, "ExceptionCb"},
+                                                       {20, "ExceptionClrCb"},
+                                                       {21, "FunctionCb"},
+                                                       {22, "GcCb"},
+                                                       {23, "HandleCb"},
+                                                       {24, "ModuleCb"},
+                                                       {25, "RemotingCb"},
+                                                       {26, "RuntimeCb"},
+                                                       {27, "ThreadCb"},
+                                                       {28, "TransitionCb"},
+                                                       {29, "VTableCb"}};
 
 // "\t 8: [X] ThreadGt" for every component, X where the mask has its bit.
 std::vector<std::string> ComponentLines(DWORD mask) {
@@ -87,68 +87,6 @@ public:
     void OnError(const char* pText) override { m_Received.push_back(std::string("E:") + pText); }
 
     std::vector<std::string> m_Received;
-};
-
-#define QV_UNUSED_INFO(Name, Params)                 \
-    HRESULT STDMETHODCALLTYPE Name Params override { \
-        return E_NOTIMPL;                            \
-    }
-
-// The runtime's information interface, reduced to what the log asks: the current managed thread.
-class ThreadIdInfo : public ICorProfilerInfo {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_References; }
-    ULONG STDMETHODCALLTYPE Release() override { return --m_References; }
-
-    HRESULT STDMETHODCALLTYPE GetCurrentThreadID(ThreadID* pThreadId) override {
-        if (FAILED(m_Result)) {
-            return m_Result;
-        }
-        *pThreadId = m_ThreadId;
-        return S_OK;
-    }
-
-    QV_UNUSED_INFO(GetClassFromObject, (ObjectID, ClassID*))
-    QV_UNUSED_INFO(GetClassFromToken, (ModuleID, mdTypeDef, ClassID*))
-    QV_UNUSED_INFO(GetCodeInfo, (FunctionID, LPCBYTE*, ULONG*))
-    QV_UNUSED_INFO(GetEventMask, (DWORD*))
-    QV_UNUSED_INFO(GetFunctionFromIP, (LPCBYTE, FunctionID*))
-    QV_UNUSED_INFO(GetFunctionFromToken, (ModuleID, mdToken, FunctionID*))
-    QV_UNUSED_INFO(GetHandleFromThread, (ThreadID, HANDLE*))
-    QV_UNUSED_INFO(GetObjectSize, (ObjectID, ULONG*))
-    QV_UNUSED_INFO(IsArrayClass, (ClassID, CorElementType*, ClassID*, ULONG*))
-    QV_UNUSED_INFO(GetThreadInfo, (ThreadID, DWORD*))
-    QV_UNUSED_INFO(GetClassIDInfo, (ClassID, ModuleID*, mdTypeDef*))
-    QV_UNUSED_INFO(GetFunctionInfo, (FunctionID, ClassID*, ModuleID*, mdToken*))
-    QV_UNUSED_INFO(SetEventMask, (DWORD))
-    QV_UNUSED_INFO(SetEnterLeaveFunctionHooks, (FunctionEnter*, FunctionLeave*, FunctionTailcall*))
-    QV_UNUSED_INFO(SetFunctionIDMapper, (FunctionIDMapper*))
-    QV_UNUSED_INFO(GetTokenAndMetaDataFromFunction, (FunctionID, REFIID, IUnknown**, mdToken*))
-    QV_UNUSED_INFO(GetModuleInfo, (ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR[], AssemblyID*))
-    QV_UNUSED_INFO(GetModuleMetaData, (ModuleID, DWORD, REFIID, IUnknown**))
-    QV_UNUSED_INFO(GetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE*, ULONG*))
-    QV_UNUSED_INFO(GetILFunctionBodyAllocator, (ModuleID, IMethodMalloc**))
-    QV_UNUSED_INFO(SetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE))
-    QV_UNUSED_INFO(GetAppDomainInfo, (AppDomainID, ULONG, ULONG*, WCHAR[], ProcessID*))
-    QV_UNUSED_INFO(GetAssemblyInfo, (AssemblyID, ULONG, ULONG*, WCHAR[], AppDomainID*, ModuleID*))
-    QV_UNUSED_INFO(SetFunctionReJIT, (FunctionID))
-    QV_UNUSED_INFO(ForceGC, ())
-    QV_UNUSED_INFO(SetILInstrumentedCodeMap, (FunctionID, BOOL, ULONG, COR_IL_MAP[]))
-    QV_UNUSED_INFO(GetInprocInspectionInterface, (IUnknown**))
-    QV_UNUSED_INFO(GetInprocInspectionIThisThread, (IUnknown**))
-    QV_UNUSED_INFO(GetThreadContext, (ThreadID, ContextID*))
-    QV_UNUSED_INFO(BeginInprocDebugging, (BOOL, DWORD*))
-    QV_UNUSED_INFO(EndInprocDebugging, (DWORD))
-    QV_UNUSED_INFO(GetILToNativeMapping,
-                   (FunctionID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))
-
-    ThreadID m_ThreadId = 0;
-    HRESULT m_Result = S_OK;
-    ULONG m_References = 0;
 };
 
 // Each test logs into a fresh temporary directory and leaves the log closed, with no sink, no
@@ -267,35 +205,19 @@ TEST_F(LogTest, UpdateSetsThenClearsAndWritesTheNewState) {
     EXPECT_EQ(Slice(lines, 3, 28), ComponentLines(0x00000008));
 }
 
-TEST_F(LogTest, FlagsAreClearWhileClosedAndUpdateNeedsAnOpenFile) {
-    EXPECT_FALSE(Log::IsEnabled(LogComponent::Bridge));
+TEST_F(LogTest, FlagsNeedAnOpenLogAndFinishClosesItForANewOne) {
     Log::Update(0xFFFFFFFF, 0);
     EXPECT_FALSE(Log::IsEnabled(LogComponent::Bridge));
-
     Log::Initialize(0xFFFFFFFF);
     for (const auto& [index, pName] : COMPONENTS) {
         EXPECT_TRUE(Log::IsEnabled(static_cast<LogComponent>(index))) << pName;
     }
+    EXPECT_EQ(ErrorText([] { Log::Initialize(0); }), "Already initialized");
+    std::string firstPath = Platform::ToNativePath(Log::GetFilePath());
     Log::Finish();
     for (const auto& [index, pName] : COMPONENTS) {
         EXPECT_FALSE(Log::IsEnabled(static_cast<LogComponent>(index))) << pName;
     }
-}
-
-TEST_F(LogTest, FinishWritesFinishedClosesAndAllowsANewLog) {
-    Log::Initialize(0);
-    EXPECT_THROW(
-        {
-            try {
-                Log::Initialize(0);
-            } catch (const std::runtime_error& e) {
-                EXPECT_STREQ(e.what(), "Already initialized");
-                throw;
-            }
-        },
-        std::runtime_error);
-    std::string firstPath = Platform::ToNativePath(Log::GetFilePath());
-    Log::Finish();
 
     EXPECT_TRUE(Log::GetFilePath().empty());
     Log::Message("after finish");
@@ -407,57 +329,51 @@ TEST_F(LogTest, LinesLoggedFromInsideTheSinkAreDroppedInsteadOfDeadlocking) {
     for (const std::string& line : lines) {
         EXPECT_EQ(line.find("sink"), std::string::npos) << line;
     }
-    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
-                           [](const std::string& l) { return l.find("after") != std::string::npos; }),
-              lines.end());
+    EXPECT_NE(
+        std::find_if(lines.begin(), lines.end(),
+                     [](const std::string& l) { return l.find("after") != std::string::npos; }),
+        lines.end());
 }
 
 TEST_F(LogTest, ManagedThreadIdComesFromTheRuntimeInterfaceOrIsZero) {
     Log::Initialize(0);
-    ThreadIdInfo info;
-    info.m_ThreadId = 0x1234ABCD;
+    TestRuntime runtime;
+    const ThreadID managed = runtime.AddThread();
 
     Log::Message("no interface");
-    Log::SetProfilerInfo(&info);
-    Log::SetProfilerInfo(&info);  // the same interface is held once
-    EXPECT_EQ(info.m_References, 1u);
+    Log::SetProfilerInfo(&runtime);
+    Log::SetProfilerInfo(&runtime);  // the same interface is held once
+    EXPECT_EQ(runtime.References(), 1u);
+    Log::Warning("unmanaged");  // the runtime answers CORPROF_E_NOT_MANAGED_THREAD
+    runtime.BindToCurrentOSThread(managed);
     Log::Message("managed");
-    info.m_Result = MakeHResult(0x80131355);  // not a managed thread
-    Log::Warning("unmanaged");
     Log::SetProfilerInfo(nullptr);
-    EXPECT_EQ(info.m_References, 0u);
-    info.m_Result = S_OK;
+    EXPECT_EQ(runtime.References(), 0u);
     Log::Message("released");
+    runtime.UnbindCurrentOSThread();
 
     EXPECT_EQ(ReadLogLinesAfterRecord(), (std::vector<std::string>{
                                              LogLinePrefix(0) + "no interface",
-                                             LogLinePrefix(0x1234ABCD) + "managed",
                                              LogLinePrefix(0) + "WARNING: unmanaged",
+                                             LogLinePrefix(managed) + "managed",
                                              LogLinePrefix(0) + "released",
                                          }));
 }
 
-TEST_F(LogTest, ComErrorIsWrittenWithItsSystemTextOrTheIDispatchFallback) {
+TEST_F(LogTest, ComErrorsAndEdgeCatchesAreLoggedOnceWithTheirText) {
     Log::Initialize(0);
     RecordingSink sink;
     Log::SetSink(&sink);
     Log::LogComError(_com_error(MakeHResult(0x80040201)));
     Log::LogComError(_com_error(E_POINTER));
-
     const std::string pointerText = ToUtf8(_com_error(E_POINTER).ErrorMessage());
     EXPECT_FALSE(pointerText.empty());
-    EXPECT_EQ(sink.m_Received,
-              (std::vector<std::string>{"E:IDispatch error #1", "E:" + pointerText}));
     EXPECT_EQ(ReadLogLinesAfterRecord(), (std::vector<std::string>{
                                              LogLinePrefix() + "ERROR: IDispatch error #1",
                                              LogLinePrefix() + "ERROR: " + pointerText,
                                          }));
-}
 
-TEST_F(LogTest, EdgeCatchLogsEachKindOnceAndReturnsTheFailureStatus) {
-    RecordingSink sink;
-    Log::SetSink(&sink);
-
+    // The edge catch turns each kind of exception into its status.
     EXPECT_EQ(CatchAtEdge([] { return S_FALSE; }, EDGE_E_CALLBACK), S_FALSE);
     EXPECT_EQ(CatchAtEdge([] {}, EDGE_E_LOAD), S_OK);
     EXPECT_EQ(CatchAtEdge([]() -> HRESULT { throw _com_error(MakeHResult(0x80040202)); },
@@ -470,7 +386,8 @@ TEST_F(LogTest, EdgeCatchLogsEachKindOnceAndReturnsTheFailureStatus) {
     EXPECT_TRUE(LogEdgeFailure([] {}));
 
     EXPECT_EQ(sink.m_Received,
-              (std::vector<std::string>{"E:IDispatch error #2",
+              (std::vector<std::string>{"E:IDispatch error #1", "E:" + pointerText,
+                                        "E:IDispatch error #2",
                                         "E:Can't set event mask (COM error code 0x80004005)",
                                         "E:Unknown exception", "E:broken"}));
 }
@@ -494,19 +411,11 @@ TEST_F(LogTest, FlushThreadWritesPlainLinesWithoutAnExplicitFlush) {
 #ifndef NDEBUG
 TEST_F(LogTest, NullTextOrFormatIsAProgrammingError) {
     Log::Initialize(0);
-    auto assertionText = [](auto action) -> std::string {
-        try {
-            action();
-        } catch (const std::logic_error& e) {
-            return e.what();
-        }
-        return "(no assertion)";
-    };
-    EXPECT_EQ(assertionText([] { Log::Message(nullptr); }), "assertion: pMessage != NULL");
-    EXPECT_EQ(assertionText([] { Log::Error(nullptr); }), "assertion: pMessage != NULL");
-    EXPECT_EQ(assertionText([] { Log::Format(nullptr); }), "assertion: pFormat != NULL");
-    EXPECT_EQ(assertionText([] { Log::WarningFormat(nullptr); }), "assertion: pFormat != NULL");
-    EXPECT_EQ(assertionText([] { Log::BlockFormat("", nullptr); }), "assertion: pFormat != NULL");
+    EXPECT_EQ(ErrorText([] { Log::Message(nullptr); }), "assertion: pMessage != NULL");
+    EXPECT_EQ(ErrorText([] { Log::Error(nullptr); }), "assertion: pMessage != NULL");
+    EXPECT_EQ(ErrorText([] { Log::Format(nullptr); }), "assertion: pFormat != NULL");
+    EXPECT_EQ(ErrorText([] { Log::WarningFormat(nullptr); }), "assertion: pFormat != NULL");
+    EXPECT_EQ(ErrorText([] { Log::BlockFormat("", nullptr); }), "assertion: pFormat != NULL");
 }
 #endif
 

@@ -10,6 +10,7 @@
 #include "Util/ScopedRegistryKey.h"
 #include "Util/Settings.h"
 #include "Util/Utf8.h"
+#include "support/ErrorText.h"
 #include "support/ScopedRegistryFile.h"
 
 namespace {
@@ -25,7 +26,7 @@ const std::string UserPid = PidKey("HKEY_CURRENT_USER");
 const std::string MachinePid = PidKey("HKEY_LOCAL_MACHINE");
 const std::string MachineGlobal = "[HKEY_LOCAL_MACHINE\\Software\\Quorvelan\\Profiler\\Global]\n";
 
-std::string Hex(DWORD value) {
+std::string HexText(DWORD value) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", value);
     return text;
@@ -41,7 +42,7 @@ std::string NumberOrFailure(Read read) {
         EXPECT_EQ(value, Untouched);
         return std::string("failure: ") + e.what();
     }
-    return Hex(value);
+    return HexText(value);
 }
 
 std::string LogMask() {
@@ -65,135 +66,76 @@ std::string TempPath() {
 
 }  // namespace
 
-TEST(Settings, PerUserPerProcessValueOverridesMachineWide) {
-    ScopedRegistryFile registry(UserPid +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=\"7\"\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/user-pid\"\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000001\n" +
-                                MachinePid +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000005\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/machine-pid\"\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000002\n" +
-                                MachineGlobal +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000003\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/global\"\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000000\n");
-    EXPECT_EQ(LogMask(), "0x00000007");
-    EXPECT_EQ(TempPath(), "/tmp/user-pid");
-    EXPECT_EQ(Attach(), "0x00000001");
-}
-
-TEST(Settings, MachinePerProcessValueUsedWhenPerUserMissingOrInvalid) {
-    // Per user: the mask is missing, the attach switch does not parse, the temp path is a number.
-    ScopedRegistryFile registry(UserPid +
-                                "\"QUORVELAN_PROFILER_ATTACH\"=\"1x\"\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=dword:00000001\n" +
-                                MachinePid +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000005\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/machine-pid\"\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=\"2\"\n" +
-                                MachineGlobal +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000003\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/global\"\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000000\n");
-    EXPECT_EQ(LogMask(), "0x00000005");
-    EXPECT_EQ(TempPath(), "/tmp/machine-pid");
-    EXPECT_EQ(Attach(), "0x00000002");
-}
-
-TEST(Settings, DecimalTextMaskParsesAndHexTextFallsThrough) {
-    {
-        ScopedRegistryFile registry(MachineGlobal + "\"QUORVELAN_PROFILER_LOGMASK\"=\"1048575\"\n");
-        EXPECT_EQ(LogMask(), "0x000FFFFF");
-    }
-    {
-        ScopedRegistryFile registry(UserPid + "\"QUORVELAN_PROFILER_LOGMASK\"=\"0x000FFFFF\"\n" +
-                                    MachineGlobal + "\"QUORVELAN_PROFILER_LOGMASK\"=\"12\"\n");
-        EXPECT_EQ(LogMask(), "0x0000000C");
-    }
-    {
-        // An empty text is the number 0: the log still opens, with every component off.
-        ScopedRegistryFile registry(UserPid + "\"QUORVELAN_PROFILER_LOGMASK\"=\"\"\n" +
-                                    MachineGlobal + "\"QUORVELAN_PROFILER_LOGMASK\"=\"12\"\n");
-        EXPECT_EQ(LogMask(), "0x00000000");
-    }
-}
-
-TEST(Settings, TextNumbersConvertLikeTheCLibrary) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"  42", "0x0000002A"},
-        {"+5", "0x00000005"},
-        {"-1", "0xFFFFFFFF"},
-        {"99999999999", "0xFFFFFFFF"},
-        {"42 ", "failure: Can't parse componet mask"},
-        {"  ", "failure: Can't parse componet mask"},
-        {"0x10", "failure: Can't parse componet mask"},
+// Each case: the registry, then what the three readers make of it ("" where not checked).
+TEST(Settings, ReadersTakeTheFirstReadablePlaceAndReportTheLastFailure) {
+    const std::string mask = "\"QUORVELAN_PROFILER_LOGMASK\"=";
+    const std::string temp = "\"QUORVELAN_PROFILER_TEMP\"=";
+    const std::string attach = "\"QUORVELAN_PROFILER_ATTACH\"=";
+    const std::string global = MachineGlobal + mask + "dword:00000003\n" + temp +
+                               "\"/tmp/global\"\n" + attach + "dword:00000000\n";
+    const std::string machinePid = MachinePid + mask + "dword:00000005\n" + temp +
+                                   "\"/tmp/machine-pid\"\n" + attach + "\"2\"\n";
+    const std::string noKey = "failure: Can't open registry key";
+    const std::string badMask = "failure: Can't parse componet mask";
+    struct Case {
+        std::string registry;
+        std::string logMask, tempPath, attachSetting;
     };
-    for (const auto& [text, expected] : cases) {
-        ScopedRegistryFile registry(MachineGlobal + "\"QUORVELAN_PROFILER_LOGMASK\"=\"" + text +
-                                    "\"\n");
-        EXPECT_EQ(LogMask(), expected) << "text '" << text << "'";
-    }
-}
-
-TEST(Settings, FailureAtMachineWideKeyReachesCaller) {
-    ScopedRegistryFile registry(MachineGlobal +
-                                "\"QUORVELAN_PROFILER_LOGMASK\"=\"0x000FFFFF\"\n"
-                                "\"QUORVELAN_PROFILER_TEMP\"=dword:00000001\n"
-                                "\"QUORVELAN_PROFILER_ATTACH\"=\"yes\"\n");
-    EXPECT_EQ(LogMask(), "failure: Can't parse componet mask");
-    EXPECT_EQ(TempPath(), "failure: Invalid temp path type");
-    EXPECT_EQ(Attach(), "failure: Can't parse show attach message");
-
-    ScopedRegistryFile otherTypes(MachineGlobal +
-                                  "\"QUORVELAN_PROFILER_LOGMASK\"=hex:01,00,00,00\n"
-                                  "\"QUORVELAN_PROFILER_TEMP\"=hex(2):2f,00,00,00\n"
-                                  "\"QUORVELAN_PROFILER_ATTACH\"=hex(b):01,00,00,00,00,00,00,00\n");
-    EXPECT_EQ(LogMask(), "failure: Invalid component mask type");
-    EXPECT_EQ(TempPath(), "failure: Invalid temp path type");
-    EXPECT_EQ(Attach(), "failure: Invalid show attach message type");
-}
-
-TEST(Settings, OnlyTheLastPlacesFailureIsReported) {
-    // The per-user failure (wrong type) is dropped; the machine-wide one (missing value) is raised.
-    ScopedRegistryFile registry(UserPid + "\"QUORVELAN_PROFILER_TEMP\"=dword:00000001\n" +
-                                MachineGlobal + "\"Other\"=\"x\"\n");
-    EXPECT_EQ(TempPath(), "failure: Can't get register value");
-    EXPECT_EQ(LogMask(), "failure: Can't get register value");
-}
-
-TEST(Settings, NothingConfiguredRaisesMachineWideFailure) {
-    {
-        ScopedRegistryFile registry("");
-        EXPECT_EQ(LogMask(), "failure: Can't open registry key");
-        EXPECT_EQ(TempPath(), "failure: Can't open registry key");
-        EXPECT_EQ(Attach(), "failure: Can't open registry key");
-    }
-    {
+    const Case cases[] = {
+        // Per user and process overrides per process, which overrides machine-wide.
+        {UserPid + mask + "\"7\"\n" + temp + "\"/tmp/user-pid\"\n" + attach + "dword:00000001\n" +
+             machinePid + global,
+         "0x00000007", "/tmp/user-pid", "0x00000001"},
+        // Per user: mask missing, attach does not parse, the temp path is a number.
+        {UserPid + attach + "\"1x\"\n" + temp + "dword:00000001\n" + machinePid + global,
+         "0x00000005", "/tmp/machine-pid", "0x00000002"},
+        {MachineGlobal + mask + "\"1048575\"\n", "0x000FFFFF", "", ""},
+        // A hex text falls through; an empty text is 0 (the log opens with every component off).
+        {UserPid + mask + "\"0x000FFFFF\"\n" + MachineGlobal + mask + "\"12\"\n", "0x0000000C", "",
+         ""},
+        {UserPid + mask + "\"\"\n" + MachineGlobal + mask + "\"12\"\n", "0x00000000", "", ""},
+        // Text numbers convert like the C library.
+        {MachineGlobal + mask + "\"  42\"\n", "0x0000002A", "", ""},
+        {MachineGlobal + mask + "\"+5\"\n", "0x00000005", "", ""},
+        {MachineGlobal + mask + "\"-1\"\n", "0xFFFFFFFF", "", ""},
+        {MachineGlobal + mask + "\"99999999999\"\n", "0xFFFFFFFF", "", ""},
+        {MachineGlobal + mask + "\"42 \"\n", badMask, "", ""},
+        {MachineGlobal + mask + "\"  \"\n", badMask, "", ""},
+        // A failure at the machine-wide key reaches the caller.
+        {MachineGlobal + mask + "\"0x10\"\n" + temp + "dword:00000001\n" + attach + "\"yes\"\n",
+         badMask, "failure: Invalid temp path type", "failure: Can't parse show attach message"},
+        {MachineGlobal + mask + "hex:01,00,00,00\n" + temp + "hex(2):2f,00,00,00\n" + attach +
+             "hex(b):01,00,00,00,00,00,00,00\n",
+         "failure: Invalid component mask type", "failure: Invalid temp path type",
+         "failure: Invalid show attach message type"},
+        // Only the last place's failure is reported: the per-user wrong type is dropped.
+        {UserPid + temp + "dword:00000001\n" + MachineGlobal + "\"Other\"=\"x\"\n",
+         "failure: Can't get register value", "failure: Can't get register value", ""},
+        {"", noKey, noKey, noKey},
         // A per-process key of another process does not count.
-        ScopedRegistryFile registry("[HKEY_CURRENT_USER\\Software\\Quorvelan\\Profiler\\Pid_" +
-                                    std::to_string(Platform::GetCurrentProcessId() + 1) +
-                                    "]\n\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000001\n");
-        EXPECT_EQ(LogMask(), "failure: Can't open registry key");
+        {"[HKEY_CURRENT_USER\\Software\\Quorvelan\\Profiler\\Pid_" +
+             std::to_string(Platform::GetCurrentProcessId() + 1) + "]\n" + mask +
+             "dword:00000001\n",
+         noKey, "", ""},
+        // Malformed lines only make their own value unreadable.
+        {"Windows Registry Editor Version 5.00\ngarbage line without meaning\n" + UserPid + mask +
+             "dword:12\n" + attach + "\"1\n" + temp + "\"/tmp/user\"\n" +
+             "[HKEY_LOCAL_MACHINE\\Software\\Quorvelan\\Profiler\\Pid_\n" + attach +
+             "dword:00000007\n" + MachineGlobal + mask + "dword:00000030\n" + attach +
+             "dword:00000000\n",
+         "0x00000030", "/tmp/user", "0x00000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.registry);
+        ScopedRegistryFile registry(c.registry);
+        EXPECT_EQ(LogMask(), c.logMask);
+        if (!c.tempPath.empty()) {
+            EXPECT_EQ(TempPath(), c.tempPath);
+        }
+        if (!c.attachSetting.empty()) {
+            EXPECT_EQ(Attach(), c.attachSetting);
+        }
     }
-}
-
-TEST(Settings, MalformedLinesOnlyMakeTheirValueUnreadable) {
-    ScopedRegistryFile registry(
-        "Windows Registry Editor Version 5.00\n"
-        "garbage line without meaning\n" +
-        UserPid +
-        "\"QUORVELAN_PROFILER_LOGMASK\"=dword:12\n"  // not eight hex digits
-        "\"QUORVELAN_PROFILER_ATTACH\"=\"1\n"        // unterminated text
-        "\"QUORVELAN_PROFILER_TEMP\"=\"/tmp/user\"\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\Quorvelan\\Profiler\\Pid_\n"  // broken header
-        "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000007\n" +
-        MachineGlobal +
-        "\"QUORVELAN_PROFILER_LOGMASK\"=dword:00000030\n"
-        "\"QUORVELAN_PROFILER_ATTACH\"=dword:00000000\n");
-    EXPECT_EQ(LogMask(), "0x00000030");
-    EXPECT_EQ(TempPath(), "/tmp/user");
-    EXPECT_EQ(Attach(), "0x00000000");
 }
 
 TEST(ScopedRegistryKey, ReportsEachFailureWithItsText) {
@@ -203,18 +145,11 @@ TEST(ScopedRegistryKey, ReportsEachFailureWithItsText) {
     ScopedRegistryKey key;
     DWORD type = Platform::REG_NONE;
     std::vector<BYTE> data;
-    try {
-        key.QueryValue(u"Text", type, data);
-        ADD_FAILURE() << "a query through a key never opened must fail";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Key was not created or openned");
-    }
-    try {
-        key.Open(Platform::RegistryRoot::CurrentUser, u"Software\\Test");
-        ADD_FAILURE() << "the key exists only on the other root";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Can't open registry key");
-    }
+    EXPECT_EQ(ErrorText([&] { key.QueryValue(u"Text", type, data); }),
+              "Key was not created or openned");
+    // The key exists only on the other root.
+    EXPECT_EQ(ErrorText([&] { key.Open(Platform::RegistryRoot::CurrentUser, u"Software\\Test"); }),
+              "Can't open registry key");
     EXPECT_FALSE(key.IsOpen());
 
     key.Open(Platform::RegistryRoot::LocalMachine, u"Software\\Test");
@@ -226,12 +161,8 @@ TEST(ScopedRegistryKey, ReportsEachFailureWithItsText) {
     key.QueryValue(u"Empty", type, data);
     EXPECT_EQ(type, Platform::REG_BINARY);
     EXPECT_TRUE(data.empty());
-    try {
-        key.QueryValue(u"Missing", type, data);
-        ADD_FAILURE() << "a missing value must fail";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Can't get register value");
-    }
+    EXPECT_EQ(ErrorText([&] { key.QueryValue(u"Missing", type, data); }),
+              "Can't get register value");
     key.Close();
     EXPECT_FALSE(key.IsOpen());
 }

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cinttypes>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include "Util/HrError.h"
 #include "Util/Log.h"
 #include "support/AllocationProbe.h"
+#include "support/ErrorText.h"
 #include "support/LogFileLines.h"
 #include "support/PALThreadsStub.h"
 #include "support/ScopedLog.h"
@@ -153,12 +153,6 @@ void EndThread(ThreadRegistry& registry, ThreadID threadId) {
     registry.EndThreadDelete(registry.ThreadDelete(threadId));
 }
 
-std::string PointerText(UINT_PTR value) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%0*" PRIXPTR, static_cast<int>(sizeof(void*) * 2), value);
-    return text;
-}
-
 // Runs a lookup on a thread of its own. Had it to wait for a stopped writer, FinishedInTime says
 // so after the patience instead of hanging; the caller then releases the writer, which lets the
 // lookup finish before the destructor joins it.
@@ -217,8 +211,7 @@ TEST_F(ThreadRegistryTest, CreateActivatesAndNumbersRecordsFromOne) {
     EXPECT_FALSE(pA->HasName());
     EXPECT_EQ(m_Registry.Find(m_Runtime.AddThread()), nullptr);
 
-    EXPECT_THAT([&] { m_Registry.ThreadCreate(a); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't activate twice")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(a); }), "Can't activate twice");
     EXPECT_EQ(pA->GetActivationCount(), 1u);
 }
 
@@ -326,31 +319,28 @@ TEST_F(ThreadRegistryTest, RaisesTheFixedFailureTexts) {
     m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
     ThreadID early = m_Runtime.AddThread();
 
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
-                ThrowsMessage<std::runtime_error>(StrEq("Thread must be created at this time")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
+              "Thread must be created at this time");
 
     // A name alone makes an inactive record: assigning it keeps the OS thread but fails.
     m_Registry.ThreadSetName(early, u"Early");
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(early, 0x1234); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't assign for inactive thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
+              "Can't assign for inactive thread");
     EXPECT_EQ(m_Registry.Find(early)->GetOSThreadId(), 0x1234u);
 
     // Ending an inactive record fails; the record passed in is destroyed, not lost.
     std::unique_ptr<BaseThread> pInactive = m_Registry.ThreadDelete(early);
     ASSERT_NE(pInactive, nullptr);
-    EXPECT_THAT([&] { m_Registry.EndThreadDelete(std::move(pInactive)); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't deactivate twice")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(std::move(pInactive)); }),
+              "Can't deactivate twice");
     EXPECT_EQ(m_Events.destroyed.load(), 1);
 
-    EXPECT_THAT([&] { m_Registry.EndThreadDelete(nullptr); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(nullptr); }), "Invalid thread");
 
     m_Registry.m_MakeNothing = true;
     ThreadID unmade = m_Runtime.AddThread();
-    EXPECT_THAT([&] { m_Registry.ThreadCreate(unmade); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
-    EXPECT_THAT([&] { m_Registry.ThreadSetName(unmade, u"X"); },
-                ThrowsMessage<std::runtime_error>(StrEq("Invalid thread pointer")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(unmade); }), "Invalid thread pointer");
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadSetName(unmade, u"X"); }), "Invalid thread pointer");
     EXPECT_EQ(m_Registry.Find(unmade), nullptr);
 }
 
@@ -358,7 +348,7 @@ TEST_F(ThreadRegistryTest, WritesOneLinePerOperationUnderThreadGt) {
     ScopedLog log(ComponentBit(LogComponent::ThreadGt));
     const std::string prefix = LogLinePrefix();
     ThreadID id = m_Runtime.AddThread();
-    const std::string tid = PointerText(id);
+    const std::string tid = Hex(id);
     DWORD osThreadId = Platform::GetCurrentThreadId();
     char osTid[16];
     std::snprintf(osTid, sizeof(osTid), "%08X", osThreadId);
@@ -401,8 +391,8 @@ TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
     ThreadID here = m_Runtime.AddThread();
     m_Registry.ThreadCreate(here);
 
-    EXPECT_THAT([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); },
-                ThrowsMessage<std::runtime_error>(StrEq("Can't set TLS value from other thread")));
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); }),
+              "Can't set TLS value from other thread");
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
 
     m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
@@ -420,16 +410,6 @@ TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
     EXPECT_EQ(pHere->GetOSThreadId(), 0u);
     EXPECT_FALSE(pHere->IsActive());
-}
-
-TEST_F(ThreadRegistryTest, WithoutTheSlotAssignWorksFromAnyThreadAndNothingIsStored) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
-    ThreadID id = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(id);
-    m_Registry.ThreadAssign(id, 0x4321);
-    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
-    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
 }
 
 TEST_F(ThreadRegistryTest, EndingFromAnotherThreadWarnsAndStillFilesTheRecord) {
@@ -490,11 +470,15 @@ TEST_F(ThreadRegistryTest, QueriesThreadHandlesThroughTheRuntimeWhenAsked) {
     EXPECT_EQ(m_Registry.Find(failing)->GetThreadHandle(), m_Runtime.HandleOf(failing));
 }
 
-TEST_F(ThreadRegistryTest, DoesNotAskTheRuntimeForHandlesUnlessAsked) {
+// Without the slot and handle queries, assign works from any thread and stores nothing else.
+TEST_F(ThreadRegistryTest, WithoutSlotOrHandlesAssignOnlyNotesTheOSThread) {
     m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
     ThreadID id = m_Runtime.AddThread();
     m_Registry.ThreadCreate(id);
-    m_Registry.ThreadAssign(id, 0x10);
+    m_Registry.ThreadAssign(id, 0x4321);
+    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
     EXPECT_EQ(m_Registry.Find(id)->GetThreadHandle(), nullptr);
     EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 0u);
 }
@@ -571,8 +555,7 @@ TEST(ThreadRegistryDoAndDelete, AFailingVisitorStillLeavesNoTakenRecordBehind) {
 
     RecordingVisitor visitor;
     visitor.m_FailAt = 2;
-    EXPECT_THAT([&] { registry.DoAndDelete(visitor, Scope::All); },
-                ThrowsMessage<std::runtime_error>(StrEq("visitor failed")));
+    EXPECT_EQ(ErrorText([&] { registry.DoAndDelete(visitor, Scope::All); }), "visitor failed");
 
     EXPECT_EQ(events.destroyed.load(), 3);
     EXPECT_TRUE(Records(registry, Container::Ended).empty());
