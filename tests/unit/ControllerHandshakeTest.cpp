@@ -91,57 +91,46 @@ TEST(ControllerHandshake, SendsTheMemorySettingsToAMemoryProfiler) {
     EXPECT_TRUE(info.environment.empty());
 }
 
-TEST(ControllerHandshake, RefusesWhereTheOptionsSay) {
+TEST(ControllerHandshake, RefusesWhereTheOptionsOrTheCallerSay) {
     const Bytes fromProfiler = Concat({ProtocolGuidBytes, Announcement(PerformanceClientBytes)});
-    {
+    const struct {
+        void (*change)(SessionOptions&);
+        HandshakeOutcome outcome;
+        Bytes sent;  // empty: anything ending in a refused run
+    } cases[] = {
+        // Nothing after a refused version is read.
+        {[](SessionOptions& o) { o.acceptVersion = false; }, HandshakeOutcome::VersionRefused, {0x00}},
+        {[](SessionOptions& o) { o.acceptConnection = false; }, HandshakeOutcome::ConnectionRefused, {0x01, 0x00}},
+        {[](SessionOptions& o) { o.acceptProcess = [](const ProcessInfo&) { return false; }; },
+         HandshakeOutcome::ConnectionRefused, {0x01, 0x00}},
+        {[](SessionOptions& o) { o.run = false; }, HandshakeOutcome::RunRefused, {}},
+    };
+    for (const auto& c : cases) {
         SessionOptions options;
-        options.acceptVersion = false;
+        c.change(options);
         Exchange exchange(fromProfiler);
-        EXPECT_EQ(HandshakeOutcome::VersionRefused,
-                  ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
-        EXPECT_EQ(Bytes{0x00}, exchange.Sent());
-        // Nothing after the refusal is read.
-        EXPECT_EQ(fromProfiler.size() - 16, exchange.in.GetRemaining());
-    }
-    {
-        SessionOptions options;
-        options.acceptConnection = false;
-        Exchange exchange(fromProfiler);
-        EXPECT_EQ(HandshakeOutcome::ConnectionRefused,
-                  ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
-        EXPECT_EQ((Bytes{0x01, 0x00}), exchange.Sent());
-    }
-    {
-        SessionOptions options;
-        options.run = false;
-        Exchange exchange(fromProfiler);
-        EXPECT_EQ(HandshakeOutcome::RunRefused,
-                  ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
-        ASSERT_FALSE(exchange.Sent().empty());
-        EXPECT_EQ(0x00, exchange.Sent().back());
-    }
-}
-
-TEST(ControllerHandshake, AsksTheCallerAboutEachProcessBeforeAnswering) {
-    const Bytes fromProfiler = Concat({ProtocolGuidBytes, Announcement(PerformanceClientBytes)});
-    for (const bool accepted : {false, true}) {
-        SessionOptions options;
-        ProcessInfo seen;
-        options.acceptProcess = [&](const ProcessInfo& info) {
-            seen = info;
-            return accepted;
-        };
-        Exchange exchange(fromProfiler);
-        const ProcessInfo info = ControllerHandshake::Run(exchange.in, exchange.out, options);
-        EXPECT_EQ(0x1234u, seen.processId);
-        EXPECT_EQ("\"/bin/app\" -x", seen.commandLine);
-        if (accepted) {
-            EXPECT_EQ(HandshakeOutcome::Running, info.outcome);
+        EXPECT_EQ(c.outcome, ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
+        if (c.sent.empty()) {
+            ASSERT_FALSE(exchange.Sent().empty());
+            EXPECT_EQ(0x00, exchange.Sent().back());
         } else {
-            EXPECT_EQ(HandshakeOutcome::ConnectionRefused, info.outcome);
-            EXPECT_EQ((Bytes{0x01, 0x00}), exchange.Sent());
+            EXPECT_EQ(c.sent, exchange.Sent());
+        }
+        if (c.outcome == HandshakeOutcome::VersionRefused) {
+            EXPECT_EQ(fromProfiler.size() - 16, exchange.in.GetRemaining());
         }
     }
+    // The caller sees each process before the answer.
+    SessionOptions options;
+    ProcessInfo seen;
+    options.acceptProcess = [&](const ProcessInfo& info) {
+        seen = info;
+        return true;
+    };
+    Exchange exchange(fromProfiler);
+    EXPECT_EQ(HandshakeOutcome::Running, ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
+    EXPECT_EQ(0x1234u, seen.processId);
+    EXPECT_EQ("\"/bin/app\" -x", seen.commandLine);
 }
 
 TEST(ControllerHandshake, RefusesAForeignProtocolOrKindAndSaysWhich) {
@@ -183,14 +172,11 @@ TEST(ControllerHandshake, CutShortAnnouncementNamesTheStep) {
         const std::string failure = FailureOf(exchange, SessionOptions());
         EXPECT_NE(std::string::npos, failure.find(cut.step)) << cut.length << ": " << failure;
     }
-}
-
-TEST(ControllerHandshake, RefusesAnOverlongTextBeforeReadingIt) {
-    // A command line claiming 0x1FFFFFFF bytes.
-    Bytes bytes = Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes,
-                          ShortText(""), U32(1), Bytes{0xDF, 0xFF, 0xFF, 0xFF}});
-    Exchange exchange(bytes);
-    const std::string failure = FailureOf(exchange, SessionOptions());
+    // A command line claiming 0x1FFFFFFF bytes is refused before any of them is read.
+    Exchange overlong(Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes, ShortText(""),
+                              U32(1), Bytes{0xDF, 0xFF, 0xFF, 0xFF}}));
+    const std::string failure = FailureOf(overlong, SessionOptions());
     EXPECT_NE(std::string::npos, failure.find("the command line")) << failure;
     EXPECT_NE(std::string::npos, failure.find("536870911 bytes long")) << failure;
 }
+

@@ -4,10 +4,13 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Bridge/MemoryBridgeStream.h"
 #include "Controller/ProfilerMessageHandler.h"
+#include "Controller/SectionBuffer.h"
+#include "Controller/SnapshotAssembler.h"
 #include "support/AllocationProbe.h"
 #include "support/ErrorText.h"
 #include "support/ScratchDirectory.h"
@@ -17,6 +20,13 @@ using namespace Controller;
 using namespace WireBytes;
 
 namespace {
+
+ControllerEvent Event(EventKind kind, uint32_t value = 0) {
+    ControllerEvent event;
+    event.kind = kind;
+    event.value = value;
+    return event;
+}
 
 class RecordingSender : public IMessageSender {
 public:
@@ -66,17 +76,14 @@ protected:
 }  // namespace
 
 TEST_F(ProfilerMessageHandlerTest, SurfacesNotificationsInArrivalOrder) {
-    Feed({0x90});
-    Feed({0x91});
-    Feed({0xA0});
-    Feed({0xF0, 0x03});
-    Feed(Concat({{0xF2}, U32(5), U32(10)}));
-    Feed({0xF1});
-    Feed(Concat({{0xFE, 0x01}, Text("BB::Close \xED\xA0\xBD\xED\xB8\x80")}));
-
-    EXPECT_EQ(EventKind::Started, Next().kind);
-    EXPECT_EQ(EventKind::Stopped, Next().kind);
-    EXPECT_EQ(EventKind::Done, Next().kind);
+    for (const Bytes& message : {Bytes{0x90}, Bytes{0x91}, Bytes{0xA0}, Bytes{0xF0, 0x03},
+                                 Concat({{0xF2}, U32(5), U32(10)}), Bytes{0xF1},
+                                 Concat({{0xFE, 0x01}, Text("BB::Close \xED\xA0\xBD\xED\xB8\x80")})}) {
+        Feed(message);
+    }
+    for (EventKind kind : {EventKind::Started, EventKind::Stopped, EventKind::Done}) {
+        EXPECT_EQ(kind, Next().kind);
+    }
     const ControllerEvent started = Next();
     EXPECT_EQ(EventKind::OperationStarted, started.kind);
     EXPECT_EQ(3u, started.operation);
@@ -261,4 +268,141 @@ TEST_F(ProfilerMessageHandlerTest, RandomBytesEndInAnErrorNeverInACrash) {
         }
         handler.Abandon("end of the round");
     }
+}
+
+TEST(SectionBuffer, SeeksWithinItsLimitAndLeavesZerosInAGap) {
+    SectionBuffer buffer(16);
+    buffer.Write("abc", 3);
+    EXPECT_EQ(3, buffer.Tell());
+    buffer.Seek(0, 6);  // past the end: the section does not grow yet
+    EXPECT_EQ(6, buffer.Tell());
+    EXPECT_EQ(3u, buffer.GetSize());
+    buffer.Write("Z", 1);
+    EXPECT_EQ(7u, buffer.GetSize());
+    buffer.Seek(0, 1);  // back inside: overwrite in place
+    buffer.Write("B", 1);
+    buffer.Seek(2, -1);  // from the end
+    EXPECT_EQ(6, buffer.Tell());
+    buffer.Seek(1, -5);  // from the current position
+    EXPECT_EQ(1, buffer.Tell());
+
+    // Refused: before the start, beyond the limit, overflows, unknown origins.
+    for (const auto& [origin, offset] : {std::pair<int, int64_t>{0, -1}, {1, -2}, {2, 10}, {0, INT64_MAX},
+                                         {2, INT64_MIN}, {3, 0}}) {
+        EXPECT_THROW(buffer.Seek(origin, offset), std::runtime_error) << origin << " " << offset;
+    }
+    EXPECT_EQ(1, buffer.Tell());  // a refused seek leaves the position
+    buffer.Seek(0, 16);  // exactly at the limit is allowed; nothing more fits
+    EXPECT_THROW(buffer.Write("x", 1), std::runtime_error);
+    buffer.Seek(0, 14);
+    EXPECT_THROW(buffer.PrepareWrite(3), std::runtime_error);
+    EXPECT_EQ(7u, buffer.GetSize());
+    buffer.Write("xy", 2);
+    EXPECT_EQ((Bytes{'a', 'B', 'c', 0, 0, 0, 'Z', 0, 0, 0, 0, 0, 0, 0, 'x', 'y'}), buffer.TakeBytes());
+}
+
+TEST(SnapshotAssembler, KeepsCreationOrderWhateverTheCloseOrder) {
+    SnapshotAssembler assembler(1024);
+    assembler.Begin(0x46505651);
+    const uint16_t first = assembler.CreateSection();
+    const uint16_t second = assembler.CreateSection();
+    EXPECT_NE(0, first);
+    EXPECT_NE(first, second);
+
+    assembler.GetSection(second).Write("22", 2);
+    assembler.GetSection(first).Write("1", 1);
+    assembler.CloseSection(second, 0x1100, 0);
+    // The handle of a closed section is no longer usable.
+    EXPECT_THROW(assembler.GetSection(second), std::runtime_error);
+    assembler.CloseSection(first, 0x0000, 1);
+
+    const GUID sequence = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    const auto pSnapshot = assembler.Close(7, sequence, 9);
+    EXPECT_FALSE(assembler.InProgress());
+    EXPECT_TRUE(pSnapshot->complete);
+    EXPECT_FALSE(pSnapshot->aborted);
+    EXPECT_EQ(0x46505651u, pSnapshot->magic);
+    EXPECT_EQ(7u, pSnapshot->index);
+    EXPECT_EQ(sequence, pSnapshot->sequence);
+    EXPECT_EQ(9u, pSnapshot->sequenceNumber);
+    ASSERT_EQ(2u, pSnapshot->sections.size());
+    EXPECT_EQ(0x0000, pSnapshot->sections[0].type);
+    EXPECT_EQ(1, pSnapshot->sections[0].version);
+    EXPECT_EQ(Bytes{'1'}, pSnapshot->sections[0].bytes);
+    EXPECT_EQ(0x1100, pSnapshot->sections[1].type);
+    EXPECT_EQ((Bytes{'2', '2'}), pSnapshot->sections[1].bytes);
+}
+
+TEST(SnapshotAssembler, SectionsLeftOpenMakeTheSnapshotIncomplete) {
+    SnapshotAssembler assembler(1024);
+    assembler.Begin(1);
+    const uint16_t open = assembler.CreateSection();
+    assembler.GetSection(open).Write("part", 4);
+    const auto pClosed = assembler.Close(0, GUID{}, 0);
+    EXPECT_FALSE(pClosed->complete);
+    EXPECT_NE(std::string::npos, pClosed->note.find("1 section(s) still open"));
+    ASSERT_EQ(1u, pClosed->sections.size());
+    EXPECT_FALSE(pClosed->sections[0].closed);
+    EXPECT_EQ((Bytes{'p', 'a', 'r', 't'}), pClosed->sections[0].bytes);
+
+    assembler.Begin(1);
+    assembler.CreateSection();
+    const auto pAborted = assembler.Abort();
+    EXPECT_TRUE(pAborted->aborted);
+    EXPECT_FALSE(pAborted->complete);
+
+    EXPECT_EQ(nullptr, assembler.Abandon("nothing in progress"));
+    assembler.Begin(1);
+    const auto pAbandoned = assembler.Abandon("the line broke");
+    EXPECT_FALSE(pAbandoned->complete);
+    EXPECT_FALSE(pAbandoned->aborted);
+    EXPECT_EQ("the line broke", pAbandoned->note);
+}
+
+TEST(SnapshotAssembler, RefusesWhatTheProtocolDoesNotAllowAndReusesHandlesSafely) {
+    SnapshotAssembler assembler(16);
+    EXPECT_THROW(assembler.CreateSection(), std::runtime_error);
+    EXPECT_THROW(assembler.GetSection(1), std::runtime_error);
+    EXPECT_THROW(assembler.Close(0, GUID{}, 0), std::runtime_error);
+    EXPECT_THROW(assembler.Abort(), std::runtime_error);
+    assembler.Begin(1);
+    EXPECT_THROW(assembler.Begin(1), std::runtime_error);
+    EXPECT_THROW(assembler.GetSection(0), std::runtime_error);
+    EXPECT_THROW(assembler.CloseSection(42, 0, 0), std::runtime_error);
+
+    // Handles come round without hitting one that is still open.
+    const uint16_t kept = assembler.CreateSection();
+    for (int i = 0; i < 70000; ++i) {
+        const uint16_t handle = assembler.CreateSection();
+        ASSERT_NE(0, handle);
+        ASSERT_NE(kept, handle);
+        assembler.CloseSection(handle, 1, 0);
+    }
+    EXPECT_NO_THROW(assembler.GetSection(kept));
+}
+
+TEST(EventQueue, WaitForTakesOneKindAndLeavesTheRestInOrder) {
+    EventQueue queue;
+    queue.Push(Event(EventKind::OperationProgress, 1));
+    queue.Push(Event(EventKind::Stopped));
+    queue.Push(Event(EventKind::OperationProgress, 2));
+
+    EXPECT_EQ(EventKind::Stopped, queue.WaitFor(EventKind::Stopped, 0)->kind);
+    EXPECT_FALSE(queue.WaitFor(EventKind::Stopped, 0).has_value());
+    EXPECT_FALSE(queue.WaitFor({EventKind::Error, EventKind::Disconnected}, 0).has_value());
+    EXPECT_EQ(1u, queue.WaitNext(0)->value);
+    EXPECT_EQ(2u, queue.WaitFor({EventKind::Error, EventKind::OperationProgress}, 0)->value);
+    EXPECT_FALSE(queue.WaitNext(10).has_value());
+}
+
+TEST(EventQueue, APushFromAnotherThreadEndsTheWait) {
+    EventQueue queue;
+    std::thread pusher([&queue] {
+        queue.Push(Event(EventKind::OperationProgress));
+        queue.Push(Event(EventKind::Disconnected));
+    });
+    const auto event = queue.WaitFor(EventKind::Disconnected, 30000);
+    pusher.join();
+    ASSERT_TRUE(event.has_value());
+    EXPECT_EQ(1u, queue.GetSize());
 }

@@ -2,57 +2,40 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "Host/PALThreads.h"
 #include "Platform/Process.h"
+#include "Platform/Sync.h"
 
 namespace {
 
-constexpr auto kGenerous = std::chrono::seconds(30);
+constexpr DWORD kGenerousMs = 30000;
 
-// A latch that tests open from outside; waits are bounded so a fault fails instead of hanging.
-class Latch {
-public:
-    void Open() {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        m_Open = true;
-        m_Changed.notify_all();
-    }
-    bool WaitOpen() {
-        std::unique_lock<std::mutex> guard(m_Lock);
-        return m_Changed.wait_for(guard, kGenerous, [this] { return m_Open; });
-    }
-    bool IsOpen() {
-        std::lock_guard<std::mutex> guard(m_Lock);
-        return m_Open;
-    }
-
-private:
-    // Guards m_Open; taken by the test thread and by the thread procedures.
-    std::mutex m_Lock;
-    std::condition_variable m_Changed;
-    bool m_Open = false;
-};
-
-// What one thread procedure sees and reports.
+// What one thread procedure sees and reports; it returns once released.
 struct Job {
-    Latch release;   // the procedure returns once this opens
-    Latch finished;  // opened by the procedure as its last step
+    Platform::EventHandle release = Platform::CreateManualResetEvent(false);
+    Platform::EventHandle finished = Platform::CreateManualResetEvent(false);
     std::atomic<int> runs{0};
     std::atomic<DWORD> osThreadId{0};
+    ~Job() {
+        Platform::CloseEvent(release);
+        Platform::CloseEvent(finished);
+    }
+    void Release() { Platform::SetEvent(release); }
+    bool WaitFinished() {
+        return Platform::WaitForEvent(finished, kGenerousMs) == Platform::WaitResult::Signalled;
+    }
 };
 
 DWORD RunJob(void* pContext) {
     Job* pJob = static_cast<Job*>(pContext);
     pJob->osThreadId = Platform::GetCurrentThreadId();
     pJob->runs.fetch_add(1);
-    pJob->release.WaitOpen();
-    pJob->finished.Open();
+    Platform::WaitForEvent(pJob->release, kGenerousMs);
+    Platform::SetEvent(pJob->finished);
     return 0;
 }
 
@@ -65,7 +48,7 @@ struct PALThreadsRef {
 
 }  // namespace
 
-TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedThenEnds) {
+TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedAndEveryWaiterSeesItsEnd) {
     PALThreadsRef threads;
     Job job;
     PALThreadHandle hThread = nullptr;
@@ -73,7 +56,6 @@ TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedThenEnds) {
     ASSERT_NE(nullptr, hThread);
 
     // Not started: it has not ended, has no id, and its procedure does not run.
-    EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 0));
     EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 50));
     DWORD osThreadId = 1;
     EXPECT_EQ(E_UNEXPECTED, threads->GetThreadId(hThread, &osThreadId));
@@ -85,9 +67,23 @@ TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedThenEnds) {
     ASSERT_EQ(S_OK, threads->GetThreadId(hThread, &osThreadId));
     EXPECT_NE(Platform::GetCurrentThreadId(), osThreadId);
     EXPECT_EQ(E_UNEXPECTED, threads->StartThread(hThread));
+    EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 0));
+    EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 20));
 
-    job.release.Open();
-    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, INFINITE));
+    // Several threads wait without limit on the same handle; all return once the thread ends.
+    std::atomic<int> waitsDone{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&] { waitsDone += threads->WaitForThread(hThread, INFINITE) == S_OK; });
+    }
+    job.Release();
+    // A bounded wait ends as soon as the thread does, well before its limit.
+    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, 30000));
+    for (std::thread& waiter : waiters) {
+        waiter.join();
+    }
+    EXPECT_EQ(4, waitsDone.load());
+    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, 0));
     EXPECT_EQ(1, job.runs.load());
     EXPECT_EQ(job.osThreadId.load(), osThreadId);
     // The id stays readable after the end.
@@ -97,45 +93,12 @@ TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedThenEnds) {
     EXPECT_EQ(S_OK, threads->CloseThread(hThread));
 }
 
-TEST(PALThreads, WaitsTimeOutWhileRunningAndSucceedRepeatedlyOnceEnded) {
-    PALThreadsRef threads;
-    Job job;
-    PALThreadHandle hThread = nullptr;
-    ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &job, 0, 0, &hThread));
-    ASSERT_EQ(S_OK, threads->StartThread(hThread));
-
-    EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 0));
-    EXPECT_EQ(PAL_E_TIMEOUT, threads->WaitForThread(hThread, 20));
-
-    // Several threads wait without limit on the same handle; all return once the thread ends.
-    std::atomic<int> waitsDone{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 4; ++i) {
-        waiters.emplace_back([&] {
-            if (threads->WaitForThread(hThread, INFINITE) == S_OK) {
-                waitsDone.fetch_add(1);
-            }
-        });
-    }
-    job.release.Open();
-    // A bounded wait ends as soon as the thread does, well before its limit.
-    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, 30000));
-    for (std::thread& waiter : waiters) {
-        waiter.join();
-    }
-    EXPECT_EQ(4, waitsDone.load());
-    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, 0));
-    EXPECT_EQ(S_OK, threads->WaitForThread(hThread, INFINITE));
-    EXPECT_EQ(S_OK, threads->CloseThread(hThread));
-}
-
 TEST(PALThreads, ClosedHandleLetsRunningThreadFinishAlone) {
     Job job;
-    PALThreadHandle hClosed = nullptr;
-    PALThreadHandle hLeftOpen = nullptr;
     Job other;
     {
         PALThreadsRef threads;
+        PALThreadHandle hClosed = nullptr;
         ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &job, 0, 0, &hClosed));
         ASSERT_EQ(S_OK, threads->StartThread(hClosed));
         ASSERT_EQ(S_OK, threads->CloseThread(hClosed));
@@ -145,27 +108,26 @@ TEST(PALThreads, ClosedHandleLetsRunningThreadFinishAlone) {
         EXPECT_EQ(E_HANDLE, threads->GetThreadId(hClosed, &osThreadId));
         EXPECT_EQ(E_HANDLE, threads->StartThread(hClosed));
         EXPECT_EQ(E_HANDLE, threads->CloseThread(hClosed));
-
         // The object goes away with a handle still open and its thread still running.
+        PALThreadHandle hLeftOpen = nullptr;
         ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &other, 0, 0, &hLeftOpen));
         ASSERT_EQ(S_OK, threads->StartThread(hLeftOpen));
     }
-    job.release.Open();
-    other.release.Open();
-    EXPECT_TRUE(job.finished.WaitOpen());
-    EXPECT_TRUE(other.finished.WaitOpen());
+    job.Release();
+    other.Release();
+    EXPECT_TRUE(job.WaitFinished());
+    EXPECT_TRUE(other.WaitFinished());
     EXPECT_EQ(1, job.runs.load());
     EXPECT_EQ(1, other.runs.load());
 }
 
-TEST(PALThreads, RejectsBadArgumentsAndForeignHandles) {
+TEST(PALThreads, RejectsBadArgumentsAndForeignHandlesAndAnswersItsInterfacesOnly) {
     PALThreadsRef threads;
     PALThreadsRef otherThreads;
     PALThreadHandle hThread = reinterpret_cast<PALThreadHandle>(1);
     EXPECT_EQ(E_INVALIDARG, threads->CreateThread(nullptr, nullptr, 0, 0, &hThread));
     EXPECT_EQ(nullptr, hThread);
     EXPECT_EQ(E_POINTER, threads->CreateThread(&RunJob, nullptr, 0, 0, nullptr));
-
     Job job;
     ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &job, 0, 0, &hThread));
     DWORD osThreadId = 0;
@@ -178,37 +140,28 @@ TEST(PALThreads, RejectsBadArgumentsAndForeignHandles) {
     // Closing a thread that was never started is fine; it never runs.
     EXPECT_EQ(S_OK, threads->CloseThread(hThread));
     EXPECT_EQ(0, job.runs.load());
-}
 
-TEST(PALThreads, CountsReferencesAndAnswersItsInterfacesOnly) {
-    PALThreads* pThreads = new PALThreads();
-    EXPECT_EQ(2u, pThreads->AddRef());
-
-    void* pUnknown = nullptr;
-    ASSERT_EQ(S_OK, pThreads->QueryInterface(IID_IUnknown, &pUnknown));
-    EXPECT_EQ(static_cast<IPALThreads*>(pThreads), pUnknown);
-    void* pInterface = nullptr;
-    ASSERT_EQ(S_OK, pThreads->QueryInterface(IID_IPALThreads, &pInterface));
-    EXPECT_EQ(static_cast<IPALThreads*>(pThreads), pInterface);
-
-    void* pOther = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_NOINTERFACE, pThreads->QueryInterface(IID_IClassFactory, &pOther));
-    EXPECT_EQ(nullptr, pOther);
-    EXPECT_EQ(E_POINTER, pThreads->QueryInterface(IID_IPALThreads, nullptr));
-
-    // Two queries succeeded, so four references are held now.
-    EXPECT_EQ(3u, pThreads->Release());
-    EXPECT_EQ(2u, pThreads->Release());
-    EXPECT_EQ(1u, pThreads->Release());
-    EXPECT_EQ(0u, pThreads->Release());
-}
-
-TEST(PALThreads, SleepWaitsAtLeastTheGivenTime) {
-    PALThreadsRef threads;
+    // Sleep waits at least the given time.
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(S_OK, threads->Sleep(20));
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
     EXPECT_EQ(S_OK, threads->Sleep(0));
+
+    EXPECT_EQ(2u, threads->AddRef());
+    void* pUnknown = nullptr;
+    ASSERT_EQ(S_OK, threads->QueryInterface(IID_IUnknown, &pUnknown));
+    EXPECT_EQ(static_cast<IPALThreads*>(threads.p), pUnknown);
+    void* pInterface = nullptr;
+    ASSERT_EQ(S_OK, threads->QueryInterface(IID_IPALThreads, &pInterface));
+    EXPECT_EQ(static_cast<IPALThreads*>(threads.p), pInterface);
+    void* pOther = reinterpret_cast<void*>(1);
+    EXPECT_EQ(E_NOINTERFACE, threads->QueryInterface(IID_IClassFactory, &pOther));
+    EXPECT_EQ(nullptr, pOther);
+    EXPECT_EQ(E_POINTER, threads->QueryInterface(IID_IPALThreads, nullptr));
+    // Two queries succeeded, so four references are held now; the last is the test's own.
+    EXPECT_EQ(3u, threads->Release());
+    EXPECT_EQ(2u, threads->Release());
+    EXPECT_EQ(1u, threads->Release());
 }
 
 TEST(PALThreads, ManyThreadsRunConcurrentlyWithDistinctIds) {
@@ -222,7 +175,7 @@ TEST(PALThreads, ManyThreadsRunConcurrentlyWithDistinctIds) {
     for (int i = 0; i < kThreads; ++i) {
         ASSERT_EQ(S_OK, threads->StartThread(handles[i]));
     }
-    // Every thread is alive at once: none can end before the latches open.
+    // Every thread is alive at once: none can end before its release.
     std::set<DWORD> ids;
     for (int i = 0; i < kThreads; ++i) {
         DWORD osThreadId = 0;
@@ -232,7 +185,7 @@ TEST(PALThreads, ManyThreadsRunConcurrentlyWithDistinctIds) {
     }
     EXPECT_EQ(static_cast<size_t>(kThreads), ids.size());
     for (Job& job : jobs) {
-        job.release.Open();
+        job.Release();
     }
     for (int i = 0; i < kThreads; ++i) {
         EXPECT_EQ(S_OK, threads->WaitForThread(handles[i], INFINITE));
