@@ -40,6 +40,13 @@ DWORD ReturnWithoutSignal(SafeThread*, void*) {
     return 0;
 }
 
+// Signals only after Start has polled for it more than once.
+DWORD SignalLate(SafeThread* pThread, void*) {
+    Platform::Sleep(250);
+    pThread->SignalStarted();
+    return 0;
+}
+
 // Forwards to the real host thread service, records what it was given and which handles were
 // closed, and fails creating or starting on demand.
 class RecordingPALThreads : public PALThreadsStub {
@@ -122,6 +129,9 @@ TEST(SafeThread, RefusesBadStartsAndStraySignals) {
     thread.Stop();
     EXPECT_EQ(ErrorText([&] { thread.Start(nullptr, nullptr, 0); }), "Invalid thread procedure address");
     EXPECT_EQ(ErrorText([&] { thread.SignalStarted(); }), "Thread wasn't started");
+
+    thread.Start(&SignalLate, nullptr, 0);
+    thread.Stop();
 
     WorkerState state;
     state.m_Input = 3;
