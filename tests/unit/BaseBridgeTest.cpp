@@ -33,7 +33,8 @@ std::vector<std::string> LogTexts(const std::string& first, size_t count = 1) {
     const size_t prefixLength = LogLinePrefix().size();
     std::vector<std::string> texts;
     for (std::string& line : ReadLogLinesAfterRecord()) {
-        texts.push_back(line.rfind('\t', 0) == 0 ? line : line.substr(std::min(prefixLength, line.size())));
+        texts.push_back(
+            line.rfind('\t', 0) == 0 ? line : line.substr(std::min(prefixLength, line.size())));
     }
     auto it = std::find(texts.begin(), texts.end(), first);
     return std::vector<std::string>(it, it + std::min<std::ptrdiff_t>(count, texts.end() - it));
@@ -59,8 +60,10 @@ TEST(BaseBridgeTest, HandshakeSendsTheTableSequenceAndActivatesTheProcessor) {
         length = {BYTE(0x80 | (commandLine.size() >> 8)), BYTE(commandLine.size() & 0xFF)};
     }
     const Bytes expected = Concat({
-        {0x3E, 0x2D, 0x1C, 0x0B, 0x50, 0x4F, 0x17, 0x46, 0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8, 0xF9},
-        {0x21, 0x9E, 0x0C, 0x5A, 0x3D, 0x7B, 0x8F, 0x4E, 0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71},
+        {0x3E, 0x2D, 0x1C, 0x0B, 0x50, 0x4F, 0x17, 0x46, 0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8,
+         0xF9},
+        {0x21, 0x9E, 0x0C, 0x5A, 0x3D, 0x7B, 0x8F, 0x4E, 0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60,
+         0x71},
         {0x00},
         Le32(Platform::GetCurrentProcessId()),
         length,
@@ -126,8 +129,10 @@ TEST(BaseBridgeTest, EachRefusalEndsTheWorkerAndFailsConnect) {
         EXPECT_EQ(harness.Line().ToController().Available(), 0u);
         EXPECT_EQ(harness.Processor(), nullptr);
         EXPECT_EQ(harness.GetBridge().GetControl(), nullptr);
-        EXPECT_EQ(ErrorText([&] { harness.GetBridge().ActivateCommands(); }), "No command processor");
-        EXPECT_EQ(ErrorText([&] { harness.GetBridge().DeactivateCommands(); }), "No command processor");
+        EXPECT_EQ(ErrorText([&] { harness.GetBridge().ActivateCommands(); }),
+                  "No command processor");
+        EXPECT_EQ(ErrorText([&] { harness.GetBridge().DeactivateCommands(); }),
+                  "No command processor");
         EXPECT_EQ(harness.m_PALTools.CloseStreamCalls(), 1u);
         // Dropped exactly once: one more release would wrap the count.
         EXPECT_EQ(harness.m_PALTools.References(), 0u);
@@ -158,7 +163,8 @@ TEST(BaseBridgeTest, KeepsFlagsAndTextAndLogsTheChoices) {
     EXPECT_EQ(harness.m_Info.m_ControlKind, 1u);
     EXPECT_EQ(harness.m_Info.m_SnapshotType, 0u);
     const std::string header = "BB::TryConnect snapShotType=fileSystem controlKind=api";
-    EXPECT_EQ(LogTexts(header, 3), (std::vector<std::string>{header, "\tfirst line", "\tsecond line"}));
+    EXPECT_EQ(LogTexts(header, 3),
+              (std::vector<std::string>{header, "\tfirst line", "\tsecond line"}));
 
     // A warning travels through the bridge while the log lock is held, with bridge logging on:
     // the bridge must not log on that path. Run on a thread of its own, left behind if it hangs.
@@ -189,7 +195,8 @@ TEST(BaseBridgeTest, SnapshotTypeChoosesTheStorage) {
     answers.m_SnapshotType = 2;
     ASSERT_EQ(harness.Connect(answers), "");
     EXPECT_TRUE(LogHasText("BB::TryConnect snapShotType=bridgeStream controlKind=manual"));
-    EXPECT_EQ(ErrorText([&] { harness.GetBridge().CreateSnapShotStorage(); }), "Unknown bridge type");
+    EXPECT_EQ(ErrorText([&] { harness.GetBridge().CreateSnapShotStorage(); }),
+              "Unknown bridge type");
 
     TestCommandProcessor& processor = *harness.Processor();
     auto waitForType = [&](DWORD type) {
@@ -210,7 +217,8 @@ TEST(BaseBridgeTest, SnapshotTypeChoosesTheStorage) {
     pStorage.reset();
 
     harness.Close();
-    EXPECT_EQ(ErrorText([&] { harness.GetBridge().CreateSnapShotStorage(); }), "No command processor");
+    EXPECT_EQ(ErrorText([&] { harness.GetBridge().CreateSnapShotStorage(); }),
+              "No command processor");
 }
 
 #ifndef NDEBUG
@@ -232,7 +240,8 @@ protected:
     void SetUp() override { SleepRecorder::Take(); }
 
     FakePALTools m_Tools;
-    Bridge m_Bridge{BridgeHarness::ProcessGuid, BridgeHarness::ServiceId, &m_Tools, &SleepRecorder::Sleep};
+    Bridge m_Bridge{BridgeHarness::ProcessGuid, BridgeHarness::ServiceId, &m_Tools,
+                    &SleepRecorder::Sleep};
 };
 
 TEST_F(BridgeTransportTest, ChunkedWritesPacedReadsAndHostFailures) {
@@ -245,8 +254,9 @@ TEST_F(BridgeTransportTest, ChunkedWritesPacedReadsAndHostFailures) {
     m_Bridge.Write(data.data(), 0);
     EXPECT_EQ(m_Tools.WriteChunks(), (std::vector<DWORD>{16384, 16384, 7232}));
     EXPECT_EQ(m_Tools.Line().ToController().TakeAll(), data);
-    EXPECT_EQ(ReadLogLinesAfterRecord(), (std::vector<std::string>{LogLinePrefix() + "B::Write size=40000",
-                                                                   LogLinePrefix() + "B::Write size=0"}));
+    EXPECT_EQ(ReadLogLinesAfterRecord(),
+              (std::vector<std::string>{LogLinePrefix() + "B::Write size=40000",
+                                        LogLinePrefix() + "B::Write size=0"}));
 
     // Empty reads pause a hundred milliseconds each.
     m_Tools.m_EmptyReads = 3;
@@ -259,10 +269,12 @@ TEST_F(BridgeTransportTest, ChunkedWritesPacedReadsAndHostFailures) {
     EXPECT_EQ(SleepRecorder::Take(), (std::vector<DWORD>{100, 100, 100}));
 
     m_Tools.m_WriteStatus = E_FAIL;
-    EXPECT_EQ(ErrorText([&] { m_Bridge.Write("x", 1); }), "Can't write data (PAL error code 0x80004005)");
+    EXPECT_EQ(ErrorText([&] { m_Bridge.Write("x", 1); }),
+              "Can't write data (PAL error code 0x80004005)");
     m_Tools.Line().Hangup();
     BYTE byte = 0;
-    EXPECT_EQ(ErrorText([&] { m_Bridge.Read(&byte, 1); }), "Can't write data (PAL error code 0x8007006d)");
+    EXPECT_EQ(ErrorText([&] { m_Bridge.Read(&byte, 1); }),
+              "Can't write data (PAL error code 0x8007006d)");
 }
 
 TEST_F(BridgeTransportTest, CloseBeforeConnectReturnsAtOnceAndDropsTheReference) {
@@ -280,11 +292,13 @@ TEST_F(BridgeTransportTest, CloseBeforeConnectReturnsAtOnceAndDropsTheReference)
 TEST_F(BridgeTransportTest, ServiceThatDoesNotStartFailsConnect) {
     ScopedLog log(ComponentBit(LogComponent::Bridge));
     m_Tools.m_StartStatus = MakeHResult(0x80000019);
-    EXPECT_EQ(ErrorText([&] { m_Bridge.Connect(); }), "Can't start service (PAL error code 0x80000019)");
+    EXPECT_EQ(ErrorText([&] { m_Bridge.Connect(); }),
+              "Can't start service (PAL error code 0x80000019)");
     EXPECT_EQ(m_Tools.References(), 0u);
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], LogLinePrefix() + "B::Connect serviceID='{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}'");
+    EXPECT_EQ(lines[0],
+              LogLinePrefix() + "B::Connect serviceID='{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}'");
     EXPECT_EQ(lines[1], LogLinePrefix() + "B::Close");
 }
 
@@ -299,7 +313,8 @@ TEST_F(BridgeTransportTest, WorkerWithoutConnectionOrHandshakeEndsAndConnectFail
 
     // A silent controller: the handshake times out.
     FakePALTools tools;
-    Bridge bridge(BridgeHarness::ProcessGuid, BridgeHarness::ServiceId, &tools, &SleepRecorder::Sleep);
+    Bridge bridge(BridgeHarness::ProcessGuid, BridgeHarness::ServiceId, &tools,
+                  &SleepRecorder::Sleep);
     TestClientInfo info;
     TestEventSink event;
     bridge.SetClient(&info, &event);
@@ -327,8 +342,9 @@ TEST(BridgeTransport, CloseOrHangupEndsTheWorkerAndItsWaitingRequests) {
     BridgeHarness harness;
     ASSERT_EQ(harness.Connect(HandshakeAnswers()), "");
     IBridgeControl* pControl = harness.GetBridge().GetControl();
-    auto section = std::async(std::launch::async,
-                              [&] { return ErrorText([&] { pControl->SnapShotBridgeCreateSection(); }); });
+    auto section = std::async(std::launch::async, [&] {
+        return ErrorText([&] { pControl->SnapShotBridgeCreateSection(); });
+    });
     EXPECT_EQ(harness.Line().Receive(5), Concat({{0xE1}, Le32(0)}));
     harness.Line().Hangup();
     ASSERT_EQ(section.wait_for(BridgeLine::Patience), std::future_status::ready);

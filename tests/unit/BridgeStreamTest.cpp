@@ -39,10 +39,14 @@ TEST(CounterEncoding, ShortestFormAtEveryBoundaryLongerFormsReadAndBadOnesRefuse
         uint32_t value;
         Bytes bytes;
     } shortest[] = {
-        {0x00, {0x00}},         {0x7F, {0x7F}},
-        {0x80, {0x80, 0x80}},   {300, {0x81, 0x2C}},
-        {0x3FFF, {0xBF, 0xFF}}, {0x4000, {0xC0, 0x00, 0x40, 0x00}},
-        {0x123456, {0xC0, 0x12, 0x34, 0x56}}, {0x1FFFFFFF, {0xDF, 0xFF, 0xFF, 0xFF}},
+        {0x00, {0x00}},
+        {0x7F, {0x7F}},
+        {0x80, {0x80, 0x80}},
+        {300, {0x81, 0x2C}},
+        {0x3FFF, {0xBF, 0xFF}},
+        {0x4000, {0xC0, 0x00, 0x40, 0x00}},
+        {0x123456, {0xC0, 0x12, 0x34, 0x56}},
+        {0x1FFFFFFF, {0xDF, 0xFF, 0xFF, 0xFF}},
     };
     for (const auto& c : shortest) {
         RecordingWriteStream written;
@@ -62,7 +66,9 @@ TEST(CounterEncoding, ShortestFormAtEveryBoundaryLongerFormsReadAndBadOnesRefuse
     const struct {
         Bytes bytes;
         uint32_t value;
-    } longer[] = {{{0x80, 0x05}, 5}, {{0x80, 0x00}, 0}, {{0xC0, 0x00, 0x00, 0x05}, 5},
+    } longer[] = {{{0x80, 0x05}, 5},
+                  {{0x80, 0x00}, 0},
+                  {{0xC0, 0x00, 0x00, 0x05}, 5},
                   {{0xC0, 0x00, 0x3F, 0xFF}, 0x3FFF}};
     for (const auto& c : longer) {
         MemoryBridgeStream stream(c.bytes.data(), c.bytes.size());
@@ -81,7 +87,8 @@ TEST(CounterEncoding, ShortestFormAtEveryBoundaryLongerFormsReadAndBadOnesRefuse
 }
 
 TEST(FixedWidthEncoding, WritesLeastSignificantByteFirstAndGuidsInFieldLayout) {
-    const GUID protocol = {0xE7A72A5E, 0x091C, 0x44AB, {0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D}};
+    const GUID protocol = {
+        0xE7A72A5E, 0x091C, 0x44AB, {0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D}};
     MemoryBridgeStream stream;
     WriteU8(stream, 0xAB);
     WriteBool(stream, true);
@@ -93,11 +100,11 @@ TEST(FixedWidthEncoding, WritesLeastSignificantByteFirstAndGuidsInFieldLayout) {
     WriteU64(stream, 0x0102030405060708ull);
     WriteGuid(stream, protocol);
     const Bytes expected = {
-        0xAB, 0x01, 0x00, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,             // u8, bools, u16, u32
-        0xFE, 0xFF, 0xFF, 0xFF,                                           // i32 -2
-        0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,                   // i64 -2
-        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,                   // u64
-        0x5E, 0x2A, 0xA7, 0xE7, 0x1C, 0x09, 0xAB, 0x44,                   // GUID
+        0xAB, 0x01, 0x00, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12,  // u8, bools, u16, u32
+        0xFE, 0xFF, 0xFF, 0xFF,                                // i32 -2
+        0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,        // i64 -2
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,        // u64
+        0x5E, 0x2A, 0xA7, 0xE7, 0x1C, 0x09, 0xAB, 0x44,        // GUID
         0x90, 0x17, 0x29, 0x14, 0xA3, 0xE9, 0xCB, 0x0D,
     };
     EXPECT_EQ(expected, stream.GetContent());
@@ -178,7 +185,9 @@ TEST(StringEncoding, WritesByteLengthThenBytes) {
         {"null wide", [](W& s) { WriteString(s, static_cast<const WCHAR*>(nullptr)); }, {0x00}},
         {"narrow abc", [](W& s) { WriteString(s, "abc"); }, {0x03, 0x61, 0x62, 0x63}},
         {"wide abc", [](W& s) { WriteString(s, u"abc"); }, {0x03, 0x61, 0x62, 0x63}},
-        {"std::string", [](W& s) { WriteString(s, std::string("a\0b", 3)); }, {0x03, 0x61, 0x00, 0x62}},
+        {"std::string",
+         [](W& s) { WriteString(s, std::string("a\0b", 3)); },
+         {0x03, 0x61, 0x00, 0x62}},
         {"wide e-acute", [](W& s) { WriteString(s, u"\u00E9"); }, {0x02, 0xC3, 0xA9}},
         {"wide euro", [](W& s) { WriteString(s, u"\u20AC"); }, {0x03, 0xE2, 0x82, 0xAC}},
         {"narrow bytes unchanged", [](W& s) { WriteString(s, "\xC3\xA9"); }, {0x02, 0xC3, 0xA9}},
@@ -261,7 +270,8 @@ TEST(MemoryBridgeStream, WritesReadsAndSeeksLikeAFile) {
     EXPECT_EQ("Can't read data", ErrorText([&] { stream.Read(buffer, 2); }));
     EXPECT_EQ("Invalid origin", ErrorText([&] { stream.Seek(3, 0); }));
     EXPECT_EQ("Invalid offset", ErrorText([&] { stream.Seek(ISeekBridgeStream::SeekBegin, -1); }));
-    EXPECT_EQ("Invalid offset", ErrorText([&] { stream.Seek(ISeekBridgeStream::SeekCurrent, -9); }));
+    EXPECT_EQ("Invalid offset",
+              ErrorText([&] { stream.Seek(ISeekBridgeStream::SeekCurrent, -9); }));
     EXPECT_EQ(8, stream.Tell());
 
     stream.Clear();

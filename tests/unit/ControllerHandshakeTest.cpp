@@ -99,10 +99,15 @@ TEST(ControllerHandshake, RefusesWhereTheOptionsOrTheCallerSay) {
         Bytes sent;  // empty: anything ending in a refused run
     } cases[] = {
         // Nothing after a refused version is read.
-        {[](SessionOptions& o) { o.acceptVersion = false; }, HandshakeOutcome::VersionRefused, {0x00}},
-        {[](SessionOptions& o) { o.acceptConnection = false; }, HandshakeOutcome::ConnectionRefused, {0x01, 0x00}},
+        {[](SessionOptions& o) { o.acceptVersion = false; },
+         HandshakeOutcome::VersionRefused,
+         {0x00}},
+        {[](SessionOptions& o) { o.acceptConnection = false; },
+         HandshakeOutcome::ConnectionRefused,
+         {0x01, 0x00}},
         {[](SessionOptions& o) { o.acceptProcess = [](const ProcessInfo&) { return false; }; },
-         HandshakeOutcome::ConnectionRefused, {0x01, 0x00}},
+         HandshakeOutcome::ConnectionRefused,
+         {0x01, 0x00}},
         {[](SessionOptions& o) { o.run = false; }, HandshakeOutcome::RunRefused, {}},
     };
     for (const auto& c : cases) {
@@ -128,7 +133,8 @@ TEST(ControllerHandshake, RefusesWhereTheOptionsOrTheCallerSay) {
         return true;
     };
     Exchange exchange(fromProfiler);
-    EXPECT_EQ(HandshakeOutcome::Running, ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
+    EXPECT_EQ(HandshakeOutcome::Running,
+              ControllerHandshake::Run(exchange.in, exchange.out, options).outcome);
     EXPECT_EQ(0x1234u, seen.processId);
     EXPECT_EQ("\"/bin/app\" -x", seen.commandLine);
 }
@@ -173,10 +179,9 @@ TEST(ControllerHandshake, CutShortAnnouncementNamesTheStep) {
         EXPECT_NE(std::string::npos, failure.find(cut.step)) << cut.length << ": " << failure;
     }
     // A command line claiming 0x1FFFFFFF bytes is refused before any of them is read.
-    Exchange overlong(Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes, ShortText(""),
-                              U32(1), Bytes{0xDF, 0xFF, 0xFF, 0xFF}}));
+    Exchange overlong(Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes,
+                              ShortText(""), U32(1), Bytes{0xDF, 0xFF, 0xFF, 0xFF}}));
     const std::string failure = FailureOf(overlong, SessionOptions());
     EXPECT_NE(std::string::npos, failure.find("the command line")) << failure;
     EXPECT_NE(std::string::npos, failure.find("536870911 bytes long")) << failure;
 }
-

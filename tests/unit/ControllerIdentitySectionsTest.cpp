@@ -191,23 +191,56 @@ namespace {
 // Fields 1 to 22 of version 4, with a command line of two-unit text ("\xC3\xA9" is U+00E9) and a
 // controller text that is not UTF-8 (kept as it is).
 Bytes EnvironmentBytes(BYTE marker = 4) {
-    return Concat({
-        Le16(1), Le16(2), Le16(3), Le16(4), Le32(0x89ABCDEF), Le32(0x01D00000),  // build version and time
-        Text(""), Text("\"/usr/bin/dotnet\" caf\xC3\xA9.dll"),    // reserved, command line
-        WireBytes::ProcessGuidBytes, Le32(2), WireBytes::ProtocolGuidBytes, Le32(7),                // process, index, sequence
-        Le32(0x11111111), Le32(0x01D90000), Bytes{marker}, Le16(9),           // local time, marker, arch
-        Le32(4096), Le32(0x10000), Le32(0xFFFFFFFF),                          // page, addresses
-        Le32(3), Le32(2), Le32(65536), Le16(6), Le16(0x5E01), Le16(9),           // mask, processors, ...
-        Bytes{2, 2}, Le16(10), Le16(0), Le16(12), Le16(0),                     // interface, runtime
-        Le32(6), Le32(1), Le32(0), Le32(2), Text("sp"),                   // OS version, service pack
-        Le16(0), Le16(0), Le16(0), Le16(0), Le32(0), Bytes{0},
-        Text("6.1.0-aku"), Text("ctl\xFF")});
+    return Concat({Le16(1),
+                   Le16(2),
+                   Le16(3),
+                   Le16(4),
+                   Le32(0x89ABCDEF),
+                   Le32(0x01D00000),  // build version and time
+                   Text(""),
+                   Text("\"/usr/bin/dotnet\" caf\xC3\xA9.dll"),  // reserved, command line
+                   WireBytes::ProcessGuidBytes,
+                   Le32(2),
+                   WireBytes::ProtocolGuidBytes,
+                   Le32(7),  // process, index, sequence
+                   Le32(0x11111111),
+                   Le32(0x01D90000),
+                   Bytes{marker},
+                   Le16(9),  // local time, marker, arch
+                   Le32(4096),
+                   Le32(0x10000),
+                   Le32(0xFFFFFFFF),  // page, addresses
+                   Le32(3),
+                   Le32(2),
+                   Le32(65536),
+                   Le16(6),
+                   Le16(0x5E01),
+                   Le16(9),  // mask, processors, ...
+                   Bytes{2, 2},
+                   Le16(10),
+                   Le16(0),
+                   Le16(12),
+                   Le16(0),  // interface, runtime
+                   Le32(6),
+                   Le32(1),
+                   Le32(0),
+                   Le32(2),
+                   Text("sp"),  // OS version, service pack
+                   Le16(0),
+                   Le16(0),
+                   Le16(0),
+                   Le16(0),
+                   Le32(0),
+                   Bytes{0},
+                   Text("6.1.0-aku"),
+                   Text("ctl\xFF")});
 }
 
 }  // namespace
 
 TEST(ControllerEnvironmentSection, ReadsEveryFieldOfVersion4AndRejectsWhatIsNotOne) {
-    const EnvironmentRecord record = ReadEnvironmentSection(Section(EnvironmentSectionType, EnvironmentBytes(), 4));
+    const EnvironmentRecord record =
+        ReadEnvironmentSection(Section(EnvironmentSectionType, EnvironmentBytes(), 4));
     EXPECT_EQ((std::array<uint16_t, 4>{1, 2, 3, 4}), record.profilerVersion);
     EXPECT_EQ(0x01D0000089ABCDEFull, record.profilerBuildTime);
     EXPECT_EQ("\"/usr/bin/dotnet\" caf\xC3\xA9.dll", record.commandLine);
@@ -242,6 +275,8 @@ TEST(ControllerEnvironmentSection, ReadsEveryFieldOfVersion4AndRejectsWhatIsNotO
         {Concat({whole, Bytes{0}}), 4, "Environment record has 1 bytes after its last field"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.error, Failure([&] { ReadEnvironmentSection(Section(EnvironmentSectionType, c.bytes, c.version)); }));
+        EXPECT_EQ(c.error, Failure([&] {
+                      ReadEnvironmentSection(Section(EnvironmentSectionType, c.bytes, c.version));
+                  }));
     }
 }

@@ -76,9 +76,10 @@ protected:
 }  // namespace
 
 TEST_F(ProfilerMessageHandlerTest, SurfacesNotificationsInArrivalOrder) {
-    for (const Bytes& message : {Bytes{0x90}, Bytes{0x91}, Bytes{0xA0}, Bytes{0xF0, 0x03},
-                                 Concat({{0xF2}, U32(5), U32(10)}), Bytes{0xF1},
-                                 Concat({{0xFE, 0x01}, Text("BB::Close \xED\xA0\xBD\xED\xB8\x80")})}) {
+    for (const Bytes& message :
+         {Bytes{0x90}, Bytes{0x91}, Bytes{0xA0}, Bytes{0xF0, 0x03},
+          Concat({{0xF2}, U32(5), U32(10)}), Bytes{0xF1},
+          Concat({{0xFE, 0x01}, Text("BB::Close \xED\xA0\xBD\xED\xB8\x80")})}) {
         Feed(message);
     }
     for (EventKind kind : {EventKind::Started, EventKind::Stopped, EventKind::Done}) {
@@ -265,18 +266,23 @@ TEST(SectionBuffer, SeeksWithinItsLimitAndLeavesZerosInAGap) {
     EXPECT_EQ(1, buffer.Tell());
 
     // Refused: before the start, beyond the limit, overflows, unknown origins.
-    for (const auto& [origin, offset] : {std::pair<int, int64_t>{0, -1}, {1, -2}, {2, 10}, {0, INT64_MAX},
-                                         {2, INT64_MIN}, {3, 0}}) {
+    for (const auto& [origin, offset] : {std::pair<int, int64_t>{0, -1},
+                                         {1, -2},
+                                         {2, 10},
+                                         {0, INT64_MAX},
+                                         {2, INT64_MIN},
+                                         {3, 0}}) {
         EXPECT_THROW(buffer.Seek(origin, offset), std::runtime_error) << origin << " " << offset;
     }
     EXPECT_EQ(1, buffer.Tell());  // a refused seek leaves the position
-    buffer.Seek(0, 16);  // exactly at the limit is allowed; nothing more fits
+    buffer.Seek(0, 16);           // exactly at the limit is allowed; nothing more fits
     EXPECT_THROW(buffer.Write("x", 1), std::runtime_error);
     buffer.Seek(0, 14);
     EXPECT_THROW(buffer.PrepareWrite(3), std::runtime_error);
     EXPECT_EQ(7u, buffer.GetSize());
     buffer.Write("xy", 2);
-    EXPECT_EQ((Bytes{'a', 'B', 'c', 0, 0, 0, 'Z', 0, 0, 0, 0, 0, 0, 0, 'x', 'y'}), buffer.TakeBytes());
+    EXPECT_EQ((Bytes{'a', 'B', 'c', 0, 0, 0, 'Z', 0, 0, 0, 0, 0, 0, 0, 'x', 'y'}),
+              buffer.TakeBytes());
 }
 
 TEST(SnapshotAssembler, KeepsCreationOrderWhateverTheCloseOrder) {

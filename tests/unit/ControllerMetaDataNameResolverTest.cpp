@@ -43,7 +43,8 @@ Bytes CoreLibMetaData() {
     Bytes blob;
     if (!framework.empty()) {
         FileBridgeStream stream;
-        stream.Open(WidePath(framework / "System.Private.CoreLib.dll"), FileBridgeStream::AccessRead);
+        stream.Open(WidePath(framework / "System.Private.CoreLib.dll"),
+                    FileBridgeStream::AccessRead);
         EXPECT_TRUE(ReadModuleMetaData(stream, blob));
     }
     return blob;

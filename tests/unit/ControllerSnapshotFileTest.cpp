@@ -1,17 +1,16 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <future>
 
 #include "Controller/FileSnapshotReader.h"
 #include "Controller/SnapshotFile.h"
@@ -185,7 +184,8 @@ TEST(SnapshotFile, RejectsDamageWithAMessageNamingIt) {
     for (const auto& c : cases) {
         Bytes damaged = SampleFileBytes();
         damaged[c.at] = c.value;
-        EXPECT_NE(std::string::npos, ParseFailure(damaged).find(c.message)) << ParseFailure(damaged);
+        EXPECT_NE(std::string::npos, ParseFailure(damaged).find(c.message))
+            << ParseFailure(damaged);
     }
     const Bytes full = SampleFileBytes();
     for (size_t length = 0; length < full.size(); ++length) {
@@ -220,16 +220,17 @@ TEST_F(FileSnapshotReaderTest, ReadsSectionsFromDataFilesInIndexOrderAndRemovesT
     EXPECT_EQ("/d/P.001A", FileSnapshotReader::DataFilePath("/d/P", 26));
     EXPECT_EQ("/d/P.FFFF", FileSnapshotReader::DataFilePath("/d/P", 0xFFFF));
 
-    const Snapshot empty = Read({0x4D, 0x46, 0x51, 0x56, 0x50, 0x46, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}, {});
+    const Snapshot empty =
+        Read({0x4D, 0x46, 0x51, 0x56, 0x50, 0x46, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}, {});
     EXPECT_EQ(0x46505651u, empty.magic);
     EXPECT_TRUE(empty.complete);
     EXPECT_EQ(SnapshotOrigin::FileStorage, empty.origin);
     EXPECT_TRUE(empty.sections.empty());
 
     // Sections 0 and 1 were open together (files 0 and 1); section 2 reused file 0.
-    const Snapshot snapshot = Read(
-        Index(3, {Record(0x1100, 0, 2, 0), Record(0x1101, 3, 4, 1), Record(0x1102, 0, 1, 0)}),
-        {{'a', 'a', 'c'}, {'b', 'b', 'b', 'b'}});
+    const Snapshot snapshot =
+        Read(Index(3, {Record(0x1100, 0, 2, 0), Record(0x1101, 3, 4, 1), Record(0x1102, 0, 1, 0)}),
+             {{'a', 'a', 'c'}, {'b', 'b', 'b', 'b'}});
     ASSERT_EQ(3u, snapshot.sections.size());
     EXPECT_EQ((Bytes{'a', 'a'}), snapshot.sections[0].bytes);
     EXPECT_EQ(0x1101, snapshot.sections[1].type);
@@ -268,7 +269,8 @@ TEST_F(FileSnapshotReaderTest, RejectsDamagedIndexOrDataFiles) {
     WriteFile(IndexPath() + ".0000", {1, 2, 3, 4, 5, 6, 7});
     for (const auto& c : cases) {
         WriteFile(IndexPath(), c.index);
-        EXPECT_NE(std::string::npos, ReadFailure(IndexPath()).find(c.message)) << ReadFailure(IndexPath());
+        EXPECT_NE(std::string::npos, ReadFailure(IndexPath()).find(c.message))
+            << ReadFailure(IndexPath());
     }
 }
 

@@ -82,7 +82,8 @@ TEST_F(FileBridgeStreamTest, AccessAndBindingRulesAndFailedBindingsLeaveTheStrea
     EXPECT_EQ("Can't open file", ErrorText([&] { stream.Open(Path("missing"), Read); }));
     EXPECT_EQ("Can't open file", ErrorText([&] { stream.Open(Path("missing"), Write); }));
     EXPECT_FALSE(Exists("missing"));
-    EXPECT_EQ("Can't create file", ErrorText([&] { stream.Create(Path("no-such-dir/file"), Write); }));
+    EXPECT_EQ("Can't create file",
+              ErrorText([&] { stream.Create(Path("no-such-dir/file"), Write); }));
     EXPECT_FALSE(stream.IsOpen());
 
     stream.Create(Path("first"), Write);
@@ -115,7 +116,8 @@ TEST_F(FileBridgeStreamTest, PositionsTheEndOfTheFileAndSwitchingBetweenReadAndW
     stream.Seek(ISeekBridgeStream::SeekEnd, -2);
     EXPECT_EQ(8, stream.Tell());
     EXPECT_EQ("Can't seek position", ErrorText([&] { stream.Seek(3, 0); }));
-    EXPECT_EQ("Can't seek position", ErrorText([&] { stream.Seek(ISeekBridgeStream::SeekBegin, -1); }));
+    EXPECT_EQ("Can't seek position",
+              ErrorText([&] { stream.Seek(ISeekBridgeStream::SeekBegin, -1); }));
     EXPECT_EQ(8, stream.Tell());
     // The end of the file ends a read with a failure; it never waits for more.
     char buffer[3] = {};
@@ -191,7 +193,8 @@ TEST_F(FileSectionStreamTest, PositionsCountFromTheStartOffset) {
     // Nothing before the section's start is reachable, and a refused seek does not move.
     section.Seek(ISeekBridgeStream::SeekBegin, 3);
     EXPECT_EQ("Invalid offset", ErrorText([&] { section.Seek(ISeekBridgeStream::SeekBegin, -1); }));
-    EXPECT_EQ("Invalid offset", ErrorText([&] { section.Seek(ISeekBridgeStream::SeekCurrent, -4); }));
+    EXPECT_EQ("Invalid offset",
+              ErrorText([&] { section.Seek(ISeekBridgeStream::SeekCurrent, -4); }));
     EXPECT_EQ("Invalid offset", ErrorText([&] { section.Seek(ISeekBridgeStream::SeekEnd, -7); }));
     EXPECT_EQ("Invalid origin", ErrorText([&] { section.Seek(3, 0); }));
     EXPECT_EQ("Invalid origin", ErrorText([&] { section.Seek(-1, 0); }));

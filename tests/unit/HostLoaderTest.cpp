@@ -4,16 +4,16 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "Host/HostDiagnostics.h"
-#include "support/ScopedVariable.h"
 #include "Host/Loader/HostExports.h"
 #include "Host/Loader/ProfilerClasses.h"
 #include "Host/Loader/ProfilerLibrary.h"
 #include "Platform/Cor/CorProfiler.h"
 #include "fixtures/LoaderFixtureState.h"
+#include "support/ScopedVariable.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -167,13 +167,25 @@ TEST_F(HostLoader, EachLoadFailureIsReportedWithItsStatusAndReason) {
         std::vector<std::string> messages;  // the first one opens the text
     } cases[] = {
         // The loader's own reason, then what to do about it.
-        {kTracing, missing, HOST_E_LIBRARY_NOT_LOADED, 0,
+        {kTracing,
+         missing,
+         HOST_E_LIBRARY_NOT_LOADED,
+         0,
          {host + "can't load the profiler library '" + missing + "': ", "No such file or directory",
           "set QUORVELAN_PROFILER_LIBRARY", "runs without the profiler.\n"}},
-        {kTestKindOne, kFixturePath, HOST_E_ENTRY_NOT_FOUND, 0,
-         {host, "the profiler library '" + kFixturePath + "' has no entry point "
-                "'InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C'", "undefined symbol"}},
-        {kSampling, kFixturePath, MakeHResult(0x80000000), 1,
+        {kTestKindOne,
+         kFixturePath,
+         HOST_E_ENTRY_NOT_FOUND,
+         0,
+         {host,
+          "the profiler library '" + kFixturePath +
+              "' has no entry point "
+              "'InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C'",
+          "undefined symbol"}},
+        {kSampling,
+         kFixturePath,
+         MakeHResult(0x80000000),
+         1,
          {host, "'InitializeProfiler_D37A1B78_6DC5_46FD_BC31_F7C4D5A11C9C' in '" + kFixturePath +
                     "' failed with status 0x80000000"}},
         {kMemory, kFixturePath, E_UNEXPECTED, 1, {host, "handed no callback object to the host"}},
@@ -182,7 +194,8 @@ TEST_F(HostLoader, EachLoadFailureIsReportedWithItsStatusAndReason) {
         SCOPED_TRACE(c.messages.back());
         m_Fixture.Find<LoaderFixtureResetProc>("LoaderFixture_Reset")();
         void* pObject = reinterpret_cast<void*>(1);
-        EXPECT_EQ(c.status, CreateWithFixture(c.clsid, IID_ICorProfilerCallback2, &pObject, c.library));
+        EXPECT_EQ(c.status,
+                  CreateWithFixture(c.clsid, IID_ICorProfilerCallback2, &pObject, c.library));
         EXPECT_EQ(nullptr, pObject);
         EXPECT_EQ(c.loadCalls, m_pFixtureState->loadCalls);
         if (c.loadCalls > 0) {

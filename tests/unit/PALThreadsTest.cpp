@@ -74,7 +74,8 @@ TEST(PALThreads, CreatedThreadRunsOnlyOnceStartedAndEveryWaiterSeesItsEnd) {
     std::atomic<int> waitsDone{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i) {
-        waiters.emplace_back([&] { waitsDone += threads->WaitForThread(hThread, INFINITE) == S_OK; });
+        waiters.emplace_back(
+            [&] { waitsDone += threads->WaitForThread(hThread, INFINITE) == S_OK; });
     }
     job.Release();
     // A bounded wait ends as soon as the thread does, well before its limit.

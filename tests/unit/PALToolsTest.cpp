@@ -29,7 +29,9 @@ struct ServiceProbe {
         Platform::CloseEvent(started);
         Platform::CloseEvent(release);
     }
-    bool WaitStarted() { return Platform::WaitForEvent(started, kGenerousMs) == Platform::WaitResult::Signalled; }
+    bool WaitStarted() {
+        return Platform::WaitForEvent(started, kGenerousMs) == Platform::WaitResult::Signalled;
+    }
 };
 
 DWORD ProbeProc(PALStreamHandle hStream, void* pContext) {
@@ -56,12 +58,16 @@ public:
         Platform::CloseSocket(m_Peer);
         Platform::CloseSocket(m_Listener);
     }
-    std::string Address() const { return ":" + std::to_string(Platform::GetSocketPort(m_Listener)); }
+    std::string Address() const {
+        return ":" + std::to_string(Platform::GetSocketPort(m_Listener));
+    }
     bool Accept() {
-        return Platform::AcceptConnection(m_Listener, kGenerousMs, &m_Peer) == Platform::SocketResult::Ok;
+        return Platform::AcceptConnection(m_Listener, kGenerousMs, &m_Peer) ==
+               Platform::SocketResult::Ok;
     }
     void Send(const std::string& bytes) {
-        ASSERT_EQ(Platform::SocketResult::Ok, Platform::SendAll(m_Peer, bytes.data(), bytes.size()));
+        ASSERT_EQ(Platform::SocketResult::Ok,
+                  Platform::SendAll(m_Peer, bytes.data(), bytes.size()));
     }
     // Receives exactly `count` bytes, or fewer when the connection ends first.
     std::string Receive(size_t count) {
@@ -69,8 +75,9 @@ public:
         while (bytes.size() < count) {
             char buffer[4096];
             size_t got = 0;
-            if (Platform::ReceiveSome(m_Peer, buffer, std::min(sizeof(buffer), count - bytes.size()),
-                                      kGenerousMs, &got) != Platform::SocketResult::Ok) {
+            if (Platform::ReceiveSome(m_Peer, buffer,
+                                      std::min(sizeof(buffer), count - bytes.size()), kGenerousMs,
+                                      &got) != Platform::SocketResult::Ok) {
                 break;
             }
             bytes.append(buffer, got);
@@ -137,8 +144,8 @@ TEST(PALTools, ParsesHostAndPortAndAnswersItsOwnInterfacesOnly) {
     EXPECT_EQ(65535, port);
     EXPECT_TRUE(PALTools::ParseAddress("[::1]:1", &host, &port));
     EXPECT_EQ("::1", host);
-    for (const char* pBad : {"", "4242", "host:", "host:0", "host:65536", "host:12a", ":-1", "::1:80",
-                             "host:123456"}) {
+    for (const char* pBad : {"", "4242", "host:", "host:0", "host:65536", "host:12a", ":-1",
+                             "::1:80", "host:123456"}) {
         EXPECT_FALSE(PALTools::ParseAddress(pBad, &host, &port)) << pBad;
     }
 
@@ -166,7 +173,8 @@ TEST(PALTools, MissingOrMalformedAddressFailsWithoutCallingTheProcedure) {
         {nullptr, nullptr, PAL_E_BRIDGE_NOT_SET, ""},
         {"stderr", nullptr, PAL_E_BRIDGE_NOT_SET,
          "Quorvelan host[" + std::to_string(getpid()) +
-             "]: QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or set "
+             "]: QUORVELAN_PROFILER_BRIDGE is not set: start the program with qvprof record, or "
+             "set "
              "it to host:port\n"},
         {"stderr", "localhost", E_INVALIDARG, "QUORVELAN_PROFILER_BRIDGE='localhost'*"},
     };
@@ -236,7 +244,8 @@ TEST(PALTools, CarriesBytesBothWaysAndClosesTheStreamOnceAfterTheProcedure) {
             EXPECT_EQ(S_OK, ReadBytes(tools.p, hStream, 6, &received));
             EXPECT_EQ("world!", received);
 
-            // A transfer above the host's chunk size is refused; full chunks arrive whole, in order.
+            // A transfer above the host's chunk size is refused; full chunks arrive whole, in
+            // order.
             std::vector<char> big(40000);
             for (size_t i = 0; i < big.size(); ++i) {
                 big[i] = static_cast<char>(i * 7 + i / 251);

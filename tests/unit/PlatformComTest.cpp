@@ -73,21 +73,21 @@ TEST(PlatformCom, GuidsAreRandomVersionFourAndTheirTextRoundTripsInMemoryLayout)
     ASSERT_TRUE(GuidFromString("d37a1b78-6dc3-46fd-bc31-f7c4d5a11c9c", &bare));
     EXPECT_EQ(bare, guid);
     for (const char* bad :
-         {"", "{}", "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C", "D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}",
-          "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9CC}", "{D37A1B78+6DC3-46FD-BC31-F7C4D5A11C9C}",
-          "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9G}", "(D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C)",
-          "D37A1B786DC346FDBC31F7C4D5A11C9C0000"}) {
+         {"", "{}", "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C",
+          "D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}", "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9CC}",
+          "{D37A1B78+6DC3-46FD-BC31-F7C4D5A11C9C}", "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9G}",
+          "(D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C)", "D37A1B786DC346FDBC31F7C4D5A11C9C0000"}) {
         EXPECT_FALSE(GuidFromString(bad, &guid)) << bad;
     }
 }
 
 TEST(PlatformCom, ErrorTextsCoverTheCodesTheProgramMeetsAndFallBackToGenericOnes) {
-    const uint32_t codes[] = {0x00000000, 0x80004005, 0x80004001, 0x80004002, 0x80004003, 0x80004004,
-                              0x8000FFFF, 0x8007000E, 0x80070057, 0x80070005, 0x80070006, 0x80040110,
-                              0x80040111, 0x80000019, 0x80070002, 0x80070003, 0x8007007A, 0x80131350,
-                              0x80131351, 0x80131354, 0x80131355, 0x80131356, 0x8013135B, 0x80131360,
-                              0x80131361, 0x80131363, 0x80131371, 0x80131374, 0x80131375, 0x80131388,
-                              0x80131389};
+    const uint32_t codes[] = {
+        0x00000000, 0x80004005, 0x80004001, 0x80004002, 0x80004003, 0x80004004, 0x8000FFFF,
+        0x8007000E, 0x80070057, 0x80070005, 0x80070006, 0x80040110, 0x80040111, 0x80000019,
+        0x80070002, 0x80070003, 0x8007007A, 0x80131350, 0x80131351, 0x80131354, 0x80131355,
+        0x80131356, 0x8013135B, 0x80131360, 0x80131361, 0x80131363, 0x80131371, 0x80131374,
+        0x80131375, 0x80131388, 0x80131389};
     for (uint32_t code : codes) {
         WString text;
         ASSERT_TRUE(FormatSystemMessage(static_cast<HRESULT>(code), &text)) << std::hex << code;
@@ -106,9 +106,9 @@ TEST(PlatformCom, ErrorTextsCoverTheCodesTheProgramMeetsAndFallBackToGenericOnes
     EXPECT_FALSE(FormatSystemMessage(static_cast<HRESULT>(0x80131352), &none));
 
     const std::pair<uint32_t, const char*> generic[] = {
-        {0x80040201, "IDispatch error #1"},          {0x80040200, "IDispatch error #0"},
-        {0x8004FFFF, "IDispatch error #65023"},      {0x12345678, "Unknown error 0x12345678"},
-        {0x800401FF, "Unknown error 0x800401FF"},    {0x80050000, "Unknown error 0x80050000"},
+        {0x80040201, "IDispatch error #1"},       {0x80040200, "IDispatch error #0"},
+        {0x8004FFFF, "IDispatch error #65023"},   {0x12345678, "Unknown error 0x12345678"},
+        {0x800401FF, "Unknown error 0x800401FF"}, {0x80050000, "Unknown error 0x80050000"},
         {0xDEADBEEF, "Unknown error 0xDEADBEEF"}};
     for (const auto& [code, text] : generic) {
         EXPECT_EQ(Narrow(_com_error(static_cast<HRESULT>(code)).ErrorMessage()), text);
@@ -169,8 +169,10 @@ TEST(PlatformEventConcurrent, SetWakesEveryWaiterAndCloseAbandonsThem) {
     for (const bool close : {false, true}) {
         EventHandle event = CreateManualResetEvent(false);
         ASSERT_NE(event, nullptr);
-        auto infinite = std::async(std::launch::async, [event] { return WaitForEvent(event, INFINITE); });
-        auto bounded = std::async(std::launch::async, [event] { return WaitForEvent(event, 60000); });
+        auto infinite =
+            std::async(std::launch::async, [event] { return WaitForEvent(event, INFINITE); });
+        auto bounded =
+            std::async(std::launch::async, [event] { return WaitForEvent(event, 60000); });
         ASSERT_TRUE(WaitForWaiters(event, 2));
         if (close) {
             EXPECT_TRUE(CloseEvent(event));
@@ -208,7 +210,8 @@ TEST(PlatformTls, EachThreadSeesItsOwnValueUntilTheSlotsRunOut) {
     EXPECT_TRUE(TlsFree(slot));
 
     std::vector<DWORD> slots;
-    for (DWORD next = TlsAlloc(); next != TLS_OUT_OF_INDEXES && slots.size() < 100000; next = TlsAlloc()) {
+    for (DWORD next = TlsAlloc(); next != TLS_OUT_OF_INDEXES && slots.size() < 100000;
+         next = TlsAlloc()) {
         slots.push_back(next);
     }
     EXPECT_LT(slots.size(), 100000u);
@@ -224,7 +227,8 @@ TEST(PlatformTls, EachThreadSeesItsOwnValueUntilTheSlotsRunOut) {
 namespace {
 
 // {0C1D2E3F-4A5B-6C7D-8E9F-A0B1C2D3E4F5}
-constexpr IID IID_ITestWidget = {0x0C1D2E3F, 0x4A5B, 0x6C7D, {0x8E, 0x9F, 0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5}};
+constexpr IID IID_ITestWidget = {
+    0x0C1D2E3F, 0x4A5B, 0x6C7D, {0x8E, 0x9F, 0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5}};
 
 struct ITestWidget : IUnknown {
     virtual int STDMETHODCALLTYPE Value() = 0;

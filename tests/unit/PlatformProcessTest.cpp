@@ -26,10 +26,12 @@ using namespace Platform;
 
 TEST(PlatformProcess, CommandLinesQuoteOnlyArgumentsWithBlanks) {
     EXPECT_EQ(JoinCommandLineArguments({}), u"");
-    EXPECT_EQ(JoinCommandLineArguments({u"run", u"my file.txt", u"x", u" "}), u"run \"my file.txt\" x \" \"");
+    EXPECT_EQ(JoinCommandLineArguments({u"run", u"my file.txt", u"x", u" "}),
+              u"run \"my file.txt\" x \" \"");
     EXPECT_EQ(JoinCommandLineArguments({u"a\tb", u"", u"c"}), u"a\tb  c");
     EXPECT_EQ(ComposeCommandLine(u"/opt/app/run", u""), u"\"/opt/app/run\"");
-    EXPECT_EQ(ComposeCommandLine(u"/opt/my app/run", u"-x \"a b\""), u"\"/opt/my app/run\" -x \"a b\"");
+    EXPECT_EQ(ComposeCommandLine(u"/opt/my app/run", u"-x \"a b\""),
+              u"\"/opt/my app/run\" -x \"a b\"");
 
     WString path;
     ASSERT_TRUE(GetExecutablePath(&path));
@@ -43,21 +45,24 @@ TEST(PlatformProcess, IdsAreTheKernelIdsAlsoInAForkedChildAndNamesAreCut) {
     EXPECT_EQ(GetCurrentProcessId(), static_cast<DWORD>(getpid()));
     EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(syscall(SYS_gettid)));
     const DWORD mine = GetCurrentThreadId();  // cached in this thread before the fork
-    const auto [other, comm] = std::async(std::launch::async, [] {
-        EXPECT_TRUE(SetCurrentThreadName("QV sampling thread"));
-        std::ifstream file("/proc/self/task/" + std::to_string(GetCurrentThreadId()) + "/comm");
-        std::string name;
-        std::getline(file, name);
-        EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(syscall(SYS_gettid)));
-        return std::make_pair(GetCurrentThreadId(), name);
-    }).get();
+    const auto [other, comm] =
+        std::async(std::launch::async, [] {
+            EXPECT_TRUE(SetCurrentThreadName("QV sampling thread"));
+            std::ifstream file("/proc/self/task/" + std::to_string(GetCurrentThreadId()) + "/comm");
+            std::string name;
+            std::getline(file, name);
+            EXPECT_EQ(GetCurrentThreadId(), static_cast<DWORD>(syscall(SYS_gettid)));
+            return std::make_pair(GetCurrentThreadId(), name);
+        }).get();
     EXPECT_NE(other, mine);
     EXPECT_EQ(comm, "QV sampling thr");
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        _exit(GetCurrentThreadId() == static_cast<DWORD>(getpid()) && GetCurrentThreadId() != mine ? 0 : 1);
+        _exit(GetCurrentThreadId() == static_cast<DWORD>(getpid()) && GetCurrentThreadId() != mine
+                  ? 0
+                  : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -97,8 +102,12 @@ TEST(PlatformProcess, LoadedModulesAreFoundByFileNameWithTheirVersion) {
         {"/usr/lib/x86_64-linux-gnu/libstdc++.so.6.0.30", true, {6, 0, 30, 0}},
         {"/lib/libc.so.6", true, {6, 0, 0, 0}},
         {"/lib/libx.so.1.2.3.4", true, {1, 2, 3, 4}},
-        {"/usr/share/dotnet/shared/Microsoft.NETCore.App/8.0.11/libcoreclr.so", true, {8, 0, 11, 0}},
-        {"/dotnet/shared/Microsoft.NETCore.App/9.0.0-rc.2.24473.5/libcoreclr.so", true, {9, 0, 0, 0}},
+        {"/usr/share/dotnet/shared/Microsoft.NETCore.App/8.0.11/libcoreclr.so",
+         true,
+         {8, 0, 11, 0}},
+        {"/dotnet/shared/Microsoft.NETCore.App/9.0.0-rc.2.24473.5/libcoreclr.so",
+         true,
+         {9, 0, 0, 0}},
         {"/opt/10.1/libfoo.so.1x", true, {10, 1, 0, 0}},  // bad file suffix: the folder
         {"/usr/lib/libfoo.so", false, {}},
         {"/opt/net8.0/libfoo.so", false, {}},
@@ -112,9 +121,10 @@ TEST(PlatformProcess, LoadedModulesAreFoundByFileNameWithTheirVersion) {
         FileVersion parsed{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
         ASSERT_EQ(c.found, Native::ParseModuleVersion(c.path, &parsed)) << c.path;
         if (c.found) {
-            EXPECT_EQ(std::vector<WORD>({parsed.major, parsed.minor, parsed.build, parsed.revision}),
-                      std::vector<WORD>({c.version.major, c.version.minor, c.version.build,
-                                         c.version.revision}))
+            EXPECT_EQ(
+                std::vector<WORD>({parsed.major, parsed.minor, parsed.build, parsed.revision}),
+                std::vector<WORD>(
+                    {c.version.major, c.version.minor, c.version.build, c.version.revision}))
                 << c.path;
         }
     }
@@ -183,22 +193,33 @@ TEST(PlatformClock, FileTimeOfKnownDatesAndRefusalOfInvalidOnes) {
         {1970, 1, 1, 0, 0, 0, 0, 116444736000000000ull},
         {2000, 1, 1, 0, 0, 0, 0, 125911584000000000ull},
         // 2024-02-29 is day 19782 after 1970-01-01.
-        {2024, 2, 29, 12, 34, 56, 789, 116444736000000000ull + (19782ull * 86400 + 45296) * 10000000 + 7890000},
+        {2024, 2, 29, 12, 34, 56, 789,
+         116444736000000000ull + (19782ull * 86400 + 45296) * 10000000 + 7890000},
         // The last representable tick of the calendar is 0x7FFF35F4F06C7FFF (23:59:59.9999999).
         {30827, 12, 31, 23, 59, 59, 999, 0x7FFF35F4F06C7FFFull - 9999},
         {2000, 2, 29, 0, 0, 0, 0, 125911584000000000ull + 59ull * 86400 * 10000000},
-        {2023, 2, 29, 0, 0, 0, 0, 1},  {1900, 2, 29, 0, 0, 0, 0, 1},   {2024, 4, 31, 0, 0, 0, 0, 1},
-        {2024, 13, 1, 0, 0, 0, 0, 1},  {2024, 0, 1, 0, 0, 0, 0, 1},    {2024, 1, 0, 0, 0, 0, 0, 1},
-        {2024, 1, 1, 24, 0, 0, 0, 1},  {2024, 1, 1, 0, 60, 0, 0, 1},   {2024, 1, 1, 0, 0, 60, 0, 1},
-        {2024, 1, 1, 0, 0, 0, 1000, 1}, {1600, 12, 31, 23, 59, 59, 999, 1}, {30828, 1, 1, 0, 0, 0, 0, 1},
+        {2023, 2, 29, 0, 0, 0, 0, 1},
+        {1900, 2, 29, 0, 0, 0, 0, 1},
+        {2024, 4, 31, 0, 0, 0, 0, 1},
+        {2024, 13, 1, 0, 0, 0, 0, 1},
+        {2024, 0, 1, 0, 0, 0, 0, 1},
+        {2024, 1, 0, 0, 0, 0, 0, 1},
+        {2024, 1, 1, 24, 0, 0, 0, 1},
+        {2024, 1, 1, 0, 60, 0, 0, 1},
+        {2024, 1, 1, 0, 0, 60, 0, 1},
+        {2024, 1, 1, 0, 0, 0, 1000, 1},
+        {1600, 12, 31, 23, 59, 59, 999, 1},
+        {30828, 1, 1, 0, 0, 0, 0, 1},
     };
     for (const auto& c : cases) {
-        const SYSTEMTIME time{c.year, c.month, 0, c.day, c.hour, c.minute, c.second, c.milliseconds};
+        const SYSTEMTIME time{c.year, c.month,  0,        c.day,
+                              c.hour, c.minute, c.second, c.milliseconds};
         FILETIME fileTime{0xDEADBEEF, 0xDEADBEEF};
         const bool ok = SystemTimeToFileTime(&time, &fileTime);
         ASSERT_EQ(ok, c.fileTime != 1) << c.year << "-" << c.month << "-" << c.day;
         if (ok) {
-            EXPECT_EQ(uint64_t(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime, c.fileTime) << c.year;
+            EXPECT_EQ(uint64_t(fileTime.dwHighDateTime) << 32 | fileTime.dwLowDateTime, c.fileTime)
+                << c.year;
         }
     }
     SYSTEMTIME now{};
@@ -256,7 +277,8 @@ TEST(PlatformClockConcurrent, UserTimeGrowsForABusyThread) {
     stop = true;
     busy.join();
     EXPECT_TRUE(grows([](uint64_t* t) { return GetCurrentThreadUserTime(t); }, true));
-    EXPECT_TRUE(grows([](uint64_t* t) { return GetThreadUserTime(GetCurrentThreadId(), t); }, true));
+    EXPECT_TRUE(
+        grows([](uint64_t* t) { return GetThreadUserTime(GetCurrentThreadId(), t); }, true));
     uint64_t time = 0;
     EXPECT_FALSE(GetThreadUserTime(0x7FFFFFF0u, &time));
     EXPECT_FALSE(GetThreadUserTime(GetCurrentThreadId(), nullptr));

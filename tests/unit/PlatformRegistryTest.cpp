@@ -36,7 +36,8 @@ Value Sz(const WString& text) {
     return std::make_pair(DWORD(REG_SZ), Utf16WithZero(text));
 }
 Value Dword(uint32_t v) {
-    return std::make_pair(DWORD(REG_DWORD), Bytes{BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)});
+    return std::make_pair(DWORD(REG_DWORD),
+                          Bytes{BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)});
 }
 Value Bin(const Bytes& bytes, DWORD type = REG_BINARY) {
     return std::make_pair(type, bytes);
@@ -104,7 +105,8 @@ TEST(PlatformRegistryFile, ParsesTypesEscapesNamesCommentsAndSkipsWhatIsMalforme
           {HKLM, key, "Accent", Sz(u"\u00e9\u20ac")},
           {HKCU, key, "Text", {}}}},
         // Escapes: "\T" is none, so its line is dropped.
-        {"[HKCU\\K]\n\"Path\"=\"\\\\Temp\\\\qv\"\n\"Say \\\"hi\\\"\"=\"a\\\"b\"\n\"Single\"=\"\\Temp\"\n",
+        {"[HKCU\\K]\n\"Path\"=\"\\\\Temp\\\\qv\"\n\"Say "
+         "\\\"hi\\\"\"=\"a\\\"b\"\n\"Single\"=\"\\Temp\"\n",
          {{HKCU, "K", "Path", Sz(u"\\Temp\\qv")},
           {HKCU, "K", "Say \"hi\"", Sz(u"a\"b")},
           {HKCU, "K", "Single", {}}}},
@@ -128,14 +130,22 @@ TEST(PlatformRegistryFile, ParsesTypesEscapesNamesCommentsAndSkipsWhatIsMalforme
          "\"NoEquals\" \"x\"\n\"BadHex\"=hex:01,2g\n\"TrailingComma\"=hex:01,\n"
          "\"HexByte\"=hex:100\n\"BadType\"=hex(zz):01\n\"Unknown\"=qword:1\n"
          "Name=\"unquoted\"\n\"Good2\"=\"two\"\n",
-         {{HKLM, "K", "Good1", Dword(1)},     {HKLM, "K", "Good2", Sz(u"two")},
-          {HKLM, "K", "BadDigit", {}},        {HKLM, "K", "TooLong", {}},
-          {HKLM, "K", "TooShort", {}},        {HKLM, "K", "OneDigitByte", {}},
-          {HKLM, "K", "NoDigits", {}},        {HKLM, "K", "Open", {}},
-          {HKLM, "K", "Junk", {}},            {HKLM, "K", "NoEquals", {}},
-          {HKLM, "K", "BadHex", {}},          {HKLM, "K", "TrailingComma", {}},
-          {HKLM, "K", "HexByte", {}},         {HKLM, "K", "BadType", {}},
-          {HKLM, "K", "Unknown", {}},         {HKLM, "K", "Name", {}}}},
+         {{HKLM, "K", "Good1", Dword(1)},
+          {HKLM, "K", "Good2", Sz(u"two")},
+          {HKLM, "K", "BadDigit", {}},
+          {HKLM, "K", "TooLong", {}},
+          {HKLM, "K", "TooShort", {}},
+          {HKLM, "K", "OneDigitByte", {}},
+          {HKLM, "K", "NoDigits", {}},
+          {HKLM, "K", "Open", {}},
+          {HKLM, "K", "Junk", {}},
+          {HKLM, "K", "NoEquals", {}},
+          {HKLM, "K", "BadHex", {}},
+          {HKLM, "K", "TrailingComma", {}},
+          {HKLM, "K", "HexByte", {}},
+          {HKLM, "K", "BadType", {}},
+          {HKLM, "K", "Unknown", {}},
+          {HKLM, "K", "Name", {}}}},
         // A bad header hides its values until the next header.
         {"\"Orphan\"=dword:00000001\n[HKEY_CLASSES_ROOT\\K]\n\"A\"=dword:00000001\n"
          "[HKLM\\Unclosed\n\"B\"=dword:00000002\n[-HKLM\\Deleted]\n\"C\"=dword:00000003\n"
@@ -210,19 +220,23 @@ TEST(PlatformRegistry, ReadsTheFileNamedByTheEnvironmentAgainWhenItChanges) {
     const std::string path = GetRegistryFilePath();
     ASSERT_EQ(path, std::getenv("QUORVELAN_REGISTRY"));
 
-    const Queried mask = Query(HKLM, u"Software\\Quorvelan\\Profiler\\Global", u"quorvelan_profiler_logmask");
+    const Queried mask =
+        Query(HKLM, u"Software\\Quorvelan\\Profiler\\Global", u"quorvelan_profiler_logmask");
     EXPECT_EQ(mask.status, ERROR_SUCCESS);
     EXPECT_EQ(Value(std::make_pair(mask.type, mask.data)), Dword(0x000FFFFF));
-    const Queried temp = Query(HKLM, u"SOFTWARE\\Quorvelan\\Profiler\\Global", u"QUORVELAN_PROFILER_TEMP");
+    const Queried temp =
+        Query(HKLM, u"SOFTWARE\\Quorvelan\\Profiler\\Global", u"QUORVELAN_PROFILER_TEMP");
     EXPECT_EQ(Value(std::make_pair(temp.type, temp.data)), Sz(u"/tmp/qv"));
     EXPECT_EQ(Query(HKCU, u"Software\\Quorvelan\\Profiler\\Pid_42", u"QUORVELAN_PROFILER_ATTACH").data,
               Utf16WithZero(u"1"));
-    EXPECT_EQ(Query(HKLM, u"Software\\Quorvelan\\Profiler\\Pid_42", u"x").status, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Query(HKLM, u"Software\\Quorvelan\\Profiler\\Pid_42", u"x").status,
+              ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Query(HKLM, u"Software\\Quorvelan\\Profiler\\Global", u"Missing").status,
               ERROR_FILE_NOT_FOUND);
 
     // Sizes and short buffers.
-    std::ofstream(path, std::ios::trunc) << "[HKLM\\K]\n\"S\"=\"abc\"\n\"Z\"=hex:\n\"V\"=dword:00000001\n";
+    std::ofstream(path, std::ios::trunc)
+        << "[HKLM\\K]\n\"S\"=\"abc\"\n\"Z\"=hex:\n\"V\"=dword:00000001\n";
     RegistryKey key = nullptr;
     ASSERT_EQ(RegOpenKey(HKLM, u"K", &key), ERROR_SUCCESS);
     DWORD type = 0;

@@ -67,8 +67,8 @@ Snapshot TwoThreads(bool small = false, uint32_t magic = PerformanceSnapshotMagi
     }
     // clang-format on
     const Bytes blob = MetaDataBlobs::CraftedMetaData(false);
-    snapshot.sections.push_back(
-        {MetaDataSectionType, 0, true, Concat({Le32(1), Le32(1), Le32(uint32_t(blob.size())), blob})});
+    snapshot.sections.push_back({MetaDataSectionType, 0, true,
+                                 Concat({Le32(1), Le32(1), Le32(uint32_t(blob.size())), blob})});
     return snapshot;
 }
 
@@ -132,8 +132,9 @@ TEST(ControllerProfile, MergesThreadsAndCountsRecursionOnce) {
     EXPECT_EQ(main.thread.name, "main");
     EXPECT_EQ(main.treeCount, 2u);
     EXPECT_EQ(main.tree.Root().totalTicks, 150u);
-    ExpectFunctions(profile, main,
-                    {{RunName, 2, 150, 10, false}, {GetName, 6, 80, 80, false}, {GoName, 5, 60, 60, true}});
+    ExpectFunctions(
+        profile, main,
+        {{RunName, 2, 150, 10, false}, {GetName, 6, 80, 80, false}, {GoName, 5, 60, 60, true}});
     const FunctionSummary& go = main.functions[2];
     EXPECT_EQ(go.nodes, 2u);
     EXPECT_EQ(go.flags, CallTreeNode::Recursive);
@@ -204,22 +205,34 @@ TEST(QvprofReport, HottestFunctionsAndCallTreeAtTheDepthAndThresholdAsked) {
     };
     const Case cases[] = {
         {"hot", 12, 1.0, false,
-         "\nHottest functions, " + all + "By own time:\n"
-         "  own ms      %  total ms  calls  function\n"
-         "  80.000  47.1%    80.000      6  " + GetName + "\n"
-         "  75.000  44.1%    80.000      6  " + GoName + " (recursive)\n"
-         "  10.000   5.9%   150.000      2  " + RunName + "\n"
-         "   5.000   2.9%     5.000      1  [garbage collection]\n"
-         "By total time:\n"
-         "  total ms      %  own ms  calls  function\n"
-         "   150.000  88.2%  10.000      2  " + RunName + "\n"
-         "    80.000  47.1%  75.000      6  " + GoName + " (recursive)\n"
-         "    80.000  47.1%  80.000      6  " + GetName + "\n"
-         "     5.000   2.9%   5.000      1  [garbage collection]\n"},
+         "\nHottest functions, " + all +
+             "By own time:\n"
+             "  own ms      %  total ms  calls  function\n"
+             "  80.000  47.1%    80.000      6  " +
+             GetName +
+             "\n"
+             "  75.000  44.1%    80.000      6  " +
+             GoName +
+             " (recursive)\n"
+             "  10.000   5.9%   150.000      2  " +
+             RunName +
+             "\n"
+             "   5.000   2.9%     5.000      1  [garbage collection]\n"
+             "By total time:\n"
+             "  total ms      %  own ms  calls  function\n"
+             "   150.000  88.2%  10.000      2  " +
+             RunName +
+             "\n"
+             "    80.000  47.1%  75.000      6  " +
+             GoName +
+             " (recursive)\n"
+             "    80.000  47.1%  80.000      6  " +
+             GetName +
+             "\n"
+             "     5.000   2.9%   5.000      1  [garbage collection]\n"},
         {"tree", 12, 1.0, false,
-         "\nCall tree, " + all + head + top3 +
-             "   23.5%       40.000       40.000        3      " + GoName +
-             "\n   11.8%       20.000       15.000        1  " + GoName +
+         "\nCall tree, " + all + head + top3 + "   23.5%       40.000       40.000        3      " +
+             GoName + "\n   11.8%       20.000       15.000        1  " + GoName +
              "\n    2.9%        5.000        5.000        1    [garbage collection]\n"},
         {"tree", 12, 25.0, false,
          "\nCall tree, " + all + head + top3 +
@@ -228,8 +241,8 @@ TEST(QvprofReport, HottestFunctionsAndCallTreeAtTheDepthAndThresholdAsked) {
          "\nCall tree, thread 1 \"main\" (2 call trees): 150.000 ms measured\n" + head +
              "  100.0%      150.000       10.000        2  " + RunName +
              "\n  (3 calls under 0% or deeper than 1 levels left out)\n"
-             "\nCall tree, thread 2 \"worker\" (1 call tree): 20.000 ms measured\n" + head +
-             "  100.0%       20.000       15.000        1  " + GoName +
+             "\nCall tree, thread 2 \"worker\" (1 call tree): 20.000 ms measured\n" +
+             head + "  100.0%       20.000       15.000        1  " + GoName +
              "\n  (1 call under 0% or deeper than 1 levels left out)\n"},
     };
     for (const Case& c : cases) {
@@ -245,8 +258,9 @@ TEST(QvprofReport, HottestFunctionsAndCallTreeAtTheDepthAndThresholdAsked) {
     Qvprof::ReportOptions options;
     options.views = {"overview", "modules"};
     const std::string text = Qvprof::ReportCommand::Report(file, options);
-    for (const char* part : {"0x1100        0      3", "call tree nodes",
-                             "  index  types  methods  functions  path\n      1", "        3  [no file]"}) {
+    for (const char* part :
+         {"0x1100        0      3", "call tree nodes",
+          "  index  types  methods  functions  path\n      1", "        3  [no file]"}) {
         EXPECT_NE(std::string::npos, text.find(part)) << part << " in\n" << text;
     }
 }
@@ -259,7 +273,8 @@ TEST(QvprofExport, CollapsedStacksHaveOneLinePerPathWithOwnMicroseconds) {
     while (std::getline(lines, line)) {
         const size_t space = line.rfind(' ');
         ASSERT_NE(space, std::string::npos) << line;
-        EXPECT_TRUE(stacks.emplace(line.substr(0, space), std::stoull(line.substr(space + 1))).second)
+        EXPECT_TRUE(
+            stacks.emplace(line.substr(0, space), std::stoull(line.substr(space + 1))).second)
             << line;
     }
     EXPECT_EQ(stacks, ExpectedMicroseconds);
@@ -338,7 +353,8 @@ Message Pprof(const std::string& gzipped, std::vector<std::string>& strings) {
 TEST(QvprofExport, PprofDecodesToSamplesOfCallsAndNanosecondsByStack) {
     ScratchDirectory scratch;
     std::vector<std::string> strings;
-    const Message profile = Pprof(Qvprof::ExportCommand::Export(Contents(scratch), "pprof"), strings);
+    const Message profile =
+        Pprof(Qvprof::ExportCommand::Export(Contents(scratch), "pprof"), strings);
     ASSERT_FALSE(strings.empty());
     EXPECT_EQ(strings[0], "");
     std::vector<std::string> types;
@@ -353,13 +369,15 @@ TEST(QvprofExport, PprofDecodesToSamplesOfCallsAndNanosecondsByStack) {
     std::map<uint64_t, std::string> functionNames;  // by function id
     for (auto [it, end] = profile.equal_range(5); it != end; ++it) {
         const Message function = Decode(it->second.bytes);
-        functionNames[function.find(1)->second.number] = strings.at(function.find(2)->second.number);
+        functionNames[function.find(1)->second.number] =
+            strings.at(function.find(2)->second.number);
     }
     std::map<uint64_t, std::string> locationNames;  // by location id, through its line
     for (auto [it, end] = profile.equal_range(4); it != end; ++it) {
         const Message location = Decode(it->second.bytes);
         const Message line = Decode(location.find(4)->second.bytes);
-        locationNames[location.find(1)->second.number] = functionNames.at(line.find(1)->second.number);
+        locationNames[location.find(1)->second.number] =
+            functionNames.at(line.find(1)->second.number);
     }
     Stacks nanoseconds, calls;
     for (auto [it, end] = profile.equal_range(2); it != end; ++it) {
@@ -389,17 +407,21 @@ TEST(QvprofExport, SpeedscopeHasTheRequiredMembersAndOneSampledProfilePerThread)
     ScratchDirectory scratch;
     const json file = json::parse(Qvprof::ExportCommand::Export(Contents(scratch), "speedscope"));
     // What the published file-format schema requires of a file and a sampled profile.
-    auto expectMembers = [](const json& object, const std::map<std::string, json::value_t>& members) {
+    auto expectMembers = [](const json& object,
+                            const std::map<std::string, json::value_t>& members) {
         for (const auto& [name, type] : members) {
             ASSERT_TRUE(object.contains(name)) << name;
             EXPECT_TRUE(type == json::value_t::number_float ? object[name].is_number()
-                                                             : object[name].type() == type)
+                                                            : object[name].type() == type)
                 << name;
         }
     };
     using T = json::value_t;
-    expectMembers(file, {{"$schema", T::string}, {"profiles", T::array}, {"shared", T::object},
-                         {"name", T::string}, {"activeProfileIndex", T::number_float},
+    expectMembers(file, {{"$schema", T::string},
+                         {"profiles", T::array},
+                         {"shared", T::object},
+                         {"name", T::string},
+                         {"activeProfileIndex", T::number_float},
                          {"exporter", T::string}});
     EXPECT_EQ(file["$schema"], "https://www.speedscope.app/file-format-schema.json");
     EXPECT_EQ(file["name"], "p.qvsnap");
@@ -410,9 +432,13 @@ TEST(QvprofExport, SpeedscopeHasTheRequiredMembersAndOneSampledProfilePerThread)
     ASSERT_EQ(file["profiles"].size(), 2u);
     Stacks stacks;
     for (const json& profile : file["profiles"]) {
-        expectMembers(profile, {{"type", T::string}, {"name", T::string}, {"unit", T::string},
-                                {"startValue", T::number_float}, {"endValue", T::number_float},
-                                {"samples", T::array}, {"weights", T::array}});
+        expectMembers(profile, {{"type", T::string},
+                                {"name", T::string},
+                                {"unit", T::string},
+                                {"startValue", T::number_float},
+                                {"endValue", T::number_float},
+                                {"samples", T::array},
+                                {"weights", T::array}});
         EXPECT_EQ(profile["type"], "sampled");
         EXPECT_EQ(profile["unit"], "nanoseconds");
         EXPECT_EQ(profile["startValue"], 0);
@@ -471,7 +497,8 @@ TEST(QvprofExport, FlameGraphPageCarriesEveryThreadsFramesInline) {
     const json& nodes = data["threads"][1]["nodes"];
     for (const json& node : nodes) {
         ASSERT_LT(node[1].get<int>(), static_cast<int>(nodes.size()));
-        frames.insert(node[0] == -1 ? "-" : data["names"][node[0].get<size_t>()].get<std::string>());
+        frames.insert(node[0] == -1 ? "-"
+                                    : data["names"][node[0].get<size_t>()].get<std::string>());
         if (node[0] != -1 && data["names"][node[0].get<size_t>()] == GetName) {
             EXPECT_EQ(node[2], 80.0);
             EXPECT_EQ(node[4], 6);
@@ -494,12 +521,11 @@ TEST(QvprofExport, FilesWithoutAProfileGiveClearErrors) {
     const std::string memory = Write(scratch, TwoThreads(false, MemorySnapshotMagic), "m.qvsnap");
     const struct {
         std::string file, format, message;
-    } cases[] = {
-        {(scratch.Path() / "none.qvsnap").string(), "pprof", "There is no file"},
-        {truncated, "pprof", "cut.qvsnap"},
-        {text, "speedscope", "text.qvsnap"},
-        {good, "svg", "There is no export format 'svg'"},
-        {memory, "speedscope", "is a memory snapshot; it exports as pprof or collapsed"}};
+    } cases[] = {{(scratch.Path() / "none.qvsnap").string(), "pprof", "There is no file"},
+                 {truncated, "pprof", "cut.qvsnap"},
+                 {text, "speedscope", "text.qvsnap"},
+                 {good, "svg", "There is no export format 'svg'"},
+                 {memory, "speedscope", "is a memory snapshot; it exports as pprof or collapsed"}};
     for (const auto& c : cases) {
         const std::string error = ErrorText([&] {
             Qvprof::ExportCommand::Export(Qvprof::SnapshotContents::Load(c.file), c.format);
@@ -569,8 +595,10 @@ TEST(QvprofDiff, FunctionsOrderedByTheChangeOfOwnOrTotalTime) {
     }
     // A table's row, whatever its column widths.
     std::string text = Qvprof::DiffCommand::Diff(before, after, Qvprof::DiffOptions());
-    text.erase(std::unique(text.begin(), text.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
-               text.end());
-    EXPECT_NE(text.find("-50.000 -62.5% 80.000 30.000 80.000 30.000 6 1 " + GetName), std::string::npos)
+    text.erase(
+        std::unique(text.begin(), text.end(), [](char a, char b) { return a == ' ' && b == ' '; }),
+        text.end());
+    EXPECT_NE(text.find("-50.000 -62.5% 80.000 30.000 80.000 30.000 6 1 " + GetName),
+              std::string::npos)
         << text;
 }

@@ -9,8 +9,8 @@
 
 #include "AdmissionPolicy.h"
 #include "Console.h"
-#include "LaunchEnvironment.h"
 #include "Controller/ProtocolConstants.h"
+#include "LaunchEnvironment.h"
 #include "ProfilerDiagnostics.h"
 #include "SessionSettings.h"
 #include "SnapshotNamer.h"
@@ -56,8 +56,10 @@ TEST(QvprofLaunchEnvironment, SetsEveryVariableAndRemovesWhatWouldDefeatThem) {
 
     // The user's own registry file and test host timeout stay.
     notes.clear();
-    const std::vector<std::string> kept = Launch("/w/settings.reg").Compose(
-        {"QUORVELAN_REGISTRY=/mine.reg", "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"}, &notes);
+    const std::vector<std::string> kept =
+        Launch("/w/settings.reg")
+            .Compose({"QUORVELAN_REGISTRY=/mine.reg", "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"},
+                     &notes);
     EXPECT_TRUE(Has(kept, "QUORVELAN_REGISTRY=/mine.reg"));
     EXPECT_TRUE(Has(kept, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"));
     EXPECT_FALSE(Has(kept, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=60000"));
@@ -188,12 +190,18 @@ TEST(QvprofSessionSettings, RefusesOptionsOfAnotherKindAndContradictions) {
         const char* refusal;  // "" when accepted
     } cases[] = {
         {[](ProfilingOptions&) {}, ""},
-        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Test, o.precise = true, o.allocationsFactor = 3; }, ""},
+        {[](ProfilingOptions& o) {
+             o.mode = ProfilerMode::Test, o.precise = true, o.allocationsFactor = 3;
+         },
+         ""},
         {[](ProfilingOptions& o) { o.allocationsFactor = 10; }, "--allocations, --finalizers"},
-        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Memory, o.precise = true; }, "not memory"},
+        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Memory, o.precise = true; },
+         "not memory"},
         {[](ProfilingOptions& o) { o.mode = ProfilerMode::Sampling, o.inlining = false; },
          "the sampling kind has none"},
-        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Memory, o.apiControl = o.dumpAtEnd = true; },
+        {[](ProfilingOptions& o) {
+             o.mode = ProfilerMode::Memory, o.apiControl = o.dumpAtEnd = true;
+         },
          "with --api"},
         {[](ProfilingOptions& o) { o.apiControl = o.startPaused = true; }, "exclude each other"},
         {[](ProfilingOptions& o) { o.match = "a(b"; }, "not a valid regular"},
@@ -207,9 +215,12 @@ TEST(QvprofSessionSettings, RefusesOptionsOfAnotherKindAndContradictions) {
     }
 
     // Each mode loads its own class id, and its name parses back.
-    EXPECT_EQ("{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}", ProfilerModes::ClassId(ProfilerMode::Tracing));
-    EXPECT_EQ("{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}", ProfilerModes::ClassId(ProfilerMode::Sampling));
-    EXPECT_EQ("{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}", ProfilerModes::ClassId(ProfilerMode::Memory));
+    EXPECT_EQ("{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Tracing));
+    EXPECT_EQ("{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Sampling));
+    EXPECT_EQ("{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Memory));
     EXPECT_EQ("{D37A1B78-7DC3-46FD-BC31-F7C4D5A11C9C}", ProfilerModes::ClassId(ProfilerMode::Test));
     for (const std::string& name : ProfilerModes::Names()) {
         EXPECT_EQ(name, ProfilerModes::Name(*ProfilerModes::Parse(name)));

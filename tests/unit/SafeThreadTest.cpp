@@ -71,7 +71,9 @@ public:
         m_Closed.push_back(hThread);
         return m_pInner->CloseThread(hThread);
     }
-    HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) override { return m_pInner->Sleep(milliseconds); }
+    HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) override {
+        return m_pInner->Sleep(milliseconds);
+    }
     HRESULT STDMETHODCALLTYPE WaitForThread(PALThreadHandle hThread, DWORD milliseconds) override {
         return m_pInner->WaitForThread(hThread, milliseconds);
     }
@@ -125,9 +127,11 @@ TEST(SafeThread, RefusesBadStartsAndStraySignals) {
     EXPECT_EQ(ErrorText([&] { thread.Start(&ReturnWithoutSignal, nullptr, 0); }),
               "Thread terminated before started event set");
     // The ended thread is still owned until Stop collects it.
-    EXPECT_EQ(ErrorText([&] { thread.Start(&ReturnWithoutSignal, nullptr, 0); }), "Thread already started");
+    EXPECT_EQ(ErrorText([&] { thread.Start(&ReturnWithoutSignal, nullptr, 0); }),
+              "Thread already started");
     thread.Stop();
-    EXPECT_EQ(ErrorText([&] { thread.Start(nullptr, nullptr, 0); }), "Invalid thread procedure address");
+    EXPECT_EQ(ErrorText([&] { thread.Start(nullptr, nullptr, 0); }),
+              "Invalid thread procedure address");
     EXPECT_EQ(ErrorText([&] { thread.SignalStarted(); }), "Thread wasn't started");
 
     thread.Start(&SignalLate, nullptr, 0);
@@ -137,7 +141,8 @@ TEST(SafeThread, RefusesBadStartsAndStraySignals) {
     state.m_Input = 3;
     thread.Start(&RunUntilStopped, &state, 0);
     EXPECT_EQ(state.m_TakenInput.load(), 3);
-    EXPECT_EQ(ErrorText([&] { thread.Start(&RunUntilStopped, &state, 0); }), "Thread already started");
+    EXPECT_EQ(ErrorText([&] { thread.Start(&RunUntilStopped, &state, 0); }),
+              "Thread already started");
     thread.Stop();
     EXPECT_TRUE(state.m_SawStop);
 }
@@ -164,8 +169,9 @@ TEST(SafeThread, HostFailuresRaiseAndLeaveNothingHeld) {
     const struct {
         HRESULT create, start;
         const char* text;
-    } cases[] = {{E_FAIL, S_OK, "Can't create PAL thread (PAL error code 0x80004005)"},
-                 {S_OK, MakeHResult(0x80000019), "Can't start PAL thread (PAL error code 0x80000019)"}};
+    } cases[] = {
+        {E_FAIL, S_OK, "Can't create PAL thread (PAL error code 0x80004005)"},
+        {S_OK, MakeHResult(0x80000019), "Can't start PAL thread (PAL error code 0x80000019)"}};
     for (const auto& c : cases) {
         host.m_CreateResult = c.create;
         host.m_StartResult = c.start;

@@ -47,7 +47,8 @@ TEST(Utf8, EncodesEachUnitByItsRangeAndDecodesLeadAndContinuationBytes) {
     }
     // A continuation byte extends whatever unit came last, keeping its low 16 bits.
     EXPECT_EQ(WString(1, static_cast<WCHAR>(('a' << 6) | 0x01)), FromUtf8(Bytes({'a', 0x81})));
-    EXPECT_EQ(WString(1, static_cast<WCHAR>(0x2B00 | 0x3F)), FromUtf8(Bytes({0xE2, 0x82, 0xAC, 0xBF})));
+    EXPECT_EQ(WString(1, static_cast<WCHAR>(0x2B00 | 0x3F)),
+              FromUtf8(Bytes({0xE2, 0x82, 0xAC, 0xBF})));
     // A lead byte without its continuations keeps just its payload bits.
     EXPECT_EQ(WString(u"\u0003z"), FromUtf8(Bytes({0xC3, 'z'})));
 
@@ -99,7 +100,8 @@ TEST(SortedSearch, FindsEveryElementAndNothingElse) {
         }
         const int* pBase = values.empty() ? nullptr : values.data();
         for (int key = -5; key <= static_cast<int>(count * 10); key += 5) {
-            const int* pExpected = key >= 0 && key % 10 == 0 && key < int(count * 10) ? pBase + key / 10 : nullptr;
+            const int* pExpected =
+                key >= 0 && key % 10 == 0 && key < int(count * 10) ? pBase + key / 10 : nullptr;
             EXPECT_EQ(pExpected, SortedSearch(&key, pBase, count, sizeof(int), &CompareInts))
                 << "count " << count << " key " << key;
         }
@@ -109,7 +111,8 @@ TEST(SortedSearch, FindsEveryElementAndNothingElse) {
     const int key = 1;
     EXPECT_EQ("assertion: base != NULL || num == 0",
               ErrorText([&] { SortedSearch(&key, nullptr, 2, sizeof(int), &CompareInts); }));
-    EXPECT_EQ("assertion: width > 0", ErrorText([&] { SortedSearch(&key, values, 2, 0, &CompareInts); }));
+    EXPECT_EQ("assertion: width > 0",
+              ErrorText([&] { SortedSearch(&key, values, 2, 0, &CompareInts); }));
     EXPECT_EQ("assertion: compare != NULL",
               ErrorText([&] { SortedSearch(&key, values, 2, sizeof(int), nullptr); }));
 #endif
@@ -129,12 +132,12 @@ TEST(PlatformNativeText, EncodesPairsAsOneCharacterAndReplacesEachMalformedPrefi
     EXPECT_EQ(FromUtf8("\xED\xA0\xBD"), WString(1, u'\xD83D'));
     EXPECT_EQ(FromUtf8(std::string("a\0b", 3)), WString(u"a\0b", 3));
     const WString r(1, u'\xFFFD');
-    EXPECT_EQ(FromUtf8("\xE2\x82x"), r + u"x");                 // cut three-byte sequence
-    EXPECT_EQ(FromUtf8("\xF0\x9F\x98"), r);                     // cut at the end of the text
-    EXPECT_EQ(FromUtf8("\x80\xBF"), r + r);                     // stray continuation bytes
-    EXPECT_EQ(FromUtf8("\xC0\x80"), r + r);                     // overlong lead starts nothing
-    EXPECT_EQ(FromUtf8("\xE0\x80\x80"), r + r + r);             // overlong three-byte form
-    EXPECT_EQ(FromUtf8("\xF4\x90\x80\x80"), r + r + r + r);     // above U+10FFFF
+    EXPECT_EQ(FromUtf8("\xE2\x82x"), r + u"x");              // cut three-byte sequence
+    EXPECT_EQ(FromUtf8("\xF0\x9F\x98"), r);                  // cut at the end of the text
+    EXPECT_EQ(FromUtf8("\x80\xBF"), r + r);                  // stray continuation bytes
+    EXPECT_EQ(FromUtf8("\xC0\x80"), r + r);                  // overlong lead starts nothing
+    EXPECT_EQ(FromUtf8("\xE0\x80\x80"), r + r + r);          // overlong three-byte form
+    EXPECT_EQ(FromUtf8("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
     EXPECT_EQ(FromUtf8("\xFFz"), r + u"z");
 }
 
@@ -146,12 +149,12 @@ TEST(WireText, JoinsSurrogatePairsReplacesWhatIsMalformedAndBoundsTheLength) {
         {"\xCE\xA9", "\xCE\xA9"},
         {"\xED\xA0\xBD\xED\xB8\x80", "\xF0\x9F\x98\x80"},  // U+1F600 as its two surrogates
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
-        {"a" + r + "b", "a" + r + "b"},                    // a literal replacement character
-        {"\xED\xA0\xBDx", r + "x"},                         // lone high surrogate
-        {"\xED\xB8\x80", r},                                // lone low surrogate
-        {"\x80x", r + "x"},                                 // stray continuation
-        {"\xC0\xAF", r + r},                                // overlong form
-        {"\xE2\x82x", r + r + "x"},                         // cut short
+        {"a" + r + "b", "a" + r + "b"},  // a literal replacement character
+        {"\xED\xA0\xBDx", r + "x"},      // lone high surrogate
+        {"\xED\xB8\x80", r},             // lone low surrogate
+        {"\x80x", r + "x"},              // stray continuation
+        {"\xC0\xAF", r + r},             // overlong form
+        {"\xE2\x82x", r + r + "x"},      // cut short
         {"\xFF", r},
     };
     for (const auto& [wire, text] : cases) {
