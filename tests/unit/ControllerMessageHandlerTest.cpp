@@ -430,16 +430,16 @@ TEST(ControllerHandshake, AnswersAPerformanceProfilerInTableOrder) {
     const ProcessInfo info = ControllerHandshake::Run(exchange.in, exchange.out, options);
 
     const Bytes expected = {
-        0x01,                                                  // 2 version accepted
-        0x01, 0x00, 0x01, 0x02,                                // 10-13
-        0x05, 'f', 'l', 'a', 'g', 'A', 0x01,                   // 14
-        0x02, 0xCE, 0xA9, 0x00,                                //
-        0x09, 'c', 't', 'l', 0x0D, 0x0A, 't', 'e', 'x', 't',   // 15
-        0x01, 0x00, 0x02, 0x01, 0x01,                          // 16 flags and measure kind
-        0x04, 0x03, 0x02, 0x01, 0x01, 'f',                     //    filter u32 and text
-        0x01, 0x01, 'm', 0x01, 't', 0x01, 'x',                 //    one include record
-        0x00,                                                  //    no exclude records
-        0x01,                                                  // 17 run
+        0x01,                                                     // 2 version accepted
+        0x01, 0x00, 0x01, 0x02,                                   // 10-13
+        0x05, 'f',  'l',  'a',  'g',  'A',  0x01,                 // 14
+        0x02, 0xCE, 0xA9, 0x00,                                   //
+        0x09, 'c',  't',  'l',  0x0D, 0x0A, 't',  'e', 'x', 't',  // 15
+        0x01, 0x00, 0x02, 0x01, 0x01,                             // 16 flags and measure kind
+        0x04, 0x03, 0x02, 0x01, 0x01, 'f',                        //    filter u32 and text
+        0x01, 0x01, 'm',  0x01, 't',  0x01, 'x',                  //    one include record
+        0x00,                                                     //    no exclude records
+        0x01,                                                     // 17 run
     };
     EXPECT_EQ(expected, exchange.Sent());
     EXPECT_EQ(0u, exchange.in.GetRemaining());
@@ -463,8 +463,8 @@ TEST(ControllerHandshake, SendsTheMemorySettingsToAMemoryProfiler) {
     Exchange exchange(Concat({ProtocolGuidBytes, Announcement(MemoryClientBytes)}));
     const ProcessInfo info = ControllerHandshake::Run(exchange.in, exchange.out, options);
 
-    const Bytes expected = {0x01, 0x01, 0x01, 0x00, 0x00, 0x00,
-                            0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01};
+    const Bytes expected = {0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x01, 0x10,
+                            0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x01};
     EXPECT_EQ(expected, exchange.Sent());
     EXPECT_EQ(ProfilerKind::Memory, info.kind);
     EXPECT_TRUE(info.environment.empty());

@@ -161,8 +161,8 @@ TEST(PALTools, ParsesHostAndPortAndAnswersItsOwnInterfacesOnly) {
 }
 
 TEST(PALTools, MissingOrMalformedAddressFailsWithoutCallingTheProcedure) {
+    ServiceProbe probe;  // outlives the service threads ToolsRef waits for
     ToolsRef tools;
-    ServiceProbe probe;
     const struct {
         const char* destination;
         const char* address;
@@ -207,8 +207,8 @@ TEST(PALTools, UnreachableControllerCallsTheProcedureWithZero) {
     ScratchDirectory scratch;
     const std::string logPath = (scratch.Path() / "host.log").string();
     ScopedVariable destination(HostDiagnostics::DestinationVariable, logPath);
+    ServiceProbe probe;  // outlives the service threads ToolsRef waits for
     ToolsRef tools;
-    ServiceProbe probe;
     Platform::SetEvent(probe.release);
     ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
     ASSERT_TRUE(probe.WaitStarted());
@@ -223,8 +223,8 @@ TEST(PALTools, CarriesBytesBothWaysAndClosesTheStreamOnceAfterTheProcedure) {
         SCOPED_TRACE(procedureCloses);
         TestServer server;
         ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+        ServiceProbe probe;  // outlives the service threads ToolsRef waits for
         ToolsRef tools;
-        ServiceProbe probe;
         probe.pCloser = procedureCloses ? tools.p : nullptr;
         ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
         ASSERT_TRUE(server.Accept());
@@ -269,8 +269,8 @@ TEST(PALTools, CarriesBytesBothWaysAndClosesTheStreamOnceAfterTheProcedure) {
 TEST(PALTools, PeerCloseIsAFailureForReadAndWrite) {
     TestServer server;
     ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ServiceProbe probe;  // outlives the service threads ToolsRef waits for
     ToolsRef tools;
-    ServiceProbe probe;
     ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(probe.WaitStarted());
