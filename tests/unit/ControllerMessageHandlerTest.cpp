@@ -146,8 +146,11 @@ TEST_F(ProfilerMessageHandlerTest, AssemblesABridgeSnapshotAndAnswersItsRequests
 TEST_F(ProfilerMessageHandlerTest, RefusesMessagesThatBreakTheProtocol) {
     EXPECT_NE(std::string::npos, FailureOf({0x13}).find("(0x13): the code is unknown"));
     EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE1}, U32(0)})).find("outside a snapshot"));
-    Feed({0xE6});  // an abort with nothing to abort is harmless
+    Feed({0xE6});  // an abort or a broken line with nothing in progress is harmless
+    m_Handler.Abandon("nothing in progress");
     EXPECT_EQ(0u, m_Events.GetSize());
+    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE7}, U32(4), ProcessGuidBytes, U32(6)}))
+                                     .find("bad snapshot close (0xE7)"));
 
     Feed(Concat({{0xE0}, U32(1)}));
     const uint16_t handle = CreateSection(0);
@@ -164,8 +167,10 @@ TEST_F(ProfilerMessageHandlerTest, RefusesMessagesThatBreakTheProtocol) {
     const std::pair<Bytes, const char*> cut[] = {
         {Concat({{0xE2}, U16(handle)}), "bad section close (0xE2)"},
         {Concat({{0xE4}, U16(handle)}), "bad section tell (0xE4)"},
+        {Concat({{0xE4}, U16(handle + 1), U32(0)}), "bad section tell (0xE4)"},
         {Bytes{0xE7, 0x01}, "bad snapshot close (0xE7)"},
-        {Bytes{0xFE}, "bad log notification (0xFE)"}};
+        {Bytes{0xFE}, "bad log notification (0xFE)"},
+        {Bytes{0xFE, 0x01, 0x05, 'a'}, "bad log notification (0xFE)"}};
     for (const auto& [message, name] : cut) {
         EXPECT_NE(std::string::npos, FailureOf(message).find(name)) << FailureOf(message);
     }

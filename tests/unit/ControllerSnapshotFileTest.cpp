@@ -179,6 +179,7 @@ TEST(SnapshotFile, RejectsDamageWithAMessageNamingIt) {
         {16 + 28, 0x03, "both complete and aborted"},
         {16 + 29, 7, "unknown origin 7"},
         {12, 30, "fewer than the 36 required"},
+        {53 + 9, 0x10, "reaches beyond the end of the file"},  // an offset past the end
         {52, 5, "the note in its header is cut short or malformed"},
     };
     for (const auto& c : cases) {

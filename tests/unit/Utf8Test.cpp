@@ -156,6 +156,7 @@ TEST(WireText, JoinsSurrogatePairsReplacesWhatIsMalformedAndBoundsTheLength) {
         {"\xC0\xAF", r + r},             // overlong form
         {"\xE2\x82x", r + r + "x"},      // cut short
         {"\xFF", r},
+        {"a\xC3", "a" + r},  // a lead byte at the very end
     };
     for (const auto& [wire, text] : cases) {
         EXPECT_EQ(text, DecodeWireText(wire));
