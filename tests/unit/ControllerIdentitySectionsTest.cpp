@@ -1,23 +1,27 @@
-// The controller's readers of the metadata, module path and class sections, on bytes built by hand
-// from the section layouts.
+// The controller's readers of the metadata, module path, class and environment sections, on bytes
+// built by hand from the section layouts.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
 #include "Controller/ClassTable.h"
+#include "Controller/EnvironmentSection.h"
 #include "Controller/MetaDataSection.h"
 #include "Controller/ModulePathSection.h"
+#include "Controller/SectionTypes.h"
 #include "support/Bytes.h"
 #include "support/ClassRecordBytes.h"
+#include "support/WireBytes.h"
 
 using namespace Controller;
 
 namespace {
 
-SnapshotSection Section(uint16_t type, Bytes bytes) {
+SnapshotSection Section(uint16_t type, Bytes bytes, uint16_t version = 0) {
     SnapshotSection section;
     section.type = type;
+    section.version = version;
     section.closed = true;
     section.bytes = std::move(bytes);
     return section;
@@ -180,4 +184,99 @@ TEST(ControllerClassTable, UnfinishedRecordsReachToTheNextRecord) {
     }
     EXPECT_FALSE(table.Find(38)->incomplete);
     EXPECT_EQ(table.Find(38)->parent, 0);
+}
+
+namespace {
+
+// Fields 1 to 22 of version 4, with a command line of two-unit text ("\xC3\xA9" is U+00E9) and a
+// controller text that is not UTF-8 (kept as it is).
+Bytes EnvironmentBytes(BYTE marker = 4) {
+    return Concat({Le16(1),
+                   Le16(2),
+                   Le16(3),
+                   Le16(4),
+                   Le32(0x89ABCDEF),
+                   Le32(0x01D00000),  // build version and time
+                   Text(""),
+                   Text("\"/usr/bin/dotnet\" caf\xC3\xA9.dll"),  // reserved, command line
+                   WireBytes::ProcessGuidBytes,
+                   Le32(2),
+                   WireBytes::ProtocolGuidBytes,
+                   Le32(7),  // process, index, sequence
+                   Le32(0x11111111),
+                   Le32(0x01D90000),
+                   Bytes{marker},
+                   Le16(9),  // local time, marker, arch
+                   Le32(4096),
+                   Le32(0x10000),
+                   Le32(0xFFFFFFFF),  // page, addresses
+                   Le32(3),
+                   Le32(2),
+                   Le32(65536),
+                   Le16(6),
+                   Le16(0x5E01),
+                   Le16(9),  // mask, processors, ...
+                   Bytes{2, 2},
+                   Le16(10),
+                   Le16(0),
+                   Le16(12),
+                   Le16(0),  // interface, runtime
+                   Le32(6),
+                   Le32(1),
+                   Le32(0),
+                   Le32(2),
+                   Text("sp"),  // OS version, service pack
+                   Le16(0),
+                   Le16(0),
+                   Le16(0),
+                   Le16(0),
+                   Le32(0),
+                   Bytes{0},
+                   Text("6.1.0-aku"),
+                   Text("ctl\xFF")});
+}
+
+}  // namespace
+
+TEST(ControllerEnvironmentSection, ReadsEveryFieldOfVersion4AndRejectsWhatIsNotOne) {
+    const EnvironmentRecord record =
+        ReadEnvironmentSection(Section(EnvironmentSectionType, EnvironmentBytes(), 4));
+    EXPECT_EQ((std::array<uint16_t, 4>{1, 2, 3, 4}), record.profilerVersion);
+    EXPECT_EQ(0x01D0000089ABCDEFull, record.profilerBuildTime);
+    EXPECT_EQ("\"/usr/bin/dotnet\" caf\xC3\xA9.dll", record.commandLine);
+    EXPECT_EQ(WireBytes::ProcessGuidValue, record.processGuid);
+    EXPECT_EQ(2u, record.snapshotIndex);
+    EXPECT_EQ(7u, record.sequenceNumber);
+    EXPECT_EQ(0x01D9000011111111ull, record.localTime);
+    EXPECT_EQ(9, record.processorArchitecture);
+    EXPECT_EQ(4096u, record.pageSize);
+    EXPECT_EQ(0xFFFFFFFFu, record.maximumAddress);
+    EXPECT_EQ(2u, record.processorCount);
+    EXPECT_EQ(0x5E01, record.processorRevision);
+    EXPECT_EQ(2, record.interfaceLevel);
+    EXPECT_EQ("core", EnvironmentRecord::RuntimeTypeName(record.runtimeType));
+    EXPECT_EQ((std::array<uint16_t, 4>{10, 0, 12, 0}), record.runtimeVersion);
+    EXPECT_EQ(6u, record.osMajorVersion);
+    EXPECT_EQ(2u, record.osPlatformId);
+    EXPECT_EQ("sp", record.servicePack);
+    EXPECT_EQ("6.1.0-aku", record.deviceImageVersion);
+    EXPECT_EQ("ctl\xFF", record.controllerText);
+
+    const Bytes whole = EnvironmentBytes();
+    const struct {
+        Bytes bytes;
+        uint16_t version;
+        std::string error;
+    } cases[] = {
+        {whole, 3, "Environment record has version 3; this qvprof reads version 4"},
+        {Bytes(whole.begin(), whole.end() - 1), 4, "Environment record is cut short"},
+        {Bytes(whole.begin(), whole.begin() + 20), 4, "Environment record is cut short"},
+        {EnvironmentBytes(5), 4, "Environment record has system information marker 5; expected 4"},
+        {Concat({whole, Bytes{0}}), 4, "Environment record has 1 bytes after its last field"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.error, Failure([&] {
+                      ReadEnvironmentSection(Section(EnvironmentSectionType, c.bytes, c.version));
+                  }));
+    }
 }

@@ -1,12 +1,20 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
+#include "Controller/FileSnapshotReader.h"
 #include "Controller/SnapshotFile.h"
+#include "support/ErrorText.h"
 #include "support/ScratchDirectory.h"
 #include "support/WireBytes.h"
 
@@ -73,6 +81,53 @@ void ExpectSameSnapshot(const Snapshot& expected, const Snapshot& actual) {
     }
 }
 
+constexpr int64_t kLimit = 1 << 20;
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+// One 14-byte index record.
+Bytes Record(uint16_t type, uint16_t version, uint64_t size, uint16_t dataFile) {
+    return Concat({U16(type), U16(version), U64(size), U16(dataFile)});
+}
+
+Bytes Index(uint32_t count, std::initializer_list<Bytes> records) {
+    Bytes bytes = Concat({{0x4D, 0x46}, U32(0x46505651), U32(count)});
+    for (const Bytes& record : records) {
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    bytes.push_back(0xFF);
+    bytes.push_back(0xFF);
+    return bytes;
+}
+
+std::string ReadFailure(const std::string& indexPath) {
+    try {
+        FileSnapshotReader::Read(indexPath, kLimit);
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "";
+}
+
+class FileSnapshotReaderTest : public testing::Test {
+protected:
+    std::string IndexPath() const { return (m_Scratch.Path() / "ssc1234.tmp").string(); }
+    const Snapshot Read(const Bytes& index, std::initializer_list<Bytes> dataFiles) const {
+        WriteFile(IndexPath(), index);
+        uint16_t number = 0;
+        for (const Bytes& data : dataFiles) {
+            WriteFile(FileSnapshotReader::DataFilePath(IndexPath(), number++), data);
+        }
+        return FileSnapshotReader::Read(IndexPath(), kLimit);
+    }
+
+    ScratchDirectory m_Scratch;
+};
+
 }  // namespace
 
 TEST(SnapshotFile, WritesTheDocumentedLayoutAndReadsItBack) {
@@ -82,6 +137,11 @@ TEST(SnapshotFile, WritesTheDocumentedLayoutAndReadsItBack) {
     EXPECT_EQ(SampleFileBytes(), ReadAll(path));
     EXPECT_FALSE(std::filesystem::exists(scratch.Path() / "s.qvsnap.partial"));
     ExpectSameSnapshot(SampleSnapshot(), SnapshotFile::Read(path));
+
+    EXPECT_EQ(ErrorText([] { SnapshotFile::Read("/nonexistent/dir/s.qvsnap"); }),
+              "Can't open the snapshot file '/nonexistent/dir/s.qvsnap'");
+    EXPECT_THROW(SnapshotFile::Write(scratch.Path() / "missing" / "s.qvsnap", SampleSnapshot()),
+                 std::runtime_error);
 }
 
 TEST(SnapshotFile, KeepsAnIncompleteSnapshotMarkedWithItsNote) {
@@ -105,48 +165,34 @@ TEST(SnapshotFile, KeepsAnIncompleteSnapshotMarkedWithItsNote) {
     ExpectSameSnapshot(snapshot, SnapshotFile::Read(path));
 }
 
-TEST(SnapshotFile, RejectsEveryTruncation) {
+TEST(SnapshotFile, RejectsDamageWithAMessageNamingIt) {
+    const struct {
+        size_t at;
+        BYTE value;
+        const char* message;
+    } cases[] = {
+        {6, '\n', "'s.qvsnap' is not a snapshot file"},  // a line-end conversion
+        {101 - 8, 1, "section 1 (offset 103, 1 bytes) reaches beyond the end of the file"},
+        {53 + 8, 60, "inside the header or the table"},  // the first section's offset
+        {16 + 32 + 3, 0x10, "section table"},            // section count 0x10000002
+        {53 + 4, 0, "never closed"},                     // complete, yet a section left open
+        {16 + 28, 0x03, "both complete and aborted"},
+        {16 + 29, 7, "unknown origin 7"},
+        {12, 30, "fewer than the 36 required"},
+        {53 + 9, 0x10, "reaches beyond the end of the file"},  // an offset past the end
+        {52, 5, "the note in its header is cut short or malformed"},
+    };
+    for (const auto& c : cases) {
+        Bytes damaged = SampleFileBytes();
+        damaged[c.at] = c.value;
+        EXPECT_NE(std::string::npos, ParseFailure(damaged).find(c.message))
+            << ParseFailure(damaged);
+    }
     const Bytes full = SampleFileBytes();
     for (size_t length = 0; length < full.size(); ++length) {
         EXPECT_NE("", ParseFailure(Bytes(full.begin(), full.begin() + length))) << length;
     }
     EXPECT_EQ("", ParseFailure(full));
-}
-
-TEST(SnapshotFile, RejectsDamageWithAMessageNamingIt) {
-    Bytes badMagic = SampleFileBytes();
-    badMagic[6] = '\n';  // a line-end conversion
-    EXPECT_NE(std::string::npos, ParseFailure(badMagic).find("'s.qvsnap' is not a snapshot file"));
-
-    Bytes beyondEnd = SampleFileBytes();
-    beyondEnd[101 - 8] = 1;  // the second section's size
-    EXPECT_NE(std::string::npos,
-              ParseFailure(beyondEnd).find("section 1 (offset 103, 1 bytes) "
-                                           "reaches beyond the end of the file"));
-
-    Bytes insideTable = SampleFileBytes();
-    insideTable[53 + 8] = 60;  // the first section's offset
-    EXPECT_NE(std::string::npos, ParseFailure(insideTable).find("inside the header or the table"));
-
-    Bytes hugeTable = SampleFileBytes();
-    hugeTable[16 + 32 + 3] = 0x10;  // section count 0x10000002
-    EXPECT_NE(std::string::npos, ParseFailure(hugeTable).find("section table"));
-
-    Bytes unclosed = SampleFileBytes();
-    unclosed[53 + 4] = 0;  // complete, yet the first section was never closed
-    EXPECT_NE(std::string::npos, ParseFailure(unclosed).find("never closed"));
-
-    Bytes contradictory = SampleFileBytes();
-    contradictory[16 + 28] = 0x03;
-    EXPECT_NE(std::string::npos, ParseFailure(contradictory).find("both complete and aborted"));
-
-    Bytes unknownOrigin = SampleFileBytes();
-    unknownOrigin[16 + 29] = 7;
-    EXPECT_NE(std::string::npos, ParseFailure(unknownOrigin).find("unknown origin 7"));
-
-    Bytes shortHeader = SampleFileBytes();
-    shortHeader[12] = 30;
-    EXPECT_NE(std::string::npos, ParseFailure(shortHeader).find("fewer than the 36 required"));
 }
 
 TEST(SnapshotFile, RejectsANewerMajorVersionButReadsANewerMinorOne) {
@@ -170,42 +216,92 @@ TEST(SnapshotFile, RejectsANewerMajorVersionButReadsANewerMinorOne) {
     ExpectSameSnapshot(SampleSnapshot(), snapshot);
 }
 
-TEST(SnapshotFile, ReportsAMissingFileByName) {
-    try {
-        SnapshotFile::Read("/nonexistent/dir/s.qvsnap");
-        FAIL() << "no failure";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ("Can't open the snapshot file '/nonexistent/dir/s.qvsnap'", error.what());
+TEST_F(FileSnapshotReaderTest, ReadsSectionsFromDataFilesInIndexOrderAndRemovesThem) {
+    EXPECT_EQ("/d/P.0000", FileSnapshotReader::DataFilePath("/d/P", 0));
+    EXPECT_EQ("/d/P.001A", FileSnapshotReader::DataFilePath("/d/P", 26));
+    EXPECT_EQ("/d/P.FFFF", FileSnapshotReader::DataFilePath("/d/P", 0xFFFF));
+
+    const Snapshot empty =
+        Read({0x4D, 0x46, 0x51, 0x56, 0x50, 0x46, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}, {});
+    EXPECT_EQ(0x46505651u, empty.magic);
+    EXPECT_TRUE(empty.complete);
+    EXPECT_EQ(SnapshotOrigin::FileStorage, empty.origin);
+    EXPECT_TRUE(empty.sections.empty());
+
+    // Sections 0 and 1 were open together (files 0 and 1); section 2 reused file 0.
+    const Snapshot snapshot =
+        Read(Index(3, {Record(0x1100, 0, 2, 0), Record(0x1101, 3, 4, 1), Record(0x1102, 0, 1, 0)}),
+             {{'a', 'a', 'c'}, {'b', 'b', 'b', 'b'}});
+    ASSERT_EQ(3u, snapshot.sections.size());
+    EXPECT_EQ((Bytes{'a', 'a'}), snapshot.sections[0].bytes);
+    EXPECT_EQ(0x1101, snapshot.sections[1].type);
+    EXPECT_EQ(3, snapshot.sections[1].version);
+    EXPECT_TRUE(snapshot.sections[1].closed);
+    EXPECT_EQ((Bytes{'b', 'b', 'b', 'b'}), snapshot.sections[1].bytes);
+    EXPECT_EQ(Bytes{'c'}, snapshot.sections[2].bytes);
+    EXPECT_EQ(0x1102, snapshot.sections[2].type);
+    FileSnapshotReader::Remove(IndexPath());
+    for (const char* suffix : {"", ".0000", ".0001"}) {
+        EXPECT_FALSE(std::filesystem::exists(IndexPath() + suffix)) << suffix;
     }
-    ScratchDirectory scratch;
-    EXPECT_THROW(SnapshotFile::Write(scratch.Path() / "missing" / "s.qvsnap", SampleSnapshot()),
-                 std::runtime_error);
 }
 
-TEST(SnapshotFile, RandomDamageIsRejectedOrReadNeverMisread) {
-    // Any byte may be hit: the parser must either refuse the file or return sections that lie
-    // inside it; it must never read outside (the sanitizer builds watch that).
-    const Bytes original = SampleFileBytes();
-    uint32_t seed = 12345;
-    auto next = [&seed] {
-        seed = seed * 1103515245u + 12345u;
-        return seed >> 8;
+TEST_F(FileSnapshotReaderTest, RejectsDamagedIndexOrDataFiles) {
+    EXPECT_NE(std::string::npos, ReadFailure(IndexPath()).find("Can't open"));
+    Bytes noMarker = Index(1, {Record(1, 0, 0, 0)});
+    noMarker.resize(noMarker.size() - 2);
+    Bytes trailing = Index(0, {});
+    trailing.push_back(0);
+    const struct {
+        Bytes index;
+        std::string message;
+    } cases[] = {
+        {{0x4D, 0x47, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF}, "not a snapshot index file"},
+        {{0x4D, 0x46, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF}, "shorter than an empty index"},
+        {noMarker, "without its end marker"},
+        {Index(2, {Record(1, 0, 0, 0)}), "lists 1 sections but its count says 2"},
+        {Index(0, {Record(1, 0, 0, 0)}), "more sections than its count"},
+        {trailing, "follow its end marker"},
+        {Index(1, {Record(1, 0, UINT64_MAX, 0)}), "claims -1 bytes"},
+        {Index(1, {Record(1, 0, 4, 2)}), "data file '" + IndexPath() + ".0002'"},
+        {Index(2, {Record(1, 0, 4, 0), Record(2, 0, 4, 0)}),
+         "section 1 (type 0x0002) reaches beyond the end of its data file"},
     };
-    for (int round = 0; round < 5000; ++round) {
-        Bytes damaged = original;
-        const int hits = 1 + static_cast<int>(next() % 4);
-        for (int i = 0; i < hits; ++i) {
-            damaged[next() % damaged.size()] = static_cast<BYTE>(next());
+    WriteFile(IndexPath() + ".0000", {1, 2, 3, 4, 5, 6, 7});
+    for (const auto& c : cases) {
+        WriteFile(IndexPath(), c.index);
+        EXPECT_NE(std::string::npos, ReadFailure(IndexPath()).find(c.message))
+            << ReadFailure(IndexPath());
+    }
+}
+
+// The index path comes from the profiled process: a FIFO there (whose open would wait for a
+// writer), a directory, or a data file that is one of them is refused without being opened.
+TEST_F(FileSnapshotReaderTest, RefusesFilesThatAreNotRegularFiles) {
+    const std::string fifo = (m_Scratch.Path() / "fifo").string();
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    WriteFile(IndexPath(), Index(1, {Record(0x100, 0, 0, 0)}));
+    std::filesystem::create_symlink(fifo, IndexPath() + ".0000");
+    const struct {
+        std::string index;
+        std::string refused;
+    } cases[] = {
+        {fifo, "The snapshot index file '" + fifo + "' is not a regular file"},
+        {m_Scratch.Path().string(), "is not a regular file"},
+        {IndexPath(),
+         "The data file '" + IndexPath() + ".0000' of the file snapshot is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        std::promise<std::string> failure;
+        std::future<std::string> done = failure.get_future();
+        std::thread reader([&] { failure.set_value(ReadFailure(c.index)); });
+        const bool returned = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!returned) {
+            // A writer releases a reader stuck in opening the FIFO, so that the test can end.
+            close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
         }
-        damaged.resize(damaged.size() - next() % 3);
-        try {
-            const Snapshot snapshot = SnapshotFile::Parse(damaged.data(), damaged.size(), "f");
-            size_t total = 0;
-            for (const SnapshotSection& section : snapshot.sections) {
-                total += section.bytes.size();
-            }
-            EXPECT_LE(total, damaged.size()) << round;
-        } catch (const std::runtime_error&) {
-        }
+        reader.join();
+        EXPECT_TRUE(returned) << c.index;
+        EXPECT_NE(std::string::npos, done.get().find(c.refused)) << c.index;
     }
 }

@@ -4,16 +4,16 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "Host/HostDiagnostics.h"
-#include "support/ScopedVariable.h"
 #include "Host/Loader/HostExports.h"
 #include "Host/Loader/ProfilerClasses.h"
 #include "Host/Loader/ProfilerLibrary.h"
 #include "Platform/Cor/CorProfiler.h"
 #include "fixtures/LoaderFixtureState.h"
+#include "support/ScopedVariable.h"
 #include "support/ScratchDirectory.h"
 
 namespace {
@@ -155,56 +155,57 @@ TEST_F(HostLoader, HandsOutAClassFactoryForEveryProfilerKind) {
     EXPECT_EQ(0, m_pFixtureState->loadCalls);
 }
 
-TEST_F(HostLoader, MissingLibraryFailsNamingThePathAndTheVariable) {
+TEST_F(HostLoader, EachLoadFailureIsReportedWithItsStatusAndReason) {
     ScratchDirectory scratch;
     const std::string missing = (scratch.Path() / "libnothere.so").string();
-    void* pObject = reinterpret_cast<void*>(1);
-    EXPECT_EQ(HOST_E_LIBRARY_NOT_LOADED,
-              CreateWithFixture(kTracing, IID_ICorProfilerCallback2, &pObject, missing));
-    EXPECT_EQ(nullptr, pObject);
-    EXPECT_EQ(0u, m_Stderr.find("Quorvelan host[" + std::to_string(getpid()) +
-                                "]: can't load the profiler library '" + missing + "': "))
-        << m_Stderr;
-    // The loader's own reason, then what to do about it.
-    EXPECT_NE(std::string::npos, m_Stderr.find("No such file or directory")) << m_Stderr;
-    EXPECT_NE(std::string::npos, m_Stderr.find("set QUORVELAN_PROFILER_LIBRARY")) << m_Stderr;
-    EXPECT_NE(std::string::npos, m_Stderr.find("runs without the profiler.\n")) << m_Stderr;
-}
-
-TEST_F(HostLoader, LibraryWithoutTheKindsEntryPointFails) {
-    void* pObject = reinterpret_cast<void*>(1);
-    EXPECT_EQ(HOST_E_ENTRY_NOT_FOUND,
-              CreateWithFixture(kTestKindOne, IID_ICorProfilerCallback2, &pObject));
-    EXPECT_EQ(nullptr, pObject);
-    EXPECT_NE(std::string::npos,
-              m_Stderr.find("the profiler library '" + kFixturePath +
-                            "' has no entry point "
-                            "'InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C'"))
-        << m_Stderr;
-    EXPECT_NE(std::string::npos, m_Stderr.find("undefined symbol")) << m_Stderr;
-    EXPECT_EQ(0, m_pFixtureState->loadCalls);
-}
-
-TEST_F(HostLoader, EntryPointFailureStatusIsPassedOn) {
-    void* pObject = reinterpret_cast<void*>(1);
-    EXPECT_EQ(MakeHResult(0x80000000),
-              CreateWithFixture(kSampling, IID_ICorProfilerCallback2, &pObject));
-    EXPECT_EQ(nullptr, pObject);
-    EXPECT_EQ(1, m_pFixtureState->loadCalls);
-    EXPECT_EQ(0u, m_pFixtureState->lastCommand);
-    EXPECT_NE(std::string::npos,
-              m_Stderr.find("'InitializeProfiler_D37A1B78_6DC5_46FD_BC31_F7C4D5A11C9C' in '" +
-                            kFixturePath + "' failed with status 0x80000000"))
-        << m_Stderr;
-}
-
-TEST_F(HostLoader, EntryPointThatHandsOverNoCallbackFails) {
-    void* pObject = reinterpret_cast<void*>(1);
-    EXPECT_EQ(E_UNEXPECTED, CreateWithFixture(kMemory, IID_ICorProfilerCallback2, &pObject));
-    EXPECT_EQ(nullptr, pObject);
-    EXPECT_EQ(1, m_pFixtureState->loadCalls);
-    EXPECT_NE(std::string::npos, m_Stderr.find("handed no callback object to the host"))
-        << m_Stderr;
+    const std::string host = "Quorvelan host[" + std::to_string(getpid()) + "]: ";
+    const struct {
+        CLSID clsid;
+        std::string library;
+        HRESULT status;
+        int loadCalls;
+        std::vector<std::string> messages;  // the first one opens the text
+    } cases[] = {
+        // The loader's own reason, then what to do about it.
+        {kTracing,
+         missing,
+         HOST_E_LIBRARY_NOT_LOADED,
+         0,
+         {host + "can't load the profiler library '" + missing + "': ", "No such file or directory",
+          "set QUORVELAN_PROFILER_LIBRARY", "runs without the profiler.\n"}},
+        {kTestKindOne,
+         kFixturePath,
+         HOST_E_ENTRY_NOT_FOUND,
+         0,
+         {host,
+          "the profiler library '" + kFixturePath +
+              "' has no entry point "
+              "'InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C'",
+          "undefined symbol"}},
+        {kSampling,
+         kFixturePath,
+         MakeHResult(0x80000000),
+         1,
+         {host, "'InitializeProfiler_D37A1B78_6DC5_46FD_BC31_F7C4D5A11C9C' in '" + kFixturePath +
+                    "' failed with status 0x80000000"}},
+        {kMemory, kFixturePath, E_UNEXPECTED, 1, {host, "handed no callback object to the host"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.messages.back());
+        m_Fixture.Find<LoaderFixtureResetProc>("LoaderFixture_Reset")();
+        void* pObject = reinterpret_cast<void*>(1);
+        EXPECT_EQ(c.status,
+                  CreateWithFixture(c.clsid, IID_ICorProfilerCallback2, &pObject, c.library));
+        EXPECT_EQ(nullptr, pObject);
+        EXPECT_EQ(c.loadCalls, m_pFixtureState->loadCalls);
+        if (c.loadCalls > 0) {
+            EXPECT_EQ(0u, m_pFixtureState->lastCommand);
+        }
+        EXPECT_EQ(0u, m_Stderr.find(c.messages[0])) << m_Stderr;
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(std::string::npos, m_Stderr.find(message)) << m_Stderr;
+        }
+    }
 }
 
 TEST_F(HostLoader, LoadsTheProfilerAndAnswersWithTheCallbackItHandedOver) {
@@ -242,10 +243,7 @@ TEST_F(HostLoader, HostLibraryFindsTheProfilerLibraryBesideItselfAndExportsOnlyI
     std::filesystem::copy_file(kHostPath, hostCopy);
     std::filesystem::copy_file(kFixturePath, profilerCopy);
 
-    const char* pSaved = std::getenv(ProfilerLibrary::PathVariable);
-    const std::optional<std::string> saved =
-        pSaved != nullptr ? std::optional<std::string>(pSaved) : std::nullopt;
-    unsetenv(ProfilerLibrary::PathVariable);
+    ScopedVariable noLibrary(ProfilerLibrary::PathVariable, nullptr);
 
     ICorProfilerCallback2* pCallback = nullptr;
     HRESULT hr;
@@ -274,9 +272,6 @@ TEST_F(HostLoader, HostLibraryFindsTheProfilerLibraryBesideItselfAndExportsOnlyI
         }
         // The host objects live in the copied host; they must go before it is closed.
         profiler.Find<LoaderFixtureResetProc>("LoaderFixture_Reset")();
-    }
-    if (saved) {
-        setenv(ProfilerLibrary::PathVariable, saved->c_str(), 1);
     }
     EXPECT_EQ(S_OK, hr);
     // The fixture loaded through the search path is not the one at its build path.

@@ -58,7 +58,7 @@ std::string Formatted(const char* format, ...) {
 
 }  // namespace
 
-TEST(PlatformFormat, IntegerConversionsMatchCLibrary) {
+TEST(PlatformFormat, ConversionsMatchCLibraryAtEveryCapacity) {
     ExpectSameAsCLibrary("%d|%i|%u", INT_MIN, INT_MAX, UINT_MAX);
     ExpectSameAsCLibrary("[%+05d] [%-6d] [% d] [%05.3d]", 42, -7, 9, 5);
     ExpectSameAsCLibrary("%x %X %#x %#o %o", 0xBEEFu, 0xBEEFu, 0u, 8u, 0u);
@@ -73,16 +73,10 @@ TEST(PlatformFormat, IntegerConversionsMatchCLibrary) {
     ExpectSameAsCLibrary("%hhx|%hX|%lX|%tx|%jX|%zX", 0x1FF, 0x12345, ULONG_MAX,
                          static_cast<ptrdiff_t>(-1), UINTMAX_MAX, SIZE_MAX);
     ExpectSameAsCLibrary("%d|%08X|%X", 0, 0u, 0u);
-}
-
-TEST(PlatformFormat, StarWidthAndPrecisionMatchCLibrary) {
     ExpectSameAsCLibrary("[%*d] [%-*d] [%*d]", 6, 12, 6, 12, -6, 12);
     ExpectSameAsCLibrary("[%.*f] [%.*f]", 2, 3.14159, -1, 3.14159);
     ExpectSameAsCLibrary("[%*.*s]", 8, 3, "abcdef");
     ExpectSameAsCLibrary("%0*d", 10, -42);
-}
-
-TEST(PlatformFormat, TextAndCharacterConversionsMatchCLibrary) {
     ExpectSameAsCLibrary("[%s] [%.3s] [%10.2s] [%-5s]", "hello", "hello", "hello", "ab");
     ExpectSameAsCLibrary("[%c] [%5c] [%-3c] [%c]", 'A', 'b', 'c', 0);
     ExpectSameAsCLibrary("[%lc] [%ls] [%.2ls]", static_cast<wint_t>(L'W'), L"wide", L"wide");
@@ -90,9 +84,6 @@ TEST(PlatformFormat, TextAndCharacterConversionsMatchCLibrary) {
     ExpectSameAsCLibrary("100%% sure|%%");
     ExpectSameAsCLibrary("no conversions at all");
     ExpectSameAsCLibrary("");
-}
-
-TEST(PlatformFormat, FloatingConversionsMatchCLibrary) {
     ExpectSameAsCLibrary("%f %F %e %E", 1234.5678, -0.0, 6.02214076e23, 1.0e-300);
     ExpectSameAsCLibrary("%g %G %#g %.0f %#.0f", 0.0001234, 1e20, 1.5, 2.5, 2.5);
     ExpectSameAsCLibrary("%a %A %.3a", 1.0, -0.5, 3.0);
@@ -115,7 +106,7 @@ TEST(PlatformFormat, PointerPrintsUpperCaseZeroPaddedWithoutPrefix) {
     }
 }
 
-TEST(PlatformFormat, WideTextEncodesEachUnitOnItsOwn) {
+TEST(PlatformFormat, WideTextEncodesEachUnitOnItsOwnAndCountsPrecisionInBytes) {
     EXPECT_EQ(Formatted("'%S'", u"plain"), "'plain'");
     EXPECT_EQ(Formatted("%S", u"\u00e9"), "\xC3\xA9");
     EXPECT_EQ(Formatted("%S", u"\u20ac"), "\xE2\x82\xAC");
@@ -123,9 +114,6 @@ TEST(PlatformFormat, WideTextEncodesEachUnitOnItsOwn) {
     EXPECT_EQ(Formatted("%S", u"\u007f\u0080\u07ff\u0800"), "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80");
     EXPECT_EQ(Formatted("[%S]", static_cast<const WCHAR*>(nullptr)), "[(null)]");
     EXPECT_EQ(Formatted("%S", u""), "");
-}
-
-TEST(PlatformFormat, WideTextPrecisionCountsBytesAndWidthPads) {
     EXPECT_EQ(Formatted("[%.2S]", u"a\u00e9b"), "[a]");  // the two-byte unit would exceed 2
     EXPECT_EQ(Formatted("[%.3S]", u"a\u00e9b"), "[a\xC3\xA9]");
     EXPECT_EQ(Formatted("[%.0S]", u"abc"), "[]");
@@ -161,7 +149,7 @@ TEST(PlatformFormat, RefusesWhatItDoesNotSupport) {
     EXPECT_EQ(count, 0);
 }
 
-TEST(PlatformFormat, WideFormattingTakesWideTextForBothStringConversions) {
+TEST(PlatformFormat, WideFormattingTakesWideTextForBothStringConversionsOrFailsEmpty) {
     WString text;
     ASSERT_TRUE(FormatWide(&text, 4096, "ProcessID: %u (%08X)\r\nArchitecture: %u\r\nFileName: '%s'",
                            4660u, 4660u, 9u, u"/usr/bin/\u00e9"));
@@ -170,10 +158,9 @@ TEST(PlatformFormat, WideFormattingTakesWideTextForBothStringConversions) {
     EXPECT_EQ(text, u"[\U0001F600|ab|   ab|x   ]");
     ASSERT_TRUE(FormatWide(&text, 64, "caf\xC3\xA9 %p %%", nullptr));
     EXPECT_EQ(text, u"caf\u00e9 " + WString(sizeof(void*) * 2, u'0') + u" %");
-}
 
-TEST(PlatformFormat, WideFormattingFailsEmptyWhenTheTextDoesNotFit) {
-    WString text = u"old";
+    // Text that does not fit leaves the result empty.
+    text = u"old";
     EXPECT_TRUE(FormatWide(&text, 4, "%s", u"abc"));
     EXPECT_EQ(text, u"abc");
     EXPECT_FALSE(FormatWide(&text, 3, "%s", u"abc"));

@@ -42,7 +42,7 @@ protected:
     IBridgeControl* m_pControl = m_Processor.GetControl();
 };
 
-TEST_F(ProgressIndicatorTest, BridgeIndicatorBracketsAnOperationOutOf200) {
+TEST_F(ProgressIndicatorTest, BridgeIndicatorBracketsAnOperationOutOf200OrNothing) {
     {
         BridgeProgressIndicator progress(m_pControl, IBridgeControl::OperationFlush);
         progress.Begin(3);
@@ -56,9 +56,8 @@ TEST_F(ProgressIndicatorTest, BridgeIndicatorBracketsAnOperationOutOf200) {
     EXPECT_EQ(m_Line.ToController().TakeAll(),
               Concat({{0xF0, 0x01}, Progress(66), Progress(133), Progress(200), {0xF1}}));
     EXPECT_EQ(ErrorText([] { BridgeProgressIndicator none(nullptr, 0); }), "Invalid bridge");
-}
 
-TEST_F(ProgressIndicatorTest, TotalOfZeroNeverReportsAndRefusesSteps) {
+    // A total of zero never reports and refuses steps.
     {
         BridgeProgressIndicator progress(m_pControl, IBridgeControl::OperationWriteSnapshot);
         progress.Begin(0);

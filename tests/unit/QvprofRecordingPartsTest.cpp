@@ -1,15 +1,21 @@
-// The parts of a recording that need no program: the environment a program starts with, which
-// processes are profiled, what the host and profiler logs say, and the progress bar.
+// The parts of a recording that need no program: the handshake answers the options give, the
+// environment a program starts with, which processes are profiled, what the host and profiler logs
+// say, the progress bar, and the snapshot files' names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "AdmissionPolicy.h"
 #include "Console.h"
+#include "Controller/ProtocolConstants.h"
 #include "LaunchEnvironment.h"
 #include "ProfilerDiagnostics.h"
+#include "SessionSettings.h"
+#include "SnapshotNamer.h"
 #include "WorkDirectory.h"
+#include "support/ScratchDirectory.h"
 
 using namespace Qvprof;
 
@@ -47,18 +53,17 @@ TEST(QvprofLaunchEnvironment, SetsEveryVariableAndRemovesWhatWouldDefeatThem) {
     }
     EXPECT_EQ(11u, entries.size());
     EXPECT_EQ(2u, notes.size());
-}
 
-TEST(QvprofLaunchEnvironment, KeepsTheUsersRegistryFileAndTestHostTimeout) {
-    std::vector<std::string> notes;
-    const std::vector<std::string> entries =
+    // The user's own registry file and test host timeout stay.
+    notes.clear();
+    const std::vector<std::string> kept =
         Launch("/w/settings.reg")
             .Compose({"QUORVELAN_REGISTRY=/mine.reg", "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"},
                      &notes);
-    EXPECT_TRUE(Has(entries, "QUORVELAN_REGISTRY=/mine.reg"));
-    EXPECT_TRUE(Has(entries, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"));
-    EXPECT_FALSE(Has(entries, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=60000"));
-    EXPECT_FALSE(Has(entries, "QUORVELAN_REGISTRY=/w/settings.reg"));
+    EXPECT_TRUE(Has(kept, "QUORVELAN_REGISTRY=/mine.reg"));
+    EXPECT_TRUE(Has(kept, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=5"));
+    EXPECT_FALSE(Has(kept, "VSTEST_TESTHOST_SHUTDOWN_TIMEOUT=60000"));
+    EXPECT_FALSE(Has(kept, "QUORVELAN_REGISTRY=/w/settings.reg"));
     EXPECT_EQ(1u, notes.size());
 }
 
@@ -141,4 +146,114 @@ TEST(QvprofConsole, TerminalBarIsRedrawnInPlaceAndClearedForAMessage) {
     const std::string second = "qvprof: app: writing " + Console::Bar(200, 200, 30);
     const std::string blank = "\r" + std::string(first.size(), ' ') + "\r";
     EXPECT_EQ(first + blank + second + blank + "qvprof: saved\n", text);
+}
+
+TEST(QvprofSessionSettings, MapsOptionsOntoTheSettingsMessage) {
+    ProfilingOptions options;
+    options.mode = ProfilerMode::Tracing;
+    options.timer = TimerKind::ThreadTime;
+    options.precise = true;
+    options.inlining = false;
+    options.mergeThreads = true;
+    Controller::SessionOptions session = SessionSettings::Build(options, "qvprof x");
+    EXPECT_EQ(Controller::ControlKindManual, session.controlKind);
+    EXPECT_EQ(Controller::SnapshotTypeBridgeStream, session.snapshotType);
+    EXPECT_EQ("qvprof x", session.controllerText);
+    EXPECT_FALSE(session.performance.allowInlining);
+    EXPECT_EQ(1, session.performance.measureKind);
+    EXPECT_TRUE(session.performance.precision);
+    EXPECT_TRUE(session.performance.mergeThreadsByName);
+
+    // Starting paused or under the program's control opens no snapshot at start.
+    for (const auto& [paused, api, controlKind, openAtStart] :
+         {std::tuple{false, false, Controller::ControlKindManual, true},
+          std::tuple{true, false, Controller::ControlKindManual, false},
+          std::tuple{false, true, Controller::ControlKindApi, false}}) {
+        ProfilingOptions memory;
+        memory.startPaused = paused;
+        memory.apiControl = api;
+        memory.mode = ProfilerMode::Memory;
+        memory.allocationsFactor = 50;
+        memory.trackFinalizers = true;
+        session = SessionSettings::Build(memory, "");
+        EXPECT_EQ(controlKind, session.controlKind);
+        EXPECT_EQ(openAtStart, session.performance.startAtInitialization);
+        EXPECT_EQ(openAtStart, session.memory.snapshotAtStart);
+        EXPECT_EQ(50u, session.memory.allocationsFactor);
+        EXPECT_TRUE(session.memory.trackFinalizers);
+    }
+}
+
+TEST(QvprofSessionSettings, RefusesOptionsOfAnotherKindAndContradictions) {
+    const struct {
+        void (*change)(ProfilingOptions&);
+        const char* refusal;  // "" when accepted
+    } cases[] = {
+        {[](ProfilingOptions&) {}, ""},
+        {[](ProfilingOptions& o) {
+             o.mode = ProfilerMode::Test, o.precise = true, o.allocationsFactor = 3;
+         },
+         ""},
+        {[](ProfilingOptions& o) { o.allocationsFactor = 10; }, "--allocations, --finalizers"},
+        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Memory, o.precise = true; },
+         "not memory"},
+        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Sampling, o.inlining = false; },
+         "the sampling kind has none"},
+        {[](ProfilingOptions& o) {
+             o.mode = ProfilerMode::Memory, o.apiControl = o.dumpAtEnd = true;
+         },
+         "with --api"},
+        {[](ProfilingOptions& o) { o.apiControl = o.startPaused = true; }, "exclude each other"},
+        {[](ProfilingOptions& o) { o.match = "a(b"; }, "not a valid regular"},
+    };
+    for (const auto& c : cases) {
+        ProfilingOptions options;
+        c.change(options);
+        const std::string refusal = SessionSettings::Check(options);
+        EXPECT_EQ(*c.refusal == 0, refusal.empty()) << refusal;
+        EXPECT_NE(std::string::npos, refusal.find(c.refusal)) << refusal;
+    }
+
+    // Each mode loads its own class id, and its name parses back.
+    EXPECT_EQ("{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Tracing));
+    EXPECT_EQ("{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Sampling));
+    EXPECT_EQ("{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}",
+              ProfilerModes::ClassId(ProfilerMode::Memory));
+    EXPECT_EQ("{D37A1B78-7DC3-46FD-BC31-F7C4D5A11C9C}", ProfilerModes::ClassId(ProfilerMode::Test));
+    for (const std::string& name : ProfilerModes::Names()) {
+        EXPECT_EQ(name, ProfilerModes::Name(*ProfilerModes::Parse(name)));
+    }
+    EXPECT_FALSE(ProfilerModes::Parse("Tracing"));
+}
+
+TEST(QvprofNaming, ProgramNameFromTheReportedCommandLine) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"/usr/share/dotnet/dotnet\" /w/bin/Sample.dll", "Sample"},
+        {"\"/usr/share/dotnet/dotnet\" build --no-incremental", "dotnet-build"},
+        {"\"/usr/share/dotnet/dotnet\" exec --runtimeconfig /a/x.json --depsfile /a/x.deps.json "
+         "/sdk/MSBuild.dll /nodemode:1",
+         "MSBuild"},
+        {"\"/usr/share/dotnet/dotnet\" exec \"/my dir/App Name.dll\" -x", "App_Name"},
+        {"\"/usr/share/dotnet/dotnet\"", "dotnet"},
+        {"\"/sdk/Roslyn/bincore/csc\" /noconfig @/tmp/x.rsp", "csc"},
+        {"\"C:\\apps\\Tool.exe\" run", "Tool"},
+        {"\"/opt/.hidden\" a", "hidden"},
+        {"", "process"},
+    };
+    for (const auto& [commandLine, expected] : cases) {
+        EXPECT_EQ(expected, SnapshotNamer::ProgramName(commandLine)) << commandLine;
+    }
+    EXPECT_EQ(60u, SnapshotNamer::ProgramName("\"/" + std::string(100, 'a') + "\"").size());
+}
+
+TEST(QvprofNaming, NamesByProcessNeverReusedNorOverwritingAFile) {
+    ScratchDirectory scratch;
+    std::ofstream(scratch.Path() / "Sample-7.qvsnap") << "earlier run";
+    SnapshotNamer namer(scratch.Path());
+    EXPECT_EQ(scratch.Path() / "Sample-7-2.qvsnap", namer.Reserve("Sample", 7));
+    EXPECT_EQ(scratch.Path() / "Sample-7-3.qvsnap", namer.Reserve("Sample", 7));
+    EXPECT_EQ(scratch.Path() / "Sample-8.qvsnap", namer.Reserve("Sample", 8));
+    EXPECT_EQ(scratch.Path() / "csc-7.qvsnap", namer.Reserve("csc", 7));
 }

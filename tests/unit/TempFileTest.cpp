@@ -70,7 +70,7 @@ TEST(TempPath, CombinePathAddsThePlatformSeparatorOnlyWhenMissing) {
     EXPECT_FALSE(IsAbsolutePath(u""));
 }
 
-TEST_F(TempFileTest, DefaultDirectoryIsTheSystemOneAndEmptyResetsToIt) {
+TEST_F(TempFileTest, DirectoryIsCreatedLevelByLevelRefusedWhenBlockedAndResetByEmpty) {
     SetTempDirectory(nullptr);
     EXPECT_EQ(GetTempDirectory(), Platform::GetSystemTempDirectory());
 
@@ -78,10 +78,9 @@ TEST_F(TempFileTest, DefaultDirectoryIsTheSystemOneAndEmptyResetsToIt) {
     EXPECT_EQ(GetTempDirectory(), m_Scratch.Wide());
     SetTempDirectory(u"");
     EXPECT_EQ(GetTempDirectory(), Platform::GetSystemTempDirectory());
-}
 
-TEST_F(TempFileTest, MissingTwoLevelDirectoryIsCreatedLevelByLevel) {
-    WString nested = m_Scratch.Wide("first/second");
+    // A missing two-level directory is created level by level.
+    const WString nested = m_Scratch.Wide("first/second");
     SetTempDirectory(nested.c_str());
     EXPECT_TRUE(fs::is_directory(m_Scratch.Path() / "first"));
     EXPECT_TRUE(fs::is_directory(m_Scratch.Path() / "first" / "second"));
@@ -91,10 +90,8 @@ TEST_F(TempFileTest, MissingTwoLevelDirectoryIsCreatedLevelByLevel) {
     std::string mixed = m_Scratch.Path().string() + "/one\\two/";
     EXPECT_NO_THROW(EnsureDirectory(FromUtf8(mixed)));
     EXPECT_TRUE(fs::is_directory(m_Scratch.Path() / "one" / "two"));
-}
 
-TEST_F(TempFileTest, FileInTheWayOrRelativePathIsRefusedAndSettingKept) {
-    SetTempDirectory(m_Scratch.Wide().c_str());
+    // A file in the way or a relative path is refused and the setting kept.
     std::ofstream(m_Scratch.Path() / "blocker") << "x";
 
     EXPECT_EQ(ThrownText(&SetDirectory, m_Scratch.Wide("blocker/inner")),
@@ -103,7 +100,7 @@ TEST_F(TempFileTest, FileInTheWayOrRelativePathIsRefusedAndSettingKept) {
               "File with the same name already exist");
     EXPECT_EQ(ThrownText(&SetDirectory, u"relative/dir"), "Absolute path required");
     EXPECT_EQ(ThrownText(&Ensure, u"relative"), "Absolute path required");
-    EXPECT_EQ(GetTempDirectory(), m_Scratch.Wide());
+    EXPECT_EQ(GetTempDirectory(), nested);
 }
 
 TEST_F(TempFileTest, NamesFollowTheSeededGeneratorWithEightCharactersBeforeTheExtension) {
@@ -121,10 +118,8 @@ TEST_F(TempFileTest, NamesFollowTheSeededGeneratorWithEightCharactersBeforeTheEx
     EXPECT_EQ(ToUtf8(CreateUniqueTempName(u"", &AcceptAll, nullptr)), dir + "80005B3F.tmp");
     EXPECT_EQ(ToUtf8(CreateUniqueTempName(u"ab", &AcceptAll, nullptr)), dir + "ab0060A1.tmp");
     EXPECT_EQ(ToUtf8(CreateUniqueTempName(u"cgdx", &AcceptAll, nullptr)), dir + "cgd03795.tmp");
-}
 
-TEST_F(TempFileTest, UnseededNamesHaveTheLogForm) {
-    SetTempDirectory(m_Scratch.Wide().c_str());
+    // Unseeded names have the same form.
     const std::regex form(R"(lgc0[0-9A-F]{4}\.tmp)");
     for (int i = 0; i < 20; ++i) {
         WString path = CreateUniqueTempName(u"lgc", &AcceptAll, nullptr);
@@ -133,10 +128,8 @@ TEST_F(TempFileTest, UnseededNamesHaveTheLogForm) {
         EXPECT_EQ(ToUtf8(path).substr(0, m_Scratch.Path().string().size()),
                   m_Scratch.Path().string());
     }
-}
 
-TEST_F(TempFileTest, CreateTempFileSkipsAnExistingNameAndLeavesAnEmptyFile) {
-    SetTempDirectory(m_Scratch.Wide().c_str());
+    // CreateTempFile skips an existing name and leaves an empty file.
     std::ofstream(m_Scratch.Path() / "cgi05B3F.tmp") << "taken";
 
     SeedTempNameGenerator(0x12345678);
