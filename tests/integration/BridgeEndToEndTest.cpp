@@ -31,7 +31,6 @@
 #include "Platform/Process.h"
 #include "Platform/Socket.h"
 #include "Profiler/EnvironmentGatherer.h"
-#include "ProgressIndicator/BridgeProgressIndicator.h"
 #include "Util/ComponentMask.h"
 #include "Util/Log.h"
 #include "Util/Utf8.h"
@@ -45,7 +44,6 @@
 #include "support/WireBytes.h"
 
 using namespace WireBytes;
-using Controller::ControllerEvent;
 using Controller::EventKind;
 using Controller::Session;
 using Controller::SessionOptions;
@@ -161,16 +159,6 @@ protected:
         }
         m_pSession.reset();
         m_pProfiled.reset();
-    }
-
-    // The next event other than idle-time log notifications.
-    std::optional<ControllerEvent> Next() {
-        for (;;) {
-            auto event = m_pSession->WaitNext(kGenerousMs);
-            if (!event || event->kind != EventKind::LogNotification) {
-                return event;
-            }
-        }
     }
 
     // Waits until the worker has processed the nth (from 1) command `code`: it reads in order, so
@@ -378,30 +366,6 @@ TEST_F(BridgeEndToEnd, SilentControllerDoesNotHoldClose) {
     options.idleInterval = INFINITE;
     ASSERT_EQ(Connect(options), "");
     EXPECT_TRUE(m_pProfiled->CloseWithin(kGenerous));
-}
-
-TEST_F(BridgeEndToEnd, ProgressOfThreeStepsArrivesOutOf200) {
-    ASSERT_EQ(Connect(), "");
-    {
-        BridgeProgressIndicator progress(m_pProfiled->Control(),
-                                         IBridgeControl::OperationWriteSnapshot);
-        progress.Begin(3);
-        progress.Step(1);
-        progress.Step(1);
-        progress.Step(1);
-    }
-    auto event = Next();
-    ASSERT_TRUE(event && event->kind == EventKind::OperationStarted);
-    EXPECT_EQ(event->operation, 0u);
-    for (uint32_t value : {66u, 133u, 200u}) {
-        event = Next();
-        ASSERT_TRUE(event && event->kind == EventKind::OperationProgress);
-        EXPECT_EQ(event->value, value);
-        EXPECT_EQ(event->total, 200u);
-    }
-    event = Next();
-    ASSERT_TRUE(event);
-    EXPECT_EQ(event->kind, EventKind::OperationFinished);
 }
 
 class BridgeEndToEndConcurrent : public BridgeEndToEnd {};

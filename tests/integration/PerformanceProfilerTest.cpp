@@ -135,29 +135,15 @@ TEST_F(PerformanceProfilerTest, ApiControlAnswersEachStateWithItsCode) {
         const char* call;
         DWORD result;
     };
+    // In order: before Begin, after Begin, after Start, after Stop, then a whole cycle.
     const Step steps[] = {
-        {"IsActive", 0},
-        {"Start", 0x80000006},
-        {"Stop", 0x80000006},
-        {"EndSave", 0x80000006},
-        {"EndGroup", 0x80000006},
-        {"Begin", 0},
-        {"Begin", 0x80000006},
-        {"BeginGroup", 0x80000003},
-        {"EndGroup", 0x80000003},
-        {"Stop", 0x80000006},
-        {"Start", 0},
-        {"Start", 0x80000006},
-        {"EndSave", 0x80000006},
-        {"EndDrop", 0x80000006},
-        {"Begin", 0x80000006},
-        {"Stop", 0},
-        {"EndSave", 0},
-        {"Begin", 0},
-        {"Start", 0},
-        {"Stop", 0},
-        {"EndDrop", 0},
-    };
+        {"IsActive", 0},          {"Start", 0x80000006},      {"Stop", 0x80000006},
+        {"EndSave", 0x80000006},  {"EndGroup", 0x80000006},   {"Begin", 0},
+        {"Begin", 0x80000006},    {"BeginGroup", 0x80000003}, {"EndGroup", 0x80000003},
+        {"Stop", 0x80000006},     {"Start", 0},               {"Start", 0x80000006},
+        {"EndSave", 0x80000006},  {"EndDrop", 0x80000006},    {"Begin", 0x80000006},
+        {"Stop", 0},              {"EndSave", 0},             {"Begin", 0},
+        {"Start", 0},             {"Stop", 0},                {"EndDrop", 0}};
     for (const Step& step : steps) {
         EXPECT_EQ(CallExport(step.call), step.result) << step.call;
     }
