@@ -140,9 +140,9 @@ void CheckShape(const HeapModel& model, bool finalizers) {
     const HeapModel::Dump& dump = model.Dumps()[0];
     const HeapCollection& collection = model.Heap().collections[dump.collection];
     const std::pair<const char*, uint64_t> counts[] = {
-        {"HeapShape.Leaf", 1000},  {"HeapShape.ListNode", 100},
-        {"HeapShape.Leaf[]", 1},   {"HeapShape.Holder<HeapShape.Pair>", 1},
-        {"HeapShape.Pair", 1},     {"HeapShape.Holder<System.String>", 1},
+        {"HeapShape.Leaf", 1000}, {"HeapShape.ListNode", 100},
+        {"HeapShape.Leaf[]", 1},  {"HeapShape.Holder<HeapShape.Pair>", 1},
+        {"HeapShape.Pair", 1},    {"HeapShape.Holder<System.String>", 1},
         {"HeapShape.Marker", 1}};
     for (const auto& [name, count] : counts) {
         EXPECT_EQ(CountOf(dump, name), count) << name;

@@ -53,7 +53,8 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     TestRuntime runtime;
     const ModuleID sampleModule = runtime.AddModule({WidePath(QV_SAMPLE_DLL)});
     const ModuleID copyModule = runtime.AddModule({WidePath(copy)});
-    const ModuleID coreLibModule = runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
+    const ModuleID coreLibModule =
+        runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
     const ModuleID dynamicModule = runtime.AddModule({WString()});
 
     IdentityGatherers gatherers(runtime);
@@ -92,7 +93,8 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     ClassID worker = 0;
     for (const auto& [token, name] : sample.names) {
         if (!IsMethod(name)) {
-            const ClassID cls = runtime.AddClass(fromCopy ? copyModule : sampleModule, token, object);
+            const ClassID cls =
+                runtime.AddClass(fromCopy ? copyModule : sampleModule, token, object);
             expectedClasses[cls] = name;
             worker = name == "Sample.Worker" ? cls : worker;
         }
@@ -106,7 +108,8 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     const ClassID numbers = runtime.AddArrayClass(number, 1, ELEMENT_TYPE_I4);
     const ClassID jagged = runtime.AddArrayClass(numbers, 1);
     const ClassID grid = runtime.AddArrayClass(text, 2);
-    expectedClasses[dictionary] = "System.Collections.Generic.Dictionary<System.String,Sample.Worker>";
+    expectedClasses[dictionary] =
+        "System.Collections.Generic.Dictionary<System.String,Sample.Worker>";
     expectedClasses[workers] = "Sample.Worker[]";
     expectedClasses[numbers] = "System.Int32[]";
     expectedClasses[jagged] = "System.Int32[][]";
@@ -146,10 +149,10 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
         }
     }
     EXPECT_EQ(mismatches, 0u) << "of " << functionNames.size() << " functions";
-    for (const char* pKnown : {"Sample.Program::Main", "Sample.Workload::Run",
-                               "Sample.Worker::Compute", "Sample.Worker::Fib",
-                               "Sample.Allocator::Fill", "Sample.Allocator::MakeItem",
-                               "Sample.Faults::ThrowAndCatch", "Sample.Faults::Fail"}) {
+    for (const char* pKnown :
+         {"Sample.Program::Main", "Sample.Workload::Run", "Sample.Worker::Compute",
+          "Sample.Worker::Fib", "Sample.Allocator::Fill", "Sample.Allocator::MakeItem",
+          "Sample.Faults::ThrowAndCatch", "Sample.Faults::Fail"}) {
         EXPECT_EQ(resolved.count(pKnown), 1u) << pKnown;
     }
     PermanentFunctionData special;

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "Bridge/FileBridgeStream.h"
-#include "MetadataOracle.h"
 #include "Controller/MetaDataNameResolver.h"
+#include "MetadataOracle.h"
 #include "Profiler/ModuleImageReader.h"
 #include "support/FrameworkAssemblies.h"
 
@@ -85,8 +85,8 @@ TEST(E2EMetadataOracle, NamesMatchReflection) {
         EXPECT_EQ("", resolver.LoadError(MetadataIndex));
         const Comparison comparison = Compare(oracle, resolver);
         std::printf("[ oracle   ] %s: %zu types and %zu methods compared, %zu mismatches\n",
-                    std::filesystem::path(oracle.assemblyPath).filename().c_str(),
-                    comparison.types, comparison.methods, comparison.mismatches);
+                    std::filesystem::path(oracle.assemblyPath).filename().c_str(), comparison.types,
+                    comparison.methods, comparison.mismatches);
         EXPECT_EQ(0u, comparison.mismatches) << comparison.examples;
         EXPECT_GE(comparison.types, assembly.minimumTypes);
         EXPECT_GE(comparison.methods, assembly.minimumMethods);
@@ -99,7 +99,8 @@ TEST(E2EMetadataOracle, NamesMatchReflection) {
     const uint32_t methods = resolver.Tables(MetadataIndex)->RowCount(MetaDataTable::MethodDef);
     for (uint32_t row = 1; row <= methods; ++row) {
         lambdaInWorkload |=
-            resolver.FunctionName(MetadataIndex, 0x06000000 | row).rfind("Sample.Workload+", 0) == 0;
+            resolver.FunctionName(MetadataIndex, 0x06000000 | row).rfind("Sample.Workload+", 0) ==
+            0;
     }
     EXPECT_TRUE(lambdaInWorkload);
     // Types the sample uses from the framework appear as references.

@@ -25,7 +25,15 @@ constexpr const char* LogMask = "09000001";
 constexpr size_t TempPathLength = 100;
 constexpr DWORD AcceptWait = 60000;
 
-enum class Peer { Controller, RandomBytes, ClosesAtOnce, Silent, Refuses, Nobody, VanishesMidSnapshot };
+enum class Peer {
+    Controller,
+    RandomBytes,
+    ClosesAtOnce,
+    Silent,
+    Refuses,
+    Nobody,
+    VanishesMidSnapshot
+};
 
 struct PeerCase {
     const char* name;
@@ -194,20 +202,19 @@ TEST_P(E2ENeverHarm, SampleKeepsItsOutputAndExitCode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Peers, E2ENeverHarm,
-    testing::Values(
-        PeerCase{"Controller",
-                 Peer::Controller,
-                 {"ProcessGuid={", "BProf::Initialize memoryThreshold=", "TProf::ReadSettings ",
-                  "Sample.dll'", "System.Private.CoreLib.dll'", "TProf::ThreadCreated tid=",
-                  "BProf::Shutdown Done"}},
-        PeerCase{"RandomBytes", Peer::RandomBytes, {"ERROR: "}},
-        PeerCase{"ClosesAtOnce", Peer::ClosesAtOnce, {"Thread abnormally finished"}},
-        PeerCase{"Silent",
-                 Peer::Silent,
-                 {"The controller did not complete the handshake within 10 seconds"}},
-        PeerCase{"Refuses", Peer::Refuses, {"Unaccepted connection"}},
-        PeerCase{"Nobody", Peer::Nobody, {"Thread abnormally finished"}},
-        PeerCase{"VanishesMidSnapshot", Peer::VanishesMidSnapshot, {"ERROR: "}}),
+    testing::Values(PeerCase{"Controller",
+                             Peer::Controller,
+                             {"ProcessGuid={", "BProf::Initialize memoryThreshold=",
+                              "TProf::ReadSettings ", "Sample.dll'", "System.Private.CoreLib.dll'",
+                              "TProf::ThreadCreated tid=", "BProf::Shutdown Done"}},
+                    PeerCase{"RandomBytes", Peer::RandomBytes, {"ERROR: "}},
+                    PeerCase{"ClosesAtOnce", Peer::ClosesAtOnce, {"Thread abnormally finished"}},
+                    PeerCase{"Silent",
+                             Peer::Silent,
+                             {"The controller did not complete the handshake within 10 seconds"}},
+                    PeerCase{"Refuses", Peer::Refuses, {"Unaccepted connection"}},
+                    PeerCase{"Nobody", Peer::Nobody, {"Thread abnormally finished"}},
+                    PeerCase{"VanishesMidSnapshot", Peer::VanishesMidSnapshot, {"ERROR: "}}),
     [](const testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -77,8 +77,8 @@ void WriteSampleSnapshot(const std::filesystem::path& path) {
 TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     struct Case {
         std::vector<std::string> record;
-        std::vector<std::string> err;   // texts qvprof's standard error holds
-        std::vector<std::string> view;  // empty: no snapshot
+        std::vector<std::string> err;    // texts qvprof's standard error holds
+        std::vector<std::string> view;   // empty: no snapshot
         std::vector<std::string> lines;  // patterns the report must hold
     };
     const Case cases[] = {
@@ -148,8 +148,7 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
     ASSERT_EQ(1u, files.size()) << api.err;
     const ChildProcess::Result shown =
-        Qvprof({"report", "--limit", "0", "--view", "hot", files[0].string()})
-            .Run(Timeout);
+        Qvprof({"report", "--limit", "0", "--view", "hot", files[0].string()}).Run(Timeout);
     std::smatch hot, cold;
     ASSERT_TRUE(
         std::regex_search(shown.out, hot, std::regex(R"( (\d+)  SamplingLoad\.Work::Hot\n)")))
@@ -327,8 +326,7 @@ TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
             continue;
         }
         const ChildProcess::Result report =
-            Qvprof({"report", "--view", "hot", "--limit", "0", file.string()})
-                .Run(Timeout);
+            Qvprof({"report", "--view", "hot", "--limit", "0", file.string()}).Run(Timeout);
         ASSERT_EQ(0, report.exitCode) << Describe(report);
         found = report.out.find("Calc.Primes::IsPrime") != std::string::npos;
         EXPECT_TRUE(found) << report.out;

@@ -126,7 +126,6 @@ ThreadFigures Measure(const Profile& profile, const ThreadProfile& thread,
     return figures;
 }
 
-
 // SamplingLoad in manual control under the sampling (or another) kind: its ready and stop files
 // are in the run's folder, and it is told to stop however the test ends.
 class SamplingRun {
@@ -321,16 +320,16 @@ TEST(E2ESampling, FrequentCollectionsDuringSampling) {
     EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
     const std::vector<std::string> lines = run.LogLines();
     ExpectNoLineWith(lines);
-    RecordProperty("SkippedTurns", std::to_string(std::count_if(
-                                       lines.begin(), lines.end(), [](const std::string& line) {
-                                           return line.find("WARNING: Can't suspend runtime") !=
-                                                  std::string::npos;
-                                       })));
+    RecordProperty(
+        "SkippedTurns",
+        std::to_string(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("WARNING: Can't suspend runtime") != std::string::npos;
+        })));
 }
 
 // A sampling snapshot of the sampling load recorded by qvprof, measured through the program's own
-// API calls, exported in every format: the hot function shows with about three times the cold one's own time, and the pprof
-// file opens in the Go toolchain's pprof.
+// API calls, exported in every format: the hot function shows with about three times the cold one's
+// own time, and the pprof file opens in the Go toolchain's pprof.
 TEST(E2EQvprof, ExportsARecordedSamplingSnapshotForOtherTools) {
     ScratchDirectory scratch;
     const ChildProcess::Result recorded =
@@ -417,4 +416,3 @@ TEST(E2EQvprof, ExportsARecordedSamplingSnapshotForOtherTools) {
         EXPECT_NE(std::string::npos, top.out.find("SamplingLoad.Work::Spin")) << top.out;
     }
 }
-

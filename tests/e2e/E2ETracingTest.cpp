@@ -84,7 +84,6 @@ Figures Measure(const Profile& profile, const ThreadProfile& thread,
     return figures;
 }
 
-
 }  // namespace
 
 TEST(E2ETracing, KnownCallCountsFromStartToEnd) {

@@ -84,8 +84,8 @@ void ReadBuiltTree(const uint8_t* data, size_t size) {
     }
     root.total = 1ull << 40;
     const CallTreeBytes bytes = BuildCallTreeBytes(root, {1, 4, 4, 6, 4});
-    const CallTree tree = ReadTree({&bytes.tree, &bytes.aggregates, &bytes.functions,
-                                    &bytes.singles, &bytes.positions});
+    const CallTree tree = ReadTree(
+        {&bytes.tree, &bytes.aggregates, &bytes.functions, &bytes.singles, &bytes.positions});
     if (tree.Nodes().size() != edges.size() + 1) {
         __builtin_trap();
     }

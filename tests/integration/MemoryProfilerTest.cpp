@@ -100,8 +100,12 @@ TEST_F(MemoryProfilerTest, DumpCommandTakesTheCollectionsObjectsAndReopensTheSna
     ASSERT_NE(pFirst, nullptr);
     EXPECT_TRUE(pFirst->complete) << pFirst->note;
     EXPECT_EQ(pFirst->magic, MemoryProfiler::SnapshotMagic);
-    for (const auto& [type, count] : {std::pair<uint16_t, size_t>{0x3100, 3}, {0x3102, 3},
-                                      {0x3105, 1}, {0x3107, 1}, {0x3110, 1}, {0x200, 1},
+    for (const auto& [type, count] : {std::pair<uint16_t, size_t>{0x3100, 3},
+                                      {0x3102, 3},
+                                      {0x3105, 1},
+                                      {0x3107, 1},
+                                      {0x3110, 1},
+                                      {0x200, 1},
                                       {0x100, 1}}) {
         EXPECT_EQ(CountSections(*pFirst, type), count) << std::hex << type;
     }

@@ -136,6 +136,7 @@ TEST_F(PerformanceProfilerTest, ApiControlAnswersEachStateWithItsCode) {
         DWORD result;
     };
     // In order: before Begin, after Begin, after Start, after Stop, then a whole cycle.
+    // clang-format off
     const Step steps[] = {
         {"IsActive", 0},          {"Start", 0x80000006},      {"Stop", 0x80000006},
         {"EndSave", 0x80000006},  {"EndGroup", 0x80000006},   {"Begin", 0},
@@ -144,6 +145,7 @@ TEST_F(PerformanceProfilerTest, ApiControlAnswersEachStateWithItsCode) {
         {"EndSave", 0x80000006},  {"EndDrop", 0x80000006},    {"Begin", 0x80000006},
         {"Stop", 0},              {"EndSave", 0},             {"Begin", 0},
         {"Start", 0},             {"Stop", 0},                {"EndDrop", 0}};
+    // clang-format on
     for (const Step& step : steps) {
         EXPECT_EQ(CallExport(step.call), step.result) << step.call;
     }

@@ -9,10 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <future>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>

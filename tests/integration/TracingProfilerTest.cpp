@@ -7,11 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <future>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +20,6 @@
 
 using Controller::EventKind;
 using testing::ElementsAre;
-using testing::ElementsAreArray;
 
 namespace {
 
