@@ -82,7 +82,8 @@ protected:
     }
 
     // Saves the snapshot and reads it back: each thread's tree as "path c=calls" lines, with
-    // " partly" and " special" for the flags, sorted.
+    // " partly" and " special" for the flags, sorted; each node's total time goes to
+    // m_TotalTimes under "thread:path".
     std::map<std::string, std::vector<std::string>> StopSave() {
         m_pSession->StopSave();
         auto saved = m_pSession->WaitFor(EventKind::Snapshot, Patience);
@@ -92,8 +93,9 @@ protected:
         if (!saved) {
             return result;
         }
-        m_Saved = Controller::ReadPerformanceSnapshot(*saved->snapshot);
-        for (const Controller::CallTree& tree : m_Saved.trees) {
+        m_TotalTimes.clear();
+        const auto snapshot = Controller::ReadPerformanceSnapshot(*saved->snapshot);
+        for (const Controller::CallTree& tree : snapshot.trees) {
             std::vector<std::string>& lines = result[tree.Thread().name];
             AddPaths(tree, tree.Root(), "", lines);
             std::sort(lines.begin(), lines.end());
@@ -117,33 +119,9 @@ protected:
                 line += " special";
             }
             lines.push_back(line);
+            m_TotalTimes[tree.Thread().name + ":" + childPath] = child.totalTime;
             AddPaths(tree, child, childPath, lines);
         }
-    }
-
-    // The total time of the saved node at the path (0 when there is none).
-    uint64_t TotalTime(const std::string& threadName, const std::vector<const char*>& path) {
-        for (const Controller::CallTree& tree : m_Saved.trees) {
-            if (tree.Thread().name != threadName) {
-                continue;
-            }
-            const Controller::CallTreeNode* pNode = &tree.Root();
-            for (const char* name : path) {
-                const Controller::CallTreeNode* pFound = nullptr;
-                for (uint32_t index : tree.Children(*pNode)) {
-                    auto it = m_Tokens.find(tree.Nodes()[index].token);
-                    if (it != m_Tokens.end() && it->second == name) {
-                        pFound = &tree.Nodes()[index];
-                    }
-                }
-                if (pFound == nullptr) {
-                    return 0;
-                }
-                pNode = pFound;
-            }
-            return pNode->totalTime;
-        }
-        return 0;
     }
 
     size_t CountLines(const std::string& text) {
@@ -155,7 +133,7 @@ protected:
 
     std::map<std::string, FunctionID> m_Functions;
     std::map<uint32_t, std::string> m_Tokens;
-    Controller::PerformanceSnapshot m_Saved;
+    std::map<std::string, uint64_t> m_TotalTimes;
 };
 
 }  // namespace
@@ -264,7 +242,7 @@ TEST_F(TracingProfilerTest, PrecisionKeepsTheHooksOwnWorkOutOfALeafsTime) {
         Leave("Outer");
         auto trees = StopSave();
         EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Leaf c=200"));
-        leafTime[precise] = TotalTime("main", {"Outer", "Leaf"});
+        leafTime[precise] = m_TotalTimes["main:Outer/Leaf"];
         m_Runtime.EndThreadHere(main);
         Disconnect();
     }
