@@ -30,6 +30,10 @@ TEST(ChildProcess, CollectsBothStreamsAndTheExitCodeWithTheChangedEnvironment) {
     EXPECT_EQ("problem\n", result.err);
     EXPECT_EQ(3, result.exitCode);
     EXPECT_EQ(0, result.signal);
+
+    const ChildProcess::Result missing = ChildProcess({"/nonexistent/program"}).Run(60s);
+    EXPECT_FALSE(missing.started);
+    EXPECT_NE(std::string::npos, missing.error.find("/nonexistent/program")) << missing.error;
 }
 
 TEST(ChildProcess, KillsTheProcessGroupAtTheTimeLimit) {
@@ -40,13 +44,6 @@ TEST(ChildProcess, KillsTheProcessGroupAtTheTimeLimit) {
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ(SIGKILL, result.signal);
     EXPECT_EQ("started\n", result.out);
-}
-
-TEST(ChildProcess, ReportsAProgramThatCannotBeStarted) {
-    ChildProcess child({"/nonexistent/program"});
-    const ChildProcess::Result result = child.Run(60s);
-    EXPECT_FALSE(result.started);
-    EXPECT_NE(std::string::npos, result.error.find("/nonexistent/program")) << result.error;
 }
 
 }  // namespace

@@ -15,84 +15,65 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "Controller/HeapModel.h"
-#include "Controller/Session.h"
 #include "SampleRun.h"
-#include "support/ScratchDirectory.h"
 
 using namespace Controller;
 
 namespace {
 
-constexpr const char* MemoryKind = "{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}";
 constexpr DWORD Patience = 60000;
-constexpr int ExitCode = 5;
-constexpr const char* ExpectedOutput =
+constexpr int HeapShapeExitCode = 5;
+constexpr const char* HeapShapeOutput =
     "leaves 1000, sum 499500\n"
     "list 100, payload sum 4950\n"
     "sampled 700\n";
 constexpr uint32_t Factor = 7;
 constexpr uint32_t SampledAllocations = 700;
 
-// HeapShape under the memory kind, connected to a Session with the given control kind.
+// HeapShape under the memory kind, connected to a Session with the given control kind; it builds
+// its heap, says so in a file and waits for another before it ends.
 class HeapShapeRun {
 public:
-    HeapShapeRun(uint8_t controlKind, bool apiDump) {
-        const std::filesystem::path logDirectory = m_Scratch.Path() / "log";
-        std::filesystem::create_directories(logDirectory);
-        const std::filesystem::path registryPath = m_Scratch.Path() / "settings.reg";
-        SampleRun::WriteRegistryFile(registryPath, logDirectory, "00000000");
-        SessionOptions options;
-        options.controlKind = controlKind;
-        options.memory.allocationsFactor = Factor;
-        // Finaliser records keep full collection monitoring on; without them it is on for dumps only.
-        options.memory.trackFinalizers = !apiDump;
-        options.memory.snapshotAtStart = !apiDump;
-        m_pSession = std::make_unique<Session>(options);
-        const WORD port = m_pSession->Listen();
+    HeapShapeRun(uint8_t controlKind, bool apiDump) : m_Run(Options(controlKind, apiDump)) {
+        ChildProcess child = SampleRun::CommandFor(QV_HEAPSHAPE_DLL);
+        child.SetVariable("HEAPSHAPE_READY", ReadyPath().string());
+        child.SetVariable("HEAPSHAPE_GO", GoPath().string());
+        child.SetVariable("HEAPSHAPE_API", apiDump ? "1" : "0");
+        m_Run.Start(std::move(child), SampleRun::MemoryKind);
         m_Accepting = std::async(std::launch::async, [this] {
             try {
-                m_pSession->Accept(Patience);
+                m_Run.Session().Accept(Patience);
                 return std::string();
             } catch (const std::exception& e) {
                 return std::string(e.what());
             }
         });
-        ChildProcess child({QV_DOTNET, QV_HEAPSHAPE_DLL});
-        child.RemoveVariablesStartingWith("CORECLR_");
-        child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
-        child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
-        SampleRun::AddProfilerVariables(&child, MemoryKind, QV_PROFILER_LIBRARY);
-        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
-        child.SetVariable("QUORVELAN_REGISTRY", registryPath.string());
-        child.SetVariable("HEAPSHAPE_READY", ReadyPath().string());
-        child.SetVariable("HEAPSHAPE_GO", GoPath().string());
-        child.SetVariable("HEAPSHAPE_API", apiDump ? "1" : "0");
-        m_Running =
-            std::async(std::launch::async, [child] { return child.Run(SampleRun::Timeout); });
     }
+    ~HeapShapeRun() { std::ofstream(GoPath()) << "go"; }
 
-    std::filesystem::path ReadyPath() const { return m_Scratch.Path() / "ready"; }
-    std::filesystem::path GoPath() const { return m_Scratch.Path() / "go"; }
-    Session& GetSession() { return *m_pSession; }
+    std::filesystem::path ReadyPath() const { return m_Run.Folder() / "ready"; }
+    std::filesystem::path GoPath() const { return m_Run.Folder() / "go"; }
+    Session& GetSession() { return m_Run.Session(); }
+    std::vector<std::string> LogLines() const { return m_Run.LogLines(); }
 
     bool WaitUntilReady() {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience);
-        while (!std::filesystem::exists(ReadyPath())) {
-            if (std::chrono::steady_clock::now() > deadline ||
-                m_Running.wait_for(std::chrono::milliseconds(20)) == std::future_status::ready) {
-                return false;
+        for (DWORD waited = 0; waited < Patience; waited += 20) {
+            if (std::filesystem::exists(ReadyPath())) {
+                return true;
             }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        return true;
+        return false;
     }
 
     // The first whole snapshot that holds a heap dump.
     std::shared_ptr<const Snapshot> WaitForDumpSnapshot() {
-        while (auto event = m_pSession->WaitFor(EventKind::Snapshot, Patience)) {
+        while (auto event = GetSession().WaitFor(EventKind::Snapshot, Patience)) {
             const auto& pSnapshot = event->snapshot;
             if (pSnapshot != nullptr && pSnapshot->complete &&
                 pSnapshot->FindSection(0x3105) != nullptr) {
@@ -102,28 +83,31 @@ public:
         return nullptr;
     }
 
-    std::vector<std::string> LogLines() const {
-        return SampleRun::FindLogLines(m_Scratch.Path() / "log");
-    }
-
-    ChildProcess::Result Finish() {
+    // Lets the program end: its output and exit code are those of a run without profiler, and
+    // the profiler logged no error.
+    void Finish() {
         std::ofstream(GoPath()) << "go";
-        ChildProcess::Result result = m_Running.get();
+        SampleRun::ExpectUnchanged(m_Run.Finish(), HeapShapeOutput, HeapShapeExitCode);
         EXPECT_EQ(m_Accepting.get(), "");
-        m_pSession->Close();
         const std::vector<std::string> lines = LogLines();
         EXPECT_FALSE(lines.empty()) << "no profiler log";
-        for (const std::string& line : lines) {
-            EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-        }
-        return result;
+        SampleRun::ExpectNoLineWith(lines);
     }
 
 private:
-    ScratchDirectory m_Scratch;
-    std::unique_ptr<Session> m_pSession;
+    static SessionOptions Options(uint8_t controlKind, bool apiDump) {
+        SessionOptions options;
+        options.controlKind = controlKind;
+        options.memory.allocationsFactor = Factor;
+        // Finaliser records keep full collection monitoring on; without them it is on for dumps
+        // only.
+        options.memory.trackFinalizers = !apiDump;
+        options.memory.snapshotAtStart = !apiDump;
+        return options;
+    }
+
+    SampleRun::ControlledRun m_Run;
     std::future<std::string> m_Accepting;
-    std::future<ChildProcess::Result> m_Running;
 };
 
 const HeapModel::ClassCount* FindClass(const HeapModel::Dump& dump, const std::string& name) {
@@ -155,26 +139,25 @@ void CheckShape(const HeapModel& model, bool finalizers) {
     ASSERT_EQ(model.Dumps().size(), 1u);
     const HeapModel::Dump& dump = model.Dumps()[0];
     const HeapCollection& collection = model.Heap().collections[dump.collection];
-    EXPECT_EQ(CountOf(dump, "HeapShape.Leaf"), 1000u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.ListNode"), 100u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.Leaf[]"), 1u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.Holder<HeapShape.Pair>"), 1u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.Holder<System.String>"), 1u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.Pair"), 1u);
-    EXPECT_EQ(CountOf(dump, "HeapShape.Marker"), 1u);
-
-    EXPECT_EQ(
-        References(dump, "HeapShape.ListNode", "HeapShape.ListNode::Next", "HeapShape.ListNode"),
-        99u);
-    EXPECT_EQ(
-        References(dump, "HeapShape.ListNode", "HeapShape.ListNode::Payload", "HeapShape.Leaf"),
-        100u);
-    EXPECT_EQ(References(dump, "HeapShape.Leaf[]", HeapModel::ElementField, "HeapShape.Leaf"),
-              1000u);
-    EXPECT_EQ(References(dump, "HeapShape.Holder<HeapShape.Pair>",
-                         "HeapShape.Holder`1::Item.HeapShape.Pair::First", "HeapShape.Leaf"),
-              1u);
-    EXPECT_EQ(References(dump, "HeapShape.Pair", "HeapShape.Pair::First", "HeapShape.Leaf"), 1u);
+    const std::pair<const char*, uint64_t> counts[] = {
+        {"HeapShape.Leaf", 1000}, {"HeapShape.ListNode", 100},
+        {"HeapShape.Leaf[]", 1},  {"HeapShape.Holder<HeapShape.Pair>", 1},
+        {"HeapShape.Pair", 1},    {"HeapShape.Holder<System.String>", 1},
+        {"HeapShape.Marker", 1}};
+    for (const auto& [name, count] : counts) {
+        EXPECT_EQ(CountOf(dump, name), count) << name;
+    }
+    // (from class, field, to class, count)
+    const std::tuple<const char*, const char*, const char*, uint64_t> references[] = {
+        {"HeapShape.ListNode", "HeapShape.ListNode::Next", "HeapShape.ListNode", 99},
+        {"HeapShape.ListNode", "HeapShape.ListNode::Payload", "HeapShape.Leaf", 100},
+        {"HeapShape.Leaf[]", HeapModel::ElementField, "HeapShape.Leaf", 1000},
+        {"HeapShape.Holder<HeapShape.Pair>", "HeapShape.Holder`1::Item.HeapShape.Pair::First",
+         "HeapShape.Leaf", 1},
+        {"HeapShape.Pair", "HeapShape.Pair::First", "HeapShape.Leaf", 1}};
+    for (const auto& [from, field, to, count] : references) {
+        EXPECT_EQ(References(dump, from, field, to), count) << from << " " << field;
+    }
 
     // The array's references name every element once, in order of their index.
     std::map<uint64_t, std::string> classOf;
@@ -251,11 +234,7 @@ TEST(E2EHeapDump, ControllerDumpShowsTheProgramsHeap) {
     run.GetSession().Dump();
     ASSERT_TRUE(run.GetSession().WaitFor(EventKind::Done, Patience));
     const std::shared_ptr<const Snapshot> pSnapshot = run.WaitForDumpSnapshot();
-    const ChildProcess::Result result = run.Finish();
-    ASSERT_TRUE(result.started) << result.error;
-    EXPECT_EQ(result.out, ExpectedOutput);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exitCode, ExitCode) << SampleRun::Describe(result);
+    run.Finish();
     ASSERT_NE(pSnapshot, nullptr);
     const HeapModel model = HeapModel::Build(*pSnapshot);
     CheckShape(model, true);
@@ -265,10 +244,7 @@ TEST(E2EHeapDump, ControllerDumpShowsTheProgramsHeap) {
 TEST(E2EHeapDump, ProgramDumpsThroughTheApi) {
     HeapShapeRun run(ControlKindApi, true);
     const std::shared_ptr<const Snapshot> pSnapshot = run.WaitForDumpSnapshot();
-    const ChildProcess::Result result = run.Finish();
-    ASSERT_TRUE(result.started) << result.error;
-    EXPECT_EQ(result.out, ExpectedOutput);
-    EXPECT_EQ(result.exitCode, ExitCode) << SampleRun::Describe(result);
+    run.Finish();
     ASSERT_NE(pSnapshot, nullptr);
     CheckShape(HeapModel::Build(*pSnapshot), false);
     // The program's own collection switched full collection reports off; the dump switched them

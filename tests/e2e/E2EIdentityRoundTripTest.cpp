@@ -9,23 +9,14 @@
 #include <set>
 #include <string>
 
-#include "Bridge/FileSnapShotStorage.h"
 #include "Controller/ClassNamer.h"
-#include "Controller/FileSnapshotReader.h"
 #include "Controller/MetaDataSection.h"
 #include "Controller/ModulePathSection.h"
-#include "Controller/ProtocolConstants.h"
 #include "Controller/SectionTypes.h"
+#include "IdentityGatherers.h"
 #include "MetadataOracle.h"
-#include "Profiler/ClassGatherer.h"
-#include "Profiler/FunctionGatherer.h"
-#include "Profiler/MetaDataGatherer.h"
-#include "Profiler/ModulePathGatherer.h"
-#include "Util/Utf8.h"
 #include "support/FrameworkAssemblies.h"
-#include "support/ProgressRecorder.h"
 #include "support/ScratchDirectory.h"
-#include "support/TestRuntime.h"
 
 using namespace Controller;
 
@@ -36,47 +27,6 @@ constexpr mdToken SuspensionToken = 0xFF000001;
 bool IsMethod(const std::string& name) {
     return name.find("::") != std::string::npos;
 }
-
-// The profiler's side: the four gatherers over one runtime, as a profiler kind owns them.
-struct Gatherers {
-    explicit Gatherers(TestRuntime& runtime)
-        : paths(&metaData), functions(&metaData), classes(&metaData) {
-        metaData.Create();
-        paths.Create(&runtime);
-        functions.Create(&runtime);
-        classes.Create(&runtime);
-    }
-    ~Gatherers() {
-        classes.Close();
-        functions.Close();
-        paths.Close();
-        metaData.Close();
-    }
-    void LoadModule(TestRuntime& runtime, ModuleID module) {
-        metaData.LoadModule(&runtime, module);
-        paths.LoadModule(module);
-    }
-    // Writes the identity sections as a snapshot would and returns what the controller reads.
-    Snapshot WriteAndRead() {
-        FileSnapShotStorage storage;
-        const GUID sequence = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-        storage.Create(nullptr, MemorySnapshotMagic, 0, sequence, 1);
-        ProgressRecorder metaDataProgress, pathProgress, classProgress;
-        metaData.Write(&metaDataProgress, &storage);
-        paths.Write(&pathProgress, &storage);
-        classes.Write(&classProgress, &storage);
-        const std::string indexPath = ToUtf8(storage.GetIndexPath());
-        storage.Close();
-        Snapshot snapshot = FileSnapshotReader::Read(indexPath, 1 << 30);
-        FileSnapshotReader::Remove(indexPath);
-        return snapshot;
-    }
-
-    MetaDataGatherer metaData;
-    ModulePathGatherer paths;
-    FunctionGatherer functions;
-    ClassGatherer classes;
-};
 
 const SnapshotSection& SectionOf(const Snapshot& snapshot, uint16_t type) {
     const SnapshotSection* pSection = snapshot.FindSection(type);
@@ -91,8 +41,8 @@ const SnapshotSection& SectionOf(const Snapshot& snapshot, uint16_t type) {
 TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     const std::filesystem::path framework = FindFrameworkDirectory();
     ASSERT_FALSE(framework.empty()) << "no .NET shared framework";
-    const MetadataOracle::Output sample = MetadataOracle::Run(QV_SAMPLE_DLL);
-    const MetadataOracle::Output coreLib = MetadataOracle::Run("corelib");
+    const MetadataOracle::Output& sample = MetadataOracle::Run(QV_SAMPLE_DLL);
+    const MetadataOracle::Output& coreLib = MetadataOracle::Run("corelib");
     ASSERT_GT(sample.names.size(), 10u);
 
     // The sample is loaded twice, from its build directory and from a copy (one MVID), beside the
@@ -103,12 +53,13 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     TestRuntime runtime;
     const ModuleID sampleModule = runtime.AddModule({WidePath(QV_SAMPLE_DLL)});
     const ModuleID copyModule = runtime.AddModule({WidePath(copy)});
-    const ModuleID coreLibModule = runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
+    const ModuleID coreLibModule =
+        runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
     const ModuleID dynamicModule = runtime.AddModule({WString()});
 
-    Gatherers gatherers(runtime);
+    IdentityGatherers gatherers(runtime);
     for (ModuleID module : {sampleModule, copyModule, coreLibModule, dynamicModule}) {
-        gatherers.LoadModule(runtime, module);
+        gatherers.LoadModule(module);
     }
 
     // Every method of the sample, through FunctionIDs of both loads: one fuid per method.
@@ -142,7 +93,8 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     ClassID worker = 0;
     for (const auto& [token, name] : sample.names) {
         if (!IsMethod(name)) {
-            const ClassID cls = runtime.AddClass(fromCopy ? copyModule : sampleModule, token, object);
+            const ClassID cls =
+                runtime.AddClass(fromCopy ? copyModule : sampleModule, token, object);
             expectedClasses[cls] = name;
             worker = name == "Sample.Worker" ? cls : worker;
         }
@@ -156,7 +108,8 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
     const ClassID numbers = runtime.AddArrayClass(number, 1, ELEMENT_TYPE_I4);
     const ClassID jagged = runtime.AddArrayClass(numbers, 1);
     const ClassID grid = runtime.AddArrayClass(text, 2);
-    expectedClasses[dictionary] = "System.Collections.Generic.Dictionary<System.String,Sample.Worker>";
+    expectedClasses[dictionary] =
+        "System.Collections.Generic.Dictionary<System.String,Sample.Worker>";
     expectedClasses[workers] = "Sample.Worker[]";
     expectedClasses[numbers] = "System.Int32[]";
     expectedClasses[jagged] = "System.Int32[][]";
@@ -196,10 +149,10 @@ TEST(E2EIdentityRoundTrip, FunctionsClassesAndModulesComeBackByName) {
         }
     }
     EXPECT_EQ(mismatches, 0u) << "of " << functionNames.size() << " functions";
-    for (const char* pKnown : {"Sample.Program::Main", "Sample.Workload::Run",
-                               "Sample.Worker::Compute", "Sample.Worker::Fib",
-                               "Sample.Allocator::Fill", "Sample.Allocator::MakeItem",
-                               "Sample.Faults::ThrowAndCatch", "Sample.Faults::Fail"}) {
+    for (const char* pKnown :
+         {"Sample.Program::Main", "Sample.Workload::Run", "Sample.Worker::Compute",
+          "Sample.Worker::Fib", "Sample.Allocator::Fill", "Sample.Allocator::MakeItem",
+          "Sample.Faults::ThrowAndCatch", "Sample.Faults::Fail"}) {
         EXPECT_EQ(resolved.count(pKnown), 1u) << pKnown;
     }
     PermanentFunctionData special;

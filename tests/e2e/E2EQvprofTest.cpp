@@ -7,63 +7,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "Bridge/FileSnapShotStorage.h"
 #include "Controller/ConnectionListener.h"
-#include "Controller/FileSnapshotReader.h"
-#include "Controller/ProtocolConstants.h"
 #include "Controller/SnapshotFile.h"
+#include "IdentityGatherers.h"
 #include "MetadataOracle.h"
-#include "Profiler/ClassGatherer.h"
 #include "Profiler/EnvironmentGatherer.h"
-#include "Profiler/FunctionGatherer.h"
-#include "Profiler/MetaDataGatherer.h"
-#include "Profiler/ModulePathGatherer.h"
 #include "SampleRun.h"
-#include "Util/Utf8.h"
 #include "support/FrameworkAssemblies.h"
-#include "support/ProgressRecorder.h"
 #include "support/ScratchDirectory.h"
-#include "support/TestRuntime.h"
+
+using namespace SampleRun;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// qvprof with an environment free of profiler variables, as a user's shell has it.
-ChildProcess Qvprof(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), QV_QVPROF);
-    ChildProcess child(std::move(arguments));
-    child.RemoveVariablesStartingWith("CORECLR_");
-    child.RemoveVariablesStartingWith("QUORVELAN_");
-    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
-    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
-    child.SetVariable("DOTNET_NOLOGO", "1");
-#ifdef QV_ASAN_RUNTIME
-    // The programs qvprof starts inherit this, so the runtime can load the instrumented libraries;
-    // the runtime's own allocations are not ours to report as leaks.
-    child.SetVariable("LD_PRELOAD", QV_ASAN_RUNTIME);
-    child.SetVariable("ASAN_OPTIONS",
-                      "detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
-                      "allow_user_segv_handler=1:abort_on_error=1");
-#endif
-    return child;
-}
-
-std::vector<std::filesystem::path> SnapshotFiles(const std::filesystem::path& directory) {
-    std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (entry.path().extension() == ".qvsnap") {
-            files.push_back(entry.path());
-        }
-    }
-    return files;
-}
 
 size_t Count(const std::string& text, const std::regex& pattern) {
     return static_cast<size_t>(std::distance(
@@ -76,23 +38,16 @@ size_t Count(const std::string& text, const std::regex& pattern) {
 void WriteSampleSnapshot(const std::filesystem::path& path) {
     const std::filesystem::path framework = FindFrameworkDirectory();
     ASSERT_FALSE(framework.empty()) << "no .NET shared framework";
-    const MetadataOracle::Output sample = MetadataOracle::Run(QV_SAMPLE_DLL);
-    const MetadataOracle::Output coreLib = MetadataOracle::Run("corelib");
+    const MetadataOracle::Output& sample = MetadataOracle::Run(QV_SAMPLE_DLL);
+    const MetadataOracle::Output& coreLib = MetadataOracle::Run("corelib");
 
     TestRuntime runtime;
     const ModuleID sampleModule = runtime.AddModule({WidePath(QV_SAMPLE_DLL)});
     const ModuleID coreModule =
         runtime.AddModule({WidePath(framework / "System.Private.CoreLib.dll")});
-    MetaDataGatherer metaData;
-    ModulePathGatherer paths(&metaData);
-    ClassGatherer classes(&metaData);
-    metaData.Create();
-    paths.Create(&runtime);
-    classes.Create(&runtime);
-    for (ModuleID module : {sampleModule, coreModule}) {
-        metaData.LoadModule(&runtime, module);
-        paths.LoadModule(module);
-    }
+    IdentityGatherers gatherers(runtime);
+    gatherers.LoadModule(sampleModule);
+    gatherers.LoadModule(coreModule);
     const ClassID object =
         runtime.AddClass(coreModule, MetadataOracle::TokenOf(coreLib, "System.Object"));
     const ClassID number =
@@ -101,88 +56,79 @@ void WriteSampleSnapshot(const std::filesystem::path& path) {
         runtime.AddClass(sampleModule, MetadataOracle::TokenOf(sample, "Sample.Worker"), object);
     for (ClassID cls : {runtime.AddArrayClass(number, 1, ELEMENT_TYPE_I4),
                         runtime.AddArrayClass(worker, 1), worker, number, object}) {
-        classes.CollectClassId(cls);
+        gatherers.classes.CollectClassId(cls);
     }
-
     EnvironmentGatherer environment;
     environment.Gather({1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}}, 2, EnvironmentGatherer::RuntimeCore,
                        10, 0, 0, 0);
-    FileSnapShotStorage storage;
-    const GUID sequence = {9, 8, 7, {6, 5, 4, 3, 2, 1, 0, 0}};
-    storage.Create(nullptr, Controller::MemorySnapshotMagic, 0, sequence, 1);
-    environment.Write(storage, "qvprof e2e", 0, sequence, 1);
-    ProgressRecorder metaDataProgress, pathProgress, classProgress;
-    metaData.Write(&metaDataProgress, &storage);
-    paths.Write(&pathProgress, &storage);
-    classes.Write(&classProgress, &storage);
-    const std::string indexPath = ToUtf8(storage.GetIndexPath());
-    storage.Close();
-    Controller::Snapshot snapshot = Controller::FileSnapshotReader::Read(indexPath, 1 << 30);
-    Controller::FileSnapshotReader::Remove(indexPath);
-    snapshot.sequence = sequence;
+    Controller::Snapshot snapshot = gatherers.WriteAndRead([&](ISnapShotStorage& storage) {
+        environment.Write(storage, "qvprof e2e", 0, IdentityGatherers::Sequence, 1);
+    });
+    snapshot.sequence = IdentityGatherers::Sequence;
     snapshot.sequenceNumber = 1;
     Controller::SnapshotFile::Write(path, snapshot);
-    classes.Close();
-    paths.Close();
-    metaData.Close();
 }
 
 }  // namespace
 
-TEST(E2EQvprof, RecordsTheSamplePassingItsOutputAndExitCodeThrough) {
-    ScratchDirectory scratch;
-    const ChildProcess::Result result =
-        Qvprof({"record", "--mode", "test", "-o", scratch.Path().string(), "--", QV_DOTNET,
-                QV_SAMPLE_DLL})
-            .Run(SampleRun::Timeout);
-    ASSERT_TRUE(result.started) << result.error;
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode) << SampleRun::Describe(result);
-    EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
-    EXPECT_NE(std::string::npos, result.err.find("qvprof: profiling Sample (pid ")) << result.err;
-    EXPECT_NE(std::string::npos, result.err.find("1 process connected, 1 profiled, 0 snapshots"))
-        << result.err;
-    EXPECT_NE(std::string::npos, result.err.find("no snapshot (the test kind makes none)"));
-    // The test kind builds no snapshot, so none may appear.
-    EXPECT_TRUE(SnapshotFiles(scratch.Path()).empty());
-}
-
-// The sample recorded with the tracing and the memory kinds: the reports show what its source
-// implies. And the tracing kind measuring only what the program's own API calls enclose.
+// The sample recorded with each kind, passing its output and exit code through: the reports show
+// what its source implies (the test kind makes no snapshot). And the tracing kind measuring only
+// what the program's own API calls enclose.
 TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     struct Case {
         std::vector<std::string> record;
-        std::vector<std::string> view;
+        std::vector<std::string> err;    // texts qvprof's standard error holds
+        std::vector<std::string> view;   // empty: no snapshot
         std::vector<std::string> lines;  // patterns the report must hold
     };
     const Case cases[] = {
-        {{"--mode", "tracing", "--", QV_DOTNET, QV_SAMPLE_DLL},
+        {{"--mode", "test", "--", QV_DOTNET, QV_SAMPLE_DLL},
+         {"qvprof: profiling Sample (pid ", "1 process connected, 1 profiled, 0 snapshots",
+          "no snapshot (the test kind makes none)"},
+         {},
+         {}},
+        {{"-q", "--mode", "tracing", "--", QV_DOTNET, QV_SAMPLE_DLL},
+         {},
          {"--view", "hot"},
          {R"( 43781  Sample\.Worker::Fib \(recursive\))", R"( 20000  Sample\.Allocator::MakeItem)",
           R"( 3  Sample\.Worker::Compute)", R"( 1  Sample\.Faults::Fail)"}},
+        // The program runs for well under a second: its main thread is sampled in Main at least.
+        {{"-q", "--mode", "sampling", "--", QV_DOTNET, QV_SAMPLE_DLL},
+         {},
+         {"--view", "hot"},
+         {R"(Sample\.Program::Main)"}},
         // The dump comes while the sample holds its items, even where start-up is slow (the
         // sanitizer build).
-        {{"--mode", "memory", "--allocations", "100", "--dump-after", "3", "--", QV_DOTNET,
+        {{"-q", "--mode", "memory", "--allocations", "100", "--dump-after", "3", "--", QV_DOTNET,
           QV_SAMPLE_DLL, "--hold-ms", "8000"},
+         {},
          {"--view", "heap", "--view", "allocations"},
          {R"(Heap dump 1 of 1 )", R"( 200\d\d  System\.Byte\[\])",
           R"(  200 allocations, [\d.]+%\n +Sample\.Allocator::MakeItem\n +Sample\.Allocator::Fill)"}},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.record[c.record[0] == "-q" ? 2 : 1]);
         ScratchDirectory scratch;
-        std::vector<std::string> arguments = {"record", "-q", "-o", scratch.Path().string()};
+        std::vector<std::string> arguments = {"record", "-o", scratch.Path().string()};
         arguments.insert(arguments.end(), c.record.begin(), c.record.end());
-        const ChildProcess::Result result = Qvprof(arguments).Run(SampleRun::Timeout);
-        ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-        EXPECT_EQ(SampleRun::ExpectedExitCode, result.exitCode) << SampleRun::Describe(result);
-        EXPECT_EQ(SampleRun::ExpectedOutput, result.out);
+        const ChildProcess::Result result = Qvprof(arguments).Run(Timeout);
+        ASSERT_FALSE(result.timedOut) << Describe(result);
+        EXPECT_EQ(ExpectedExitCode, result.exitCode) << Describe(result);
+        EXPECT_EQ(ExpectedOutput, result.out);
+        EXPECT_EQ(std::string::npos, result.err.find("error: ")) << result.err;  // none logged
+        for (const std::string& text : c.err) {
+            EXPECT_NE(std::string::npos, result.err.find(text)) << text << "\n" << result.err;
+        }
         const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
-        ASSERT_EQ(1u, files.size()) << result.err;
+        ASSERT_EQ(c.view.empty() ? 0u : 1u, files.size()) << result.err;
+        if (c.view.empty()) {
+            continue;
+        }
         std::vector<std::string> report = {"report", "--limit", "0"};
         report.insert(report.end(), c.view.begin(), c.view.end());
         report.push_back(files[0].string());
-        const ChildProcess::Result shown = Qvprof(report).Run(SampleRun::Timeout);
-        ASSERT_EQ(0, shown.exitCode) << SampleRun::Describe(shown);
+        const ChildProcess::Result shown = Qvprof(report).Run(Timeout);
+        ASSERT_EQ(0, shown.exitCode) << Describe(shown);
         for (const std::string& line : c.lines) {
             EXPECT_TRUE(std::regex_search(shown.out, std::regex(line))) << line << "\n"
                                                                         << shown.out;
@@ -195,15 +141,14 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     const ChildProcess::Result api =
         Qvprof({"record", "-q", "--mode", "tracing", "--api", "-o", scratch.Path().string(), "--",
                 QV_DOTNET, QV_SAMPLING_LOAD_DLL, "api", "2"})
-            .Run(SampleRun::Timeout);
-    ASSERT_EQ(3, api.exitCode) << SampleRun::Describe(api);
+            .Run(Timeout);
+    ASSERT_EQ(3, api.exitCode) << Describe(api);
     EXPECT_NE(std::string::npos, api.out.find("api active=0 begin=0 start=0 stop=0 save=0"))
         << api.out;
     const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
     ASSERT_EQ(1u, files.size()) << api.err;
     const ChildProcess::Result shown =
-        Qvprof({"report", "--limit", "0", "--view", "hot", files[0].string()})
-            .Run(SampleRun::Timeout);
+        Qvprof({"report", "--limit", "0", "--view", "hot", files[0].string()}).Run(Timeout);
     std::smatch hot, cold;
     ASSERT_TRUE(
         std::regex_search(shown.out, hot, std::regex(R"( (\d+)  SamplingLoad\.Work::Hot\n)")))
@@ -223,8 +168,8 @@ TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {
     ASSERT_FALSE(HasFatalFailure());
 
     const ChildProcess::Result result =
-        Qvprof({"report", "--limit", "0", file.string()}).Run(SampleRun::Timeout);
-    ASSERT_EQ(0, result.exitCode) << SampleRun::Describe(result);
+        Qvprof({"report", "--limit", "0", file.string()}).Run(Timeout);
+    ASSERT_EQ(0, result.exitCode) << Describe(result);
     const std::string& report = result.out;
     EXPECT_NE(std::string::npos, report.find("memory, number 1 of its process")) << report;
     EXPECT_NE(std::string::npos, report.find("{00000009-0008-0007-0605-040302010000} #1, complete, "
@@ -268,18 +213,18 @@ TEST(E2EQvprof, RecordsEveryProcessOfADotnetBuildInAboutItsOwnTime) {
     plain.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
     plain.RemoveVariablesStartingWith("CORECLR_");
     const auto plainStart = Clock::now();
-    const ChildProcess::Result plainResult = plain.Run(SampleRun::Timeout);
+    const ChildProcess::Result plainResult = plain.Run(Timeout);
     const auto plainTime = Clock::now() - plainStart;
-    ASSERT_EQ(0, plainResult.exitCode) << SampleRun::Describe(plainResult);
+    ASSERT_EQ(0, plainResult.exitCode) << Describe(plainResult);
 
     std::vector<std::string> arguments = {"record", "--mode", "test", "-o", scratch.Path().string(),
                                           "--"};
     arguments.insert(arguments.end(), build.begin(), build.end());
     const auto recordStart = Clock::now();
-    const ChildProcess::Result result = Qvprof(arguments).Run(SampleRun::Timeout);
+    const ChildProcess::Result result = Qvprof(arguments).Run(Timeout);
     const auto recordTime = Clock::now() - recordStart;
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(0, result.exitCode) << SampleRun::Describe(result);
+    ASSERT_FALSE(result.timedOut) << Describe(result);
+    EXPECT_EQ(0, result.exitCode) << Describe(result);
     EXPECT_NE(std::string::npos, result.out.find("Build succeeded")) << result.out;
 
     std::smatch counts;
@@ -307,18 +252,18 @@ TEST(E2EQvprof, RecordsEveryProcessOfADotnetBuildInAboutItsOwnTime) {
     const ChildProcess::Result run =
         Qvprof({"record", "--mode", "sampling", "-o", scratch.Path().string(), "--", QV_DOTNET,
                 "run", "--no-build", "--project", (project / "Hello.csproj").string()})
-            .Run(SampleRun::Timeout);
-    ASSERT_FALSE(run.timedOut) << SampleRun::Describe(run);
-    EXPECT_EQ(0, run.exitCode) << SampleRun::Describe(run);
+            .Run(Timeout);
+    ASSERT_FALSE(run.timedOut) << Describe(run);
+    EXPECT_EQ(0, run.exitCode) << Describe(run);
     EXPECT_EQ("hello\n", run.out);
     EXPECT_EQ(1u, Count(run.err, std::regex(R"(\n  Hello \(pid \d+\): \S+Hello-\d+\.qvsnap)")))
         << run.err;
 
     // With --first-only the other processes are refused at once and build unprofiled.
     arguments.insert(arguments.begin() + 1, "--first-only");
-    const ChildProcess::Result first = Qvprof(arguments).Run(SampleRun::Timeout);
-    ASSERT_FALSE(first.timedOut) << SampleRun::Describe(first);
-    EXPECT_EQ(0, first.exitCode) << SampleRun::Describe(first);
+    const ChildProcess::Result first = Qvprof(arguments).Run(Timeout);
+    ASSERT_FALSE(first.timedOut) << Describe(first);
+    EXPECT_EQ(0, first.exitCode) << Describe(first);
     EXPECT_NE(std::string::npos, first.err.find(", 1 profiled,")) << first.err;
     EXPECT_NE(std::string::npos,
               first.err.find("not profiled: --first-only: another process is profiled"))
@@ -359,18 +304,18 @@ TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
         ChildProcess plain(step);
         plain.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
         plain.RemoveVariablesStartingWith("CORECLR_");
-        const ChildProcess::Result prepared = plain.Run(SampleRun::Timeout);
-        ASSERT_EQ(0, prepared.exitCode) << SampleRun::Describe(prepared);
+        const ChildProcess::Result prepared = plain.Run(Timeout);
+        ASSERT_EQ(0, prepared.exitCode) << Describe(prepared);
     }
 
     const std::filesystem::path out = scratch.Path() / "profiles";
     const ChildProcess::Result result =
         Qvprof({"record", "--mode", "sampling", "-o", out.string(), "--", QV_DOTNET, "test", csproj,
                 "--no-build", "--nologo"})
-            .Run(SampleRun::Timeout);
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
+            .Run(Timeout);
+    ASSERT_FALSE(result.timedOut) << Describe(result);
     // One test fails on purpose: dotnet test's own exit code comes through.
-    EXPECT_EQ(1, result.exitCode) << SampleRun::Describe(result);
+    EXPECT_EQ(1, result.exitCode) << Describe(result);
     EXPECT_NE(std::string::npos, result.out.find("Failed:     1, Passed:     1")) << result.out;
     EXPECT_EQ(std::string::npos, result.err.find("incomplete")) << result.err;
     EXPECT_EQ(std::string::npos, result.err.find("Can't open file")) << result.err;
@@ -381,90 +326,12 @@ TEST(E2EQvprof, SamplesEveryProcessOfADotnetTestRunAndFindsTheTestedCode) {
             continue;
         }
         const ChildProcess::Result report =
-            Qvprof({"report", "--view", "hot", "--limit", "0", file.string()})
-                .Run(SampleRun::Timeout);
-        ASSERT_EQ(0, report.exitCode) << SampleRun::Describe(report);
+            Qvprof({"report", "--view", "hot", "--limit", "0", file.string()}).Run(Timeout);
+        ASSERT_EQ(0, report.exitCode) << Describe(report);
         found = report.out.find("Calc.Primes::IsPrime") != std::string::npos;
         EXPECT_TRUE(found) << report.out;
     }
     EXPECT_TRUE(found) << "no snapshot of the test host\n" << result.err;
-}
-
-// A sampling snapshot of the sampling load, measured through its own API calls, exported in every
-// format: the hot function shows with about three times the cold one's own time, and the pprof
-// file opens in the Go toolchain's pprof.
-TEST(E2EQvprof, ExportsARecordedSamplingSnapshotForOtherTools) {
-    ScratchDirectory scratch;
-    const ChildProcess::Result recorded =
-        Qvprof({"record", "--mode", "sampling", "--api", "-o", scratch.Path().string(), "--",
-                QV_DOTNET, QV_SAMPLING_LOAD_DLL, "api", "2"})
-            .Run(SampleRun::Timeout);
-    ASSERT_FALSE(recorded.timedOut) << SampleRun::Describe(recorded);
-    EXPECT_EQ(3, recorded.exitCode) << recorded.err;
-    const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
-    ASSERT_EQ(1u, files.size()) << recorded.err;
-
-    auto exported = [&](const std::string& format) {
-        const std::filesystem::path out = scratch.Path() / ("export." + format);
-        const ChildProcess::Result result =
-            Qvprof({"export", files[0].string(), "--format", format, "-o", out.string()})
-                .Run(SampleRun::Timeout);
-        EXPECT_EQ(0, result.exitCode) << format << ": " << result.err;
-        std::ifstream in(out, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    // Own microseconds of the call paths that end in Hot and in Cold.
-    std::istringstream lines(exported("collapsed"));
-    uint64_t hot = 0, cold = 0;
-    for (std::string line; std::getline(lines, line);) {
-        const size_t space = line.rfind(' ');
-        const std::string stack = line.substr(0, space);
-        const uint64_t value = std::stoull(line.substr(space + 1));
-        hot += stack.ends_with(";SamplingLoad.Work::Hot;SamplingLoad.Work::Spin") ? value : 0;
-        cold += stack.ends_with(";SamplingLoad.Work::Cold;SamplingLoad.Work::Spin") ? value : 0;
-    }
-    // Three units of work against one; waits and the sampling's spread keep it from being exact.
-    ASSERT_GT(cold, 0u);
-    EXPECT_GT(static_cast<double>(hot) / static_cast<double>(cold), 1.5) << hot << " " << cold;
-    EXPECT_LT(static_cast<double>(hot) / static_cast<double>(cold), 5.0) << hot << " " << cold;
-
-    const nlohmann::json speedscope = nlohmann::json::parse(exported("speedscope"));
-    std::vector<std::string> threads;
-    for (const nlohmann::json& profile : speedscope["profiles"]) {
-        threads.push_back(profile["name"]);
-    }
-    for (const char* pWorker : {"\"worker-1\"", "\"worker-2\"", "\"worker-3\""}) {
-        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(), [&](const std::string& name) {
-            return name.ends_with(pWorker);
-        })) << pWorker;
-    }
-    EXPECT_NE(std::string::npos, exported("html").find("SamplingLoad.Work::Hot"));
-    if (std::filesystem::exists("/usr/bin/chromium")) {
-        // The page as the browser leaves it once its script ran: every frame drawn, none failed.
-        ChildProcess browser({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                              "--disable-quic", "--no-first-run", "--disable-background-networking",
-                              "--disable-component-update", "--disable-sync",
-                              "--user-data-dir=" + (scratch.Path() / "chromium").string(),
-                              "--window-size=1300,700", "--dump-dom",
-                              "file://" + (scratch.Path() / "export.html").string()});
-        const ChildProcess::Result page = browser.Run(SampleRun::Timeout);
-        EXPECT_EQ(0, page.exitCode) << page.err;
-        std::smatch frames;
-        ASSERT_TRUE(std::regex_search(page.out, frames, std::regex("data-frames=\"([0-9]+)\"")))
-            << page.out.substr(0, 2000);
-        EXPECT_GT(std::stoi(frames[1]), 5);
-        EXPECT_NE(std::string::npos, page.out.find(">SamplingLoad.Work::Hot</div>"));
-    }
-    EXPECT_NE(std::string::npos, exported("chrome").find("\"SamplingLoad.Work::Cold\""));
-    exported("pprof");
-    if (std::system("go version >/dev/null 2>&1") == 0) {
-        ChildProcess pprof(
-            {"go", "tool", "pprof", "-top", (scratch.Path() / "export.pprof").string()});
-        pprof.SetVariable("HOME", scratch.Path().string());
-        const ChildProcess::Result top = pprof.Run(SampleRun::Timeout);
-        EXPECT_EQ(0, top.exitCode) << top.err;
-        EXPECT_NE(std::string::npos, top.out.find("SamplingLoad.Work::Spin")) << top.out;
-    }
 }
 
 TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
@@ -520,7 +387,7 @@ TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
          "There is no file"},
     };
     for (const Case& c : cases) {
-        const ChildProcess::Result result = Qvprof(c.arguments).Run(SampleRun::Timeout);
+        const ChildProcess::Result result = Qvprof(c.arguments).Run(Timeout);
         std::string command;
         for (const std::string& argument : c.arguments) {
             command += " " + argument;
@@ -529,5 +396,5 @@ TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
         EXPECT_EQ(c.exitCode, result.exitCode) << command << "\n" << result.err;
         EXPECT_NE(std::string::npos, result.err.find(c.message)) << command << "\n" << result.err;
     }
-    ASSERT_EQ(0, Qvprof({"report", whole.string()}).Run(SampleRun::Timeout).exitCode);
+    ASSERT_EQ(0, Qvprof({"report", whole.string()}).Run(Timeout).exitCode);
 }

@@ -16,21 +16,22 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <map>
-#include <sstream>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Controller/Profile.h"
 #include "Controller/ProtocolConstants.h"
-#include "Controller/Session.h"
+#include "Controller/SnapshotFile.h"
 #include "SampleRun.h"
-#include "support/ScratchDirectory.h"
+
+using namespace SampleRun;
 
 namespace {
 
@@ -40,32 +41,16 @@ using Controller::Profile;
 using Controller::ProfileNode;
 using Controller::ThreadProfile;
 
-constexpr const char* SamplingKind = "{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
-constexpr const char* TracingKind = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
-constexpr const char* ExpectedOutput =
+constexpr const char* LoadOutput =
     "round checksum 1D3545112316C868\n"
     "workers 3, rounds per cycle 60 120 180\n";
-constexpr int ExpectedExitCode = 3;
-constexpr DWORD GenerousMs = 120000;
-constexpr auto RunLimit = std::chrono::seconds(300);
+constexpr int LoadExitCode = 3;
 
 constexpr const char* Hot = "SamplingLoad.Work::Hot";
 constexpr const char* Cold = "SamplingLoad.Work::Cold";
 constexpr const char* MainEntry = "SamplingLoad.Program::Main";
 constexpr const char* WorkerEntry = "SamplingLoad.Workers::WorkerMain";
 constexpr const char* Unwalkable = "[unwalkable stack]";
-
-ChildProcess LoadCommand(const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {QV_DOTNET, QV_SAMPLING_LOAD_DLL};
-    command.insert(command.end(), arguments.begin(), arguments.end());
-    ChildProcess child(command);
-    child.RemoveVariablesStartingWith("CORECLR_");
-    child.RemoveVariablesStartingWith("COMPlus_");
-    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
-    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
-    child.SetVariable("DOTNET_NOLOGO", "1");
-    return child;
-}
 
 // Waits for a file the program creates; false after `milliseconds`.
 bool WaitForFile(const fs::path& path, DWORD milliseconds) {
@@ -141,74 +126,33 @@ ThreadFigures Measure(const Profile& profile, const ThreadProfile& thread,
     return figures;
 }
 
-std::string Describe(const Profile& profile) {
-    std::ostringstream text;
-    for (const ThreadProfile& thread : profile.Threads()) {
-        text << "thread " << thread.thread.recordNumber << " '" << thread.thread.name << "' total "
-             << profile.Seconds(thread.tree.Root().totalTicks) << " s\n";
-        for (size_t i = 0; i < thread.functions.size() && i < 6; ++i) {
-            const auto& summary = thread.functions[i];
-            text << "  " << profile.FunctionName(summary.function) << " calls " << summary.calls
-                 << " total " << profile.Seconds(summary.totalTicks) << " s\n";
-        }
-    }
-    return text.str();
-}
-
-// One run of SamplingLoad under the sampling (or another) kind with a controller: in manual control
-// ("manual" with a folder for its ready and stop files), or with the program in control
-// ("api <cycles>").
+// SamplingLoad in manual control under the sampling (or another) kind: its ready and stop files
+// are in the run's folder, and it is told to stop however the test ends.
 class SamplingRun {
 public:
-    explicit SamplingRun(uint8_t measureKind, int apiCycles = 0, const char* pKind = SamplingKind) {
-        m_Folder = m_Scratch.Path() / "program";
-        fs::create_directories(m_Folder);
-        const fs::path logFolder = m_Scratch.Path() / "log";
-        fs::create_directories(logFolder);
-        m_LogFolder = logFolder;
-        const fs::path registry = m_Scratch.Path() / "settings.reg";
-        SampleRun::WriteRegistryFile(registry, logFolder, "00000000");
-
-        Controller::SessionOptions options;
-        options.performance.measureKind = measureKind;
-        options.controlKind =
-            apiCycles > 0 ? Controller::ControlKindApi : Controller::ControlKindManual;
-        m_pSession = std::make_unique<Controller::Session>(options);
-        const WORD port = m_pSession->Listen();
-        ChildProcess child =
-            LoadCommand(apiCycles > 0 ? std::vector<std::string>{"api", std::to_string(apiCycles)}
-                                      : std::vector<std::string>{"manual", m_Folder.string()});
-        SampleRun::AddProfilerVariables(&child, pKind, QV_PROFILER_LIBRARY);
-        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
-        child.SetVariable("QUORVELAN_REGISTRY", registry.string());
-        m_Running = std::async(std::launch::async,
-                               [child = std::move(child)] { return child.Run(RunLimit); });
+    explicit SamplingRun(uint8_t measureKind, const char* pKind = SamplingKind)
+        : m_Run(Options(measureKind)) {
+        m_Run.Start(CommandFor(QV_SAMPLING_LOAD_DLL, {"manual", m_Run.Folder().string()}), pKind);
     }
+    ~SamplingRun() { Stop(); }
 
-    // The program is told to stop however the test ends.
-    ~SamplingRun() {
-        Stop();
-        if (m_Running.valid()) {
-            m_Running.wait();
-        }
-        m_pSession->Close();
-    }
-
-    Controller::Session& Session() { return *m_pSession; }
-    bool WaitUntilReady() { return WaitForFile(m_Folder / "ready", GenerousMs); }
-    void Stop() { std::ofstream(m_Folder / "stop").flush(); }
+    Controller::Session& Session() { return m_Run.Session(); }
+    bool WaitUntilReady() { return WaitForFile(m_Run.Folder() / "ready", GenerousMs); }
+    void Stop() { std::ofstream(m_Run.Folder() / "stop").flush(); }
     ChildProcess::Result Finish() {
         Stop();
-        return m_Running.get();
+        return m_Run.Finish();
     }
-    std::vector<std::string> LogLines() const { return SampleRun::FindLogLines(m_LogFolder); }
+    std::vector<std::string> LogLines() const { return m_Run.LogLines(); }
 
 private:
-    ScratchDirectory m_Scratch;
-    fs::path m_Folder;
-    fs::path m_LogFolder;
-    std::unique_ptr<Controller::Session> m_pSession;
-    std::future<ChildProcess::Result> m_Running;
+    static Controller::SessionOptions Options(uint8_t measureKind) {
+        Controller::SessionOptions options;
+        options.performance.measureKind = measureKind;
+        return options;
+    }
+
+    ControlledRun m_Run;
 };
 
 // Connects, waits for the program's steady state, then measures for `window`; the snapshot of
@@ -243,11 +187,7 @@ std::shared_ptr<const Controller::Snapshot> MeasureWindow(SamplingRun& run,
 
 void ExpectUnchangedProgram(const ChildProcess::Result& result,
                             const std::string& lastLine = "stopped") {
-    ASSERT_TRUE(result.started) << result.error;
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(result.out, std::string(ExpectedOutput) + lastLine + "\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exitCode, ExpectedExitCode) << SampleRun::Describe(result);
+    ExpectUnchanged(result, std::string(LoadOutput) + lastLine + "\n", LoadExitCode);
 }
 
 std::map<std::string, ThreadFigures> MeasureThreads(const Profile& profile) {
@@ -270,7 +210,7 @@ TEST(E2ESampling, HotAndColdSharesUnderTheControllersMeasuring) {
     ExpectUnchangedProgram(result);
     ASSERT_TRUE(snapshot);
     const Profile profile = Profile::Read(*snapshot);
-    SCOPED_TRACE(Describe(profile));
+    SCOPED_TRACE(Describe(profile, 6));
 
     const auto threads = MeasureThreads(profile);
     ASSERT_EQ(threads.size(), 4u) << "main and three workers, each under its name";
@@ -293,9 +233,7 @@ TEST(E2ESampling, HotAndColdSharesUnderTheControllersMeasuring) {
     RecordProperty("Samples", std::to_string(samples));
     EXPECT_GE(ratio, 3 * 0.8) << samples << " samples";
     EXPECT_LE(ratio, 3 * 1.25) << samples << " samples";
-    for (const std::string& line : run.LogLines()) {
-        EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-    }
+    ExpectNoLineWith(run.LogLines());
 }
 
 // The tracing kind under the controller's commands: a window measured through Start and StopSave
@@ -303,7 +241,7 @@ TEST(E2ESampling, HotAndColdSharesUnderTheControllersMeasuring) {
 // ChangeSnapShotType, as files the profiler wrote. Each round calls the hot function and then the
 // cold one, so in every thread their counts differ by at most the round the window cut.
 TEST(E2ETracing, ControllerWindowsArriveOverTheBridgeAndAsFiles) {
-    SamplingRun run(0, 0, TracingKind);
+    SamplingRun run(0, TracingKind);
     const auto streamed = MeasureWindow(run, std::chrono::seconds(1));
     ASSERT_TRUE(streamed);
     EXPECT_EQ(streamed->origin, Controller::SnapshotOrigin::BridgeStream);
@@ -323,7 +261,7 @@ TEST(E2ETracing, ControllerWindowsArriveOverTheBridgeAndAsFiles) {
 
     for (const auto& snapshot : {streamed, filed->snapshot}) {
         const Profile profile = Profile::Read(*snapshot);
-        SCOPED_TRACE(Describe(profile));
+        SCOPED_TRACE(Describe(profile, 6));
         const auto threads = MeasureThreads(profile);
         ASSERT_EQ(threads.size(), 4u) << "main and three workers, each under its name";
         for (const auto& [name, figures] : threads) {
@@ -335,10 +273,7 @@ TEST(E2ETracing, ControllerWindowsArriveOverTheBridgeAndAsFiles) {
                 << figures.hotCalls << " hot, " << figures.coldCalls << " cold";
         }
     }
-    for (const std::string& line : run.LogLines()) {
-        EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-        EXPECT_EQ(line.find("Unexpected function identifier"), std::string::npos) << line;
-    }
+    ExpectNoLineWith(run.LogLines(), {"ERROR: ", "Unexpected function identifier"});
 }
 
 TEST(E2ESampling, WorkerSharesInThreadTime) {
@@ -347,7 +282,7 @@ TEST(E2ESampling, WorkerSharesInThreadTime) {
     ExpectUnchangedProgram(run.Finish());
     ASSERT_TRUE(snapshot);
     const Profile profile = Profile::Read(*snapshot);
-    SCOPED_TRACE(Describe(profile));
+    SCOPED_TRACE(Describe(profile, 6));
 
     const auto threads = MeasureThreads(profile);
     ASSERT_EQ(threads.size(), 4u);
@@ -368,98 +303,116 @@ TEST(E2ESampling, WorkerSharesInThreadTime) {
     }
 }
 
-// The program measures itself through the exports (P/Invoke into the loaded library); the
-// controller only receives the snapshot.
-TEST(E2ESampling, ThePerformanceApiDrivesMeasuring) {
-    SamplingRun run(0, 2);
-    Controller::Session& session = run.Session();
-    session.Accept(GenerousMs);
-    const auto saved = session.WaitFor(EventKind::Snapshot, GenerousMs);
-    ExpectUnchangedProgram(run.Finish(), "api active=0 begin=0 start=0 stop=0 save=0");
-    ASSERT_TRUE(saved);
-    EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
-    EXPECT_FALSE(session.WaitFor({EventKind::Started, EventKind::Stopped}, 0));
-    const Profile profile = Profile::Read(*saved->snapshot);
-    SCOPED_TRACE(Describe(profile));
-    const auto threads = MeasureThreads(profile);
-    ASSERT_EQ(threads.size(), 4u);
-    for (const auto& [name, figures] : threads) {
-        EXPECT_GT(figures.hotCalls, 0u) << name;
-        EXPECT_EQ(figures.unrooted, 0u) << name << ": " << figures.firstUnrooted;
-    }
-}
-
-// The sample program (threads, allocations and collections, an exception) sampled from the
-// runtime's start to its end: it prints and exits as without profiler, and the snapshot saved at
-// shutdown reaches the controller.
-TEST(E2ESampling, SampleProgramUnchangedWhenSampledFromStartToEnd) {
-    ScratchDirectory scratch;
-    const fs::path registry = scratch.Path() / "settings.reg";
-    SampleRun::WriteRegistryFile(registry, scratch.Path(), "00000000");
-    Controller::SessionOptions options;
-    options.performance.startAtInitialization = true;
-    Controller::Session session(options);
-    const WORD port = session.Listen();
-    ChildProcess child = SampleRun::Command();
-    SampleRun::AddProfilerVariables(&child, SamplingKind, QV_PROFILER_LIBRARY);
-    child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
-    child.SetVariable("QUORVELAN_REGISTRY", registry.string());
-    auto running = std::async(std::launch::async, [&child] { return child.Run(RunLimit); });
-    session.Accept(GenerousMs);
-    const auto saved = session.WaitFor(EventKind::Snapshot, GenerousMs);
-    const ChildProcess::Result result = running.get();
-    session.Close();
-
-    ASSERT_TRUE(result.started) << result.error;
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(result.out, SampleRun::ExpectedOutput);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exitCode, SampleRun::ExpectedExitCode);
-    ASSERT_TRUE(saved);
-    EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
-    const Profile profile = Profile::Read(*saved->snapshot);
-    // The program runs for well under a second: its main thread is sampled in Main at least.
-    bool sampledMain = false;
-    for (const auto& function : profile.Functions()) {
-        sampledMain = sampledMain || function.name == "Sample.Program::Main";
-    }
-    EXPECT_TRUE(sampledMain) << Describe(profile);
-    for (const std::string& line : SampleRun::FindLogLines(scratch.Path())) {
-        EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-    }
-}
-
 // Collections all the time on four threads while every turn suspends the runtime: the program
 // ends as without profiler (no turn waits on a collection that waits on the turn). A turn that
 // meets a collection is skipped with a warning.
 TEST(E2ESampling, FrequentCollectionsDuringSampling) {
-    ScratchDirectory scratch;
-    const fs::path registry = scratch.Path() / "settings.reg";
-    SampleRun::WriteRegistryFile(registry, scratch.Path(), "00000000");
     Controller::SessionOptions options;
     options.performance.startAtInitialization = true;
-    Controller::Session session(options);
-    const WORD port = session.Listen();
-    ChildProcess child = LoadCommand({"collect", "6000000"});
-    SampleRun::AddProfilerVariables(&child, SamplingKind, QV_PROFILER_LIBRARY);
-    child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
-    child.SetVariable("QUORVELAN_REGISTRY", registry.string());
-    auto running = std::async(std::launch::async, [&child] { return child.Run(RunLimit); });
-    session.Accept(GenerousMs);
-    const auto saved = session.WaitFor(EventKind::Snapshot, GenerousMs);
-    const ChildProcess::Result result = running.get();
-    session.Close();
-
-    ASSERT_TRUE(result.started) << result.error;
-    ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-    EXPECT_EQ(result.out, std::string(ExpectedOutput) + "kept 126976 127232 127488 127744\n");
-    EXPECT_EQ(result.exitCode, ExpectedExitCode);
+    ControlledRun run(options);
+    run.Start(CommandFor(QV_SAMPLING_LOAD_DLL, {"collect", "6000000"}), SamplingKind);
+    run.Session().Accept(GenerousMs);
+    const auto saved = run.Session().WaitFor(EventKind::Snapshot, GenerousMs);
+    const ChildProcess::Result result = run.Finish();
+    ExpectUnchanged(result, std::string(LoadOutput) + "kept 126976 127232 127488 127744\n",
+                    LoadExitCode);
     ASSERT_TRUE(saved);
     EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
-    size_t skipped = 0;
-    for (const std::string& line : SampleRun::FindLogLines(scratch.Path())) {
-        EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-        skipped += line.find("WARNING: Can't suspend runtime") != std::string::npos ? 1 : 0;
+    const std::vector<std::string> lines = run.LogLines();
+    ExpectNoLineWith(lines);
+    RecordProperty(
+        "SkippedTurns",
+        std::to_string(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("WARNING: Can't suspend runtime") != std::string::npos;
+        })));
+}
+
+// A sampling snapshot of the sampling load recorded by qvprof, measured through the program's own
+// API calls, exported in every format: the hot function shows with about three times the cold one's
+// own time, and the pprof file opens in the Go toolchain's pprof.
+TEST(E2EQvprof, ExportsARecordedSamplingSnapshotForOtherTools) {
+    ScratchDirectory scratch;
+    const ChildProcess::Result recorded =
+        Qvprof({"record", "--mode", "sampling", "--api", "-o", scratch.Path().string(), "--",
+                QV_DOTNET, QV_SAMPLING_LOAD_DLL, "api", "2"})
+            .Run(Timeout);
+    ASSERT_FALSE(recorded.timedOut) << Describe(recorded);
+    EXPECT_EQ(LoadExitCode, recorded.exitCode) << recorded.err;
+    EXPECT_EQ(std::string(LoadOutput) + "api active=0 begin=0 start=0 stop=0 save=0\n",
+              recorded.out);
+    const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
+    ASSERT_EQ(1u, files.size()) << recorded.err;
+    // The program drove the measuring through the exports (P/Invoke into the loaded library):
+    // every thread under its name, every stack rooted in the thread's entry function.
+    const Controller::Snapshot snapshot = Controller::SnapshotFile::Read(files[0]);
+    EXPECT_TRUE(snapshot.complete) << snapshot.note;
+    const Profile profile = Profile::Read(snapshot);
+    const auto figures = MeasureThreads(profile);
+    ASSERT_EQ(figures.size(), 4u) << Describe(profile, 6);
+    for (const auto& [name, thread] : figures) {
+        EXPECT_GT(thread.hotCalls, 0u) << name;
+        EXPECT_EQ(thread.unrooted, 0u) << name << ": " << thread.firstUnrooted;
     }
-    RecordProperty("SkippedTurns", std::to_string(skipped));
+
+    auto exported = [&](const std::string& format) {
+        const std::filesystem::path out = scratch.Path() / ("export." + format);
+        const ChildProcess::Result result =
+            Qvprof({"export", files[0].string(), "--format", format, "-o", out.string()})
+                .Run(Timeout);
+        EXPECT_EQ(0, result.exitCode) << format << ": " << result.err;
+        std::ifstream in(out, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // Own microseconds of the call paths that end in Hot and in Cold.
+    std::istringstream lines(exported("collapsed"));
+    uint64_t hot = 0, cold = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.rfind(' ');
+        const std::string stack = line.substr(0, space);
+        const uint64_t value = std::stoull(line.substr(space + 1));
+        hot += stack.ends_with(";SamplingLoad.Work::Hot;SamplingLoad.Work::Spin") ? value : 0;
+        cold += stack.ends_with(";SamplingLoad.Work::Cold;SamplingLoad.Work::Spin") ? value : 0;
+    }
+    // Three units of work against one; waits and the sampling's spread keep it from being exact.
+    ASSERT_GT(cold, 0u);
+    EXPECT_GT(static_cast<double>(hot) / static_cast<double>(cold), 1.5) << hot << " " << cold;
+    EXPECT_LT(static_cast<double>(hot) / static_cast<double>(cold), 5.0) << hot << " " << cold;
+
+    const nlohmann::json speedscope = nlohmann::json::parse(exported("speedscope"));
+    std::vector<std::string> threads;
+    for (const nlohmann::json& profile : speedscope["profiles"]) {
+        threads.push_back(profile["name"]);
+    }
+    for (const char* pWorker : {"\"worker-1\"", "\"worker-2\"", "\"worker-3\""}) {
+        EXPECT_TRUE(std::any_of(threads.begin(), threads.end(), [&](const std::string& name) {
+            return name.ends_with(pWorker);
+        })) << pWorker;
+    }
+    EXPECT_NE(std::string::npos, exported("html").find("SamplingLoad.Work::Hot"));
+    if (std::filesystem::exists("/usr/bin/chromium")) {
+        // The page as the browser leaves it once its script ran: every frame drawn, none failed.
+        ChildProcess browser({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                              "--disable-quic", "--no-first-run", "--disable-background-networking",
+                              "--disable-component-update", "--disable-sync",
+                              "--user-data-dir=" + (scratch.Path() / "chromium").string(),
+                              "--window-size=1300,700", "--dump-dom",
+                              "file://" + (scratch.Path() / "export.html").string()});
+        const ChildProcess::Result page = browser.Run(Timeout);
+        EXPECT_EQ(0, page.exitCode) << page.err;
+        std::smatch frames;
+        ASSERT_TRUE(std::regex_search(page.out, frames, std::regex("data-frames=\"([0-9]+)\"")))
+            << page.out.substr(0, 2000);
+        EXPECT_GT(std::stoi(frames[1]), 5);
+        EXPECT_NE(std::string::npos, page.out.find(">SamplingLoad.Work::Hot</div>"));
+    }
+    EXPECT_NE(std::string::npos, exported("chrome").find("\"SamplingLoad.Work::Cold\""));
+    exported("pprof");
+    if (std::system("go version >/dev/null 2>&1") == 0) {
+        ChildProcess pprof(
+            {"go", "tool", "pprof", "-top", (scratch.Path() / "export.pprof").string()});
+        pprof.SetVariable("HOME", scratch.Path().string());
+        const ChildProcess::Result top = pprof.Run(Timeout);
+        EXPECT_EQ(0, top.exitCode) << top.err;
+        EXPECT_NE(std::string::npos, top.out.find("SamplingLoad.Work::Spin")) << top.out;
+    }
 }

@@ -4,15 +4,11 @@
 // thread runs). A real controller over loopback starts measuring at initialisation; the snapshot
 // saved at shutdown, read with the controller's profile model, must hold those counts exactly,
 // each thread's tree under its name, and the collections as suspension nodes. The program's
-// output and exit code are those of a run without profiler, and the log has no warning of a
-// shadow stack out of step.
+// output and exit code are those of a run without profiler (its source states them), and the log
+// has no warning of a shadow stack out of step.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-#include <future>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,26 +16,23 @@
 #include "Controller/Profile.h"
 #include "Controller/Session.h"
 #include "SampleRun.h"
-#include "support/ScratchDirectory.h"
+
+using namespace SampleRun;
 
 namespace {
 
-namespace fs = std::filesystem;
 using Controller::EventKind;
 using Controller::Profile;
 using Controller::ProfileNode;
 using Controller::ThreadProfile;
 
-constexpr const char* TracingKind = "{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
-constexpr const char* ExpectedOutput =
+constexpr const char* LoadOutput =
     "recursion 2310\n"
     "callers 1000 leaves 2000\n"
     "caught 5\n"
     "workers 600\n"
     "collections 3\n";
-constexpr int ExpectedExitCode = 4;
-constexpr DWORD GenerousMs = 120000;
-constexpr auto RunLimit = std::chrono::seconds(240);
+constexpr int LoadExitCode = 4;
 
 constexpr const char* Main = "TracingLoad.Program::Main";
 constexpr const char* Recurse = "TracingLoad.Calls::Recurse";
@@ -50,16 +43,6 @@ constexpr const char* Middle = "TracingLoad.Throwing::Middle";
 constexpr const char* Thrower = "TracingLoad.Throwing::Thrower";
 constexpr const char* WorkerMain = "TracingLoad.Workers::WorkerMain";
 constexpr const char* Collection = "[garbage collection]";
-
-ChildProcess LoadCommand() {
-    ChildProcess child({QV_DOTNET, QV_TRACING_LOAD_DLL});
-    child.RemoveVariablesStartingWith("CORECLR_");
-    child.RemoveVariablesStartingWith("COMPlus_");
-    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
-    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
-    child.SetVariable("DOTNET_NOLOGO", "1");
-    return child;
-}
 
 // What a thread's tree says of the functions the checks name.
 struct Figures {
@@ -101,58 +84,24 @@ Figures Measure(const Profile& profile, const ThreadProfile& thread,
     return figures;
 }
 
-std::string Describe(const Profile& profile) {
-    std::ostringstream text;
-    for (const ThreadProfile& thread : profile.Threads()) {
-        text << "thread " << thread.thread.recordNumber << " '" << thread.thread.name << "'\n";
-        for (size_t i = 0; i < thread.functions.size() && i < 12; ++i) {
-            const auto& summary = thread.functions[i];
-            text << "  " << profile.FunctionName(summary.function) << " calls " << summary.calls
-                 << "\n";
-        }
-    }
-    return text.str();
-}
-
 }  // namespace
 
 TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
-    // The same program without profiler: the output and exit code to expect.
-    const ChildProcess::Result plain = LoadCommand().Run(RunLimit);
-    ASSERT_TRUE(plain.started) << plain.error;
-    ASSERT_EQ(plain.out, ExpectedOutput) << SampleRun::Describe(plain);
-    ASSERT_EQ(plain.exitCode, ExpectedExitCode);
-
     for (bool precision : {false, true}) {
         SCOPED_TRACE(precision ? "precision" : "fast");
-        ScratchDirectory scratch;
-        const fs::path registry = scratch.Path() / "settings.reg";
-        SampleRun::WriteRegistryFile(registry, scratch.Path(), "00000000");
         Controller::SessionOptions options;
         options.performance.startAtInitialization = true;
         options.performance.allowInlining = false;
         options.performance.precision = precision;
-        Controller::Session session(options);
-        const WORD port = session.Listen();
-        ChildProcess child = LoadCommand();
-        SampleRun::AddProfilerVariables(&child, TracingKind, QV_PROFILER_LIBRARY);
-        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
-        child.SetVariable("QUORVELAN_REGISTRY", registry.string());
-        auto running = std::async(std::launch::async, [&child] { return child.Run(RunLimit); });
-        session.Accept(GenerousMs);
-        const auto saved = session.WaitFor(EventKind::Snapshot, GenerousMs);
-        const ChildProcess::Result result = running.get();
-        session.Close();
-
-        ASSERT_TRUE(result.started) << result.error;
-        ASSERT_FALSE(result.timedOut) << SampleRun::Describe(result);
-        EXPECT_EQ(result.out, plain.out);
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(result.exitCode, plain.exitCode);
+        ControlledRun run(options);
+        run.Start(CommandFor(QV_TRACING_LOAD_DLL), TracingKind);
+        run.Session().Accept(GenerousMs);
+        const auto saved = run.Session().WaitFor(EventKind::Snapshot, GenerousMs);
+        ExpectUnchanged(run.Finish(), LoadOutput, LoadExitCode);
         ASSERT_TRUE(saved);
         EXPECT_TRUE(saved->snapshot->complete) << saved->snapshot->note;
         const Profile profile = Profile::Read(*saved->snapshot);
-        SCOPED_TRACE(Describe(profile));
+        SCOPED_TRACE(Describe(profile, 12));
 
         std::map<std::string, const ThreadProfile*> threads;
         for (const ThreadProfile& thread : profile.Threads()) {
@@ -208,11 +157,7 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
         }
         EXPECT_EQ(special, collections);
 
-        for (const std::string& line : SampleRun::FindLogLines(scratch.Path())) {
-            EXPECT_EQ(line.find("ERROR: "), std::string::npos) << line;
-            EXPECT_EQ(line.find("Unexpected function identifier"), std::string::npos) << line;
-            EXPECT_EQ(line.find("Unexpected exception function identifier"), std::string::npos)
-                << line;
-        }
+        ExpectNoLineWith(run.LogLines(), {"ERROR: ", "Unexpected function identifier",
+                                          "Unexpected exception function identifier"});
     }
 }

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <sstream>
 
 #include "ChildProcess.h"
 
 namespace MetadataOracle {
 
-Output Run(const std::string& argument) {
+namespace {
+
+Output RunOracle(const std::string& argument) {
     ChildProcess child({QV_DOTNET, QV_METADATA_ORACLE_DLL, argument});
     child.RemoveVariablesStartingWith("CORECLR_");
     child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
@@ -35,6 +38,18 @@ Output Run(const std::string& argument) {
         }
     }
     return output;
+}
+
+}  // namespace
+
+const Output& Run(const std::string& argument) {
+    // Each assembly once per test program: the oracle takes seconds to start.
+    static std::map<std::string, Output> outputs;
+    auto it = outputs.find(argument);
+    if (it == outputs.end()) {
+        it = outputs.emplace(argument, RunOracle(argument)).first;
+    }
+    return it->second;
 }
 
 uint32_t TokenOf(const Output& output, const std::string& name) {

@@ -16,8 +16,8 @@ struct Output {
 };
 
 // `argument` is an assembly path, or "corelib" for the core library the runtime loaded. Failures
-// to run or to parse are test failures.
-Output Run(const std::string& argument);
+// to run or to parse are test failures. The oracle runs once per argument.
+const Output& Run(const std::string& argument);
 
 // The token the oracle gives `name`, or 0.
 uint32_t TokenOf(const Output& output, const std::string& name);

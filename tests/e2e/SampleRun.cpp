@@ -1,5 +1,7 @@
 #include "SampleRun.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -16,19 +18,57 @@ const char* const ExpectedOutput =
     "caught InvalidOperationException: sample failure\n"
     "total 13530\n";
 
-ChildProcess Command() {
-    return CommandFor(QV_SAMPLE_DLL);
+namespace {
+
+// The runtime is not instrumented: its own allocations are not ours to report as leaks, and it
+// handles its own faults (null references in managed code are signals it expects). Programs
+// that qvprof starts inherit this from it.
+void AddSanitizerVariables([[maybe_unused]] ChildProcess* pChild) {
+#ifdef QV_ASAN_RUNTIME
+    pChild->SetVariable("LD_PRELOAD", QV_ASAN_RUNTIME);
+    pChild->SetVariable("ASAN_OPTIONS",
+                        "detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
+                        "allow_user_segv_handler=1:abort_on_error=1");
+    pChild->SetVariable("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1");
+#endif
 }
 
-ChildProcess CommandFor(const std::string& dll) {
-    ChildProcess child({QV_DOTNET, dll});
-    child.RemoveVariablesStartingWith("CORECLR_");
-    child.RemoveVariablesStartingWith("COMPlus_");
-    child.RemoveVariablesStartingWith("DOTNET_ProfAPI");
+void RemoveProfilerVariables(ChildProcess* pChild) {
+    pChild->RemoveVariablesStartingWith("CORECLR_");
+    pChild->RemoveVariablesStartingWith("COMPlus_");
+    pChild->RemoveVariablesStartingWith("DOTNET_ProfAPI");
+    pChild->SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
+    pChild->SetVariable("DOTNET_NOLOGO", "1");
+}
+
+}  // namespace
+
+ChildProcess CommandFor(const std::string& dll, const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = {QV_DOTNET, dll};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ChildProcess child(command);
+    RemoveProfilerVariables(&child);
     child.RemoveVariable("QUORVELAN_PROFILER_LIBRARY");
-    child.SetVariable("DOTNET_CLI_TELEMETRY_OPTOUT", "1");
-    child.SetVariable("DOTNET_NOLOGO", "1");
     return child;
+}
+
+ChildProcess Qvprof(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), QV_QVPROF);
+    ChildProcess child(std::move(arguments));
+    RemoveProfilerVariables(&child);
+    child.RemoveVariablesStartingWith("QUORVELAN_");
+    AddSanitizerVariables(&child);
+    return child;
+}
+
+std::vector<std::filesystem::path> SnapshotFiles(const std::filesystem::path& directory) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.path().extension() == ".qvsnap") {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
 }
 
 void AddProfilerVariables(ChildProcess* pChild, const std::string& clsid,
@@ -38,15 +78,7 @@ void AddProfilerVariables(ChildProcess* pChild, const std::string& clsid,
     pChild->SetVariable("CORECLR_PROFILER_PATH", QV_HOST_LIBRARY);
     pChild->SetVariable("QUORVELAN_PROFILER_LIBRARY", profilerLibrary);
     pChild->SetVariable("DOTNET_ProfAPI_ProfilerCompatibilitySetting", "EnableV2Profiler");
-#ifdef QV_ASAN_RUNTIME
-    // The runtime is not instrumented: its own allocations are not ours to report as leaks, and
-    // it handles its own faults (null references in managed code are signals it expects).
-    pChild->SetVariable("LD_PRELOAD", QV_ASAN_RUNTIME);
-    pChild->SetVariable("ASAN_OPTIONS",
-                        "detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:"
-                        "allow_user_segv_handler=1:abort_on_error=1");
-    pChild->SetVariable("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1");
-#endif
+    AddSanitizerVariables(pChild);
 }
 
 void WriteRegistryFile(const std::filesystem::path& registryPath,
@@ -80,12 +112,77 @@ bool AnyLineContains(const std::vector<std::string>& lines, const std::string& t
     });
 }
 
+void ExpectNoLineWith(const std::vector<std::string>& lines,
+                      const std::vector<std::string>& texts) {
+    for (const std::string& line : lines) {
+        for (const std::string& text : texts) {
+            EXPECT_EQ(line.find(text), std::string::npos) << line;
+        }
+    }
+}
+
 std::string Describe(const ChildProcess::Result& result) {
     return "started=" + std::to_string(result.started) + " " + result.error +
            " timedOut=" + std::to_string(result.timedOut) +
            " exitCode=" + std::to_string(result.exitCode) +
            " signal=" + std::to_string(result.signal) + "\n--- stdout:\n" + result.out +
            "--- stderr:\n" + result.err;
+}
+
+std::string Describe(const Controller::Profile& profile, size_t functions) {
+    std::ostringstream text;
+    for (const Controller::ThreadProfile& thread : profile.Threads()) {
+        text << "thread " << thread.thread.recordNumber << " '" << thread.thread.name << "' total "
+             << profile.Seconds(thread.tree.Root().totalTicks) << " s\n";
+        for (size_t i = 0; i < thread.functions.size() && i < functions; ++i) {
+            const auto& summary = thread.functions[i];
+            text << "  " << profile.FunctionName(summary.function) << " calls " << summary.calls
+                 << " total " << profile.Seconds(summary.totalTicks) << " s\n";
+        }
+    }
+    return text.str();
+}
+
+void ExpectUnchanged(const ChildProcess::Result& result, const std::string& out, int exitCode) {
+    ASSERT_TRUE(result.started) << result.error;
+    ASSERT_FALSE(result.timedOut) << Describe(result);
+    EXPECT_EQ(out, result.out);
+    // The profiler's diagnostics go to its log, never to the program's own streams.
+    EXPECT_EQ("", result.err);
+    EXPECT_EQ(exitCode, result.exitCode) << Describe(result);
+}
+
+ControlledRun::ControlledRun(Controller::SessionOptions options)
+    : m_pSession(std::make_unique<Controller::Session>(std::move(options))) {}
+
+ControlledRun::~ControlledRun() {
+    if (m_Running.valid()) {
+        m_Running.wait();
+    }
+    m_pSession->Close();
+}
+
+void ControlledRun::Start(ChildProcess child, const std::string& clsid,
+                          std::chrono::seconds limit) {
+    std::filesystem::create_directories(Folder() / "log");
+    const std::filesystem::path registry = Folder() / "settings.reg";
+    WriteRegistryFile(registry, Folder() / "log", "00000000");
+    AddProfilerVariables(&child, clsid);
+    child.SetVariable("QUORVELAN_PROFILER_BRIDGE",
+                      "127.0.0.1:" + std::to_string(m_pSession->Listen()));
+    child.SetVariable("QUORVELAN_REGISTRY", registry.string());
+    m_Running = std::async(std::launch::async,
+                           [child = std::move(child), limit] { return child.Run(limit); });
+}
+
+ChildProcess::Result ControlledRun::Finish() {
+    ChildProcess::Result result = m_Running.get();
+    m_pSession->Close();
+    return result;
+}
+
+std::vector<std::string> ControlledRun::LogLines() const {
+    return FindLogLines(Folder() / "log");
 }
 
 }  // namespace SampleRun

@@ -22,6 +22,20 @@ using namespace Controller;
 
 namespace {
 
+const uint16_t SectionTypes[5] = {CallTreeSectionType, CallTreeAggregateSectionType,
+                                  CallTreeFunctionSectionType, CallTreeSingleSectionType,
+                                  CallTreePositionSectionType};
+
+// The five sections with their bytes, closed, at the versions the reader expects.
+CallTree ReadTree(const Bytes* const (&parts)[5]) {
+    SnapshotSection sections[5];
+    for (int i = 0; i < 5; ++i) {
+        sections[i] = {SectionTypes[i], static_cast<uint16_t>(i == 1 ? 1 : 0), true, *parts[i]};
+    }
+    return CallTreeReader::Read(
+        {&sections[0], &sections[1], &sections[2], &sections[3], &sections[4]});
+}
+
 // Walks every model figure, so that a bad index in the model shows up under the sanitizer.
 void UseProfile(const Profile& profile) {
     volatile uint64_t sum = 0;
@@ -70,17 +84,8 @@ void ReadBuiltTree(const uint8_t* data, size_t size) {
     }
     root.total = 1ull << 40;
     const CallTreeBytes bytes = BuildCallTreeBytes(root, {1, 4, 4, 6, 4});
-    SnapshotSection sections[5];
-    const Bytes* parts[] = {&bytes.tree, &bytes.aggregates, &bytes.functions, &bytes.singles,
-                            &bytes.positions};
-    const uint16_t types[] = {CallTreeSectionType, CallTreeAggregateSectionType,
-                              CallTreeFunctionSectionType, CallTreeSingleSectionType,
-                              CallTreePositionSectionType};
-    for (int i = 0; i < 5; ++i) {
-        sections[i] = {types[i], static_cast<uint16_t>(i == 1 ? 1 : 0), true, *parts[i]};
-    }
-    const CallTree tree = CallTreeReader::Read(
-        {&sections[0], &sections[1], &sections[2], &sections[3], &sections[4]});
+    const CallTree tree = ReadTree(
+        {&bytes.tree, &bytes.aggregates, &bytes.functions, &bytes.singles, &bytes.positions});
     if (tree.Nodes().size() != edges.size() + 1) {
         __builtin_trap();
     }
@@ -97,10 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < LengthBytes) {
         return 0;
     }
-    const uint16_t types[] = {CallTreeSectionType, CallTreeAggregateSectionType,
-                              CallTreeFunctionSectionType, CallTreeSingleSectionType,
-                              CallTreePositionSectionType};
-    SnapshotSection sections[5];
+    Bytes parts[5];
     size_t at = LengthBytes;
     for (int i = 0; i < 5; ++i) {
         size_t length = size - at;
@@ -109,17 +111,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                     static_cast<uint32_t>(data[4 * i + 3]) << 24;
             length = std::min<size_t>(length, wanted);
         }
-        sections[i].type = types[i];
-        sections[i].version = types[i] == CallTreeAggregateSectionType ? 1 : 0;
-        sections[i].closed = true;
-        sections[i].bytes.assign(data + at, data + at + length);
+        parts[i].assign(data + at, data + at + length);
         at += length;
     }
     try {
         PerformanceSnapshot snapshot;
         snapshot.header.frequency = 1000;
-        snapshot.trees.push_back(CallTreeReader::Read(
-            {&sections[0], &sections[1], &sections[2], &sections[3], &sections[4]}));
+        snapshot.trees.push_back(ReadTree({&parts[0], &parts[1], &parts[2], &parts[3], &parts[4]}));
         UseProfile(Profile::Build(snapshot, MetaDataNameResolver()));
     } catch (const SectionCursor::Error&) {
     }

@@ -1,5 +1,6 @@
 // The controller session against a profiler played by hand: raw bytes over a real loopback
 // connection, built from the handshake and message tables.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -8,11 +9,13 @@
 
 #include "Controller/Session.h"
 #include "Platform/Socket.h"
+#include "support/ErrorText.h"
 #include "support/FakeProfilerPeer.h"
 #include "support/WireBytes.h"
 
 using namespace Controller;
 using namespace WireBytes;
+using testing::HasSubstr;
 
 namespace {
 
@@ -134,20 +137,13 @@ TEST(ControllerPeer, ProfilerClosingInTheHandshakeIsReportedWithTheStep) {
     FakeProfilerPeer peer(session.Listen(0));
     peer.Send(
         Concat({ProtocolGuidBytes, PerformanceClientBytes, ProcessGuidBytes, {0x0A, '/', 't'}}));
-    std::string failure;
-    {
-        // The close must follow our answer to message 1, which Accept sends before it blocks.
-        std::thread closer([&peer] {
-            EXPECT_EQ(Bytes{0x01}, peer.Receive(1));
-            peer.Close();
-        });
-        try {
-            session.Accept(kGenerousMs);
-        } catch (const std::runtime_error& error) {
-            failure = error.what();
-        }
-        closer.join();
-    }
+    // The close must follow our answer to message 1, which Accept sends before it blocks.
+    std::thread closer([&peer] {
+        EXPECT_EQ(Bytes{0x01}, peer.Receive(1));
+        peer.Close();
+    });
+    const std::string failure = ErrorText([&] { session.Accept(kGenerousMs); });
+    closer.join();
     EXPECT_EQ(
         "The profiled process closed the connection during the handshake, at the log file "
         "path",
@@ -161,25 +157,12 @@ TEST(ControllerPeer, SilentProfilerOrNoProfilerEndsAcceptWithAReason) {
         Session session(options);
         FakeProfilerPeer peer(session.Listen(0));
         peer.Send(ProtocolGuidBytes);
-        try {
-            session.Accept(kGenerousMs);
-            FAIL() << "no failure";
-        } catch (const std::runtime_error& error) {
-            EXPECT_NE(std::string::npos, std::string(error.what())
-                                             .find("stopped answering during the handshake, at the "
-                                                   "profiler kind"))
-                << error.what();
-        }
+        EXPECT_THAT(ErrorText([&] { session.Accept(kGenerousMs); }),
+                    HasSubstr("stopped answering during the handshake, at the profiler kind"));
     }
     Session lonely(options);
     lonely.Listen(0);
-    try {
-        lonely.Accept(50);
-        FAIL() << "no failure";
-    } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string::npos,
-                  std::string(error.what()).find("No profiled process connected"));
-    }
+    EXPECT_THAT(ErrorText([&] { lonely.Accept(50); }), HasSubstr("No profiled process connected"));
 }
 
 TEST(ControllerPeer, RefusedConnectionEndsAfterTheProfilerHasTheAnswer) {

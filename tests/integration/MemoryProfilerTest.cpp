@@ -1,80 +1,35 @@
 // The memory profiler kind over a real bridge to the controller's Session, driven by the test
 // runtime: start-up, the dump sequence across a forced collection, allocation sampling, both
 // control kinds with the exported API, and the error states.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <future>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "Controller/Session.h"
-#include "Host/PALThreads.h"
-#include "Host/PALTools.h"
 #include "Profiler/Memory/MemoryProfiler.h"
-#include "WinCE/Bridge.h"
+#include "ProfilerOverLoopback.h"
 #include "WinCE/Exports.h"
-#include "support/ErrorText.h"
-#include "support/ScopedLog.h"
-#include "support/ScopedPALThreads.h"
-#include "support/TestRuntime.h"
 
-using Controller::ControllerEvent;
 using Controller::EventKind;
-using Controller::Session;
 using Controller::SessionOptions;
 using Operation = TestRuntime::Operation;
+using testing::Contains;
+using testing::IsSupersetOf;
 
 namespace {
 
-constexpr DWORD Patience = 30000;
-constexpr GUID ProcessGuid = {
-    0x6B1D0F32, 0x8C4E, 0x4F90, {0xAB, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71, 0x82}};
 constexpr mdToken TdNode = 0x02000002;
 constexpr mdToken FdNext = 0x04000001;
 constexpr ULONG P = sizeof(void*);
 
-class MemoryProfilerTest : public testing::Test {
+class MemoryProfilerTest : public ProfilerOverLoopback<MemoryProfiler> {
 protected:
-    ~MemoryProfilerTest() override { m_pThreads->Release(); }
-
-    // Connects a memory profiler to a fresh Session and initialises it.
     void Start(SessionOptions options) {
-        options.idleInterval = 50;
-        m_pSession = std::make_unique<Session>(std::move(options));
-        const std::string address = "127.0.0.1:" + std::to_string(m_pSession->Listen(0));
-        setenv(PALTools::AddressVariable, address.c_str(), 1);
-        m_pTools = new PALTools();
-        m_pBridge = std::make_unique<Bridge>(ProcessGuid, u"{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}",
-                                             m_pTools);
-        m_pProfiler = new MemoryProfiler(&m_TotalRef, m_pBridge.get());
-        auto accepting = std::async(std::launch::async, [this] {
-            return ErrorText([this] { m_pSession->Accept(Patience); });
-        });
-        ASSERT_EQ(m_Runtime.InitializeProfiler(m_pProfiler), S_OK);
-        ASSERT_EQ(accepting.get(), "(nothing raised)");
+        ASSERT_NO_FATAL_FAILURE(Connect(options, u"{D37A1B78-6DC6-46FD-BC31-F7C4D5A11C9C}"));
         // A module without file: metadata index 0.
         m_Module = m_Runtime.LoadModule({u"", 0x1000, 0x2000});
-    }
-
-    void TearDown() override {
-        if (m_pProfiler != nullptr) {
-            EXPECT_EQ(m_Runtime.ShutdownProfiler(), S_OK);
-            m_pProfiler->Release();
-        }
-        m_pBridge.reset();
-        if (m_pTools != nullptr) {
-            EXPECT_TRUE(m_pTools->WaitForServices(Patience));
-            m_pTools->Release();
-        }
-        if (m_pSession != nullptr) {
-            m_pSession->Close();
-        }
-        unsetenv(PALTools::AddressVariable);
     }
 
     // A list of three nodes held by a static root, in a module whose metadata the runtime gives.
@@ -92,19 +47,9 @@ protected:
         m_Runtime.AddRoot({m_List[0], COR_PRF_GC_ROOT_OTHER, COR_PRF_GC_ROOT_FLAGS(0), 0});
     }
 
-    std::optional<ControllerEvent> WaitFor(EventKind kind) {
-        return m_pSession->WaitFor(kind, Patience);
-    }
     std::shared_ptr<const Controller::Snapshot> NextSnapshot() {
         auto event = WaitFor(EventKind::Snapshot);
         return event ? event->snapshot : nullptr;
-    }
-    static size_t CountSections(const Controller::Snapshot& snapshot, WORD type) {
-        size_t count = 0;
-        for (const auto& section : snapshot.sections) {
-            count += section.type == type;
-        }
-        return count;
     }
     // The error and warning texts the controller was told of, until none comes for a while.
     std::vector<std::string> Notifications(DWORD milliseconds = 500) {
@@ -115,15 +60,6 @@ protected:
         return texts;
     }
 
-    ScopedLog m_Log{0};
-    PALThreads* m_pThreads = new PALThreads();
-    ScopedPALThreads m_Threads{m_pThreads};
-    TestRuntime m_Runtime;
-    std::unique_ptr<Session> m_pSession;
-    PALTools* m_pTools = nullptr;
-    std::unique_ptr<Bridge> m_pBridge;
-    LONG m_TotalRef = 0;
-    MemoryProfiler* m_pProfiler = nullptr;
     ModuleID m_Module = 0;
     ClassID m_Node = 0;
     ObjectID m_List[3] = {};
@@ -164,13 +100,15 @@ TEST_F(MemoryProfilerTest, DumpCommandTakesTheCollectionsObjectsAndReopensTheSna
     ASSERT_NE(pFirst, nullptr);
     EXPECT_TRUE(pFirst->complete) << pFirst->note;
     EXPECT_EQ(pFirst->magic, MemoryProfiler::SnapshotMagic);
-    EXPECT_EQ(CountSections(*pFirst, 0x3100), 3u);
-    EXPECT_EQ(CountSections(*pFirst, 0x3102), 3u);
-    EXPECT_EQ(CountSections(*pFirst, 0x3105), 1u);
-    EXPECT_EQ(CountSections(*pFirst, 0x3107), 1u);
-    EXPECT_EQ(CountSections(*pFirst, 0x3110), 1u);
-    EXPECT_EQ(CountSections(*pFirst, 0x200), 1u);
-    EXPECT_EQ(CountSections(*pFirst, 0x100), 1u);
+    for (const auto& [type, count] : {std::pair<uint16_t, size_t>{0x3100, 3},
+                                      {0x3102, 3},
+                                      {0x3105, 1},
+                                      {0x3107, 1},
+                                      {0x3110, 1},
+                                      {0x200, 1},
+                                      {0x100, 1}}) {
+        EXPECT_EQ(CountSections(*pFirst, type), count) << std::hex << type;
+    }
     const auto* pObjects = pFirst->FindSection(0x3105);
     ASSERT_NE(pObjects, nullptr);
     EXPECT_EQ(pObjects->version, 1);
@@ -190,9 +128,7 @@ TEST_F(MemoryProfilerTest, DumpCommandTakesTheCollectionsObjectsAndReopensTheSna
     // Under manual control the API is refused, with a warning.
     EXPECT_EQ(MemoryProfiler_IsActive(), 1u);
     EXPECT_EQ(MemoryProfiler_Dump(), 0x80000002u);
-    const std::vector<std::string> texts = Notifications();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "API is disabled (CR error code 0x80000002)"),
-              texts.end());
+    EXPECT_THAT(Notifications(), Contains("API is disabled (CR error code 0x80000002)"));
 }
 
 TEST_F(MemoryProfilerTest, DumpWithoutOpenSnapshotOpensOneAndTheApiServesUnderApiControl) {
@@ -210,13 +146,12 @@ TEST_F(MemoryProfilerTest, DumpWithoutOpenSnapshotOpensOneAndTheApiServesUnderAp
     EXPECT_EQ(MemoryProfiler_Dump(), 0u);
     auto pSnapshot = NextSnapshot();
     ASSERT_NE(pSnapshot, nullptr);
-    EXPECT_EQ(CountSections(*pSnapshot, 0x3100), 1u);
-    EXPECT_EQ(CountSections(*pSnapshot, 0x3105), 1u);
-    EXPECT_EQ(CountSections(*pSnapshot, 0x3106), 1u);
+    for (uint16_t type : {0x3100, 0x3105, 0x3106}) {
+        EXPECT_EQ(CountSections(*pSnapshot, type), 1u) << std::hex << type;
+    }
 
     m_pSession->ForceGC();
-    const std::vector<std::string> texts = Notifications(2000);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Manual control is disabled"), texts.end());
+    EXPECT_THAT(Notifications(2000), Contains("Manual control is disabled"));
     EXPECT_EQ(m_Runtime.CollectionCount(), 2u);
 }
 
@@ -254,13 +189,10 @@ TEST_F(MemoryProfilerTest, AfterAnErrorRequestsAreRefusedAndTheSnapshotIsDropped
     m_Runtime.FailNext(Operation::ForceGC, E_FAIL);
     EXPECT_EQ(MemoryProfiler_ForceGC(), 0u) << "a failed collection still releases the caller";
     EXPECT_EQ(MemoryProfiler_Dump(), 0x80000005u);
-    const std::vector<std::string> texts = Notifications();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Can't force gc (COM error code 0x80004005)"),
-              texts.end());
-    EXPECT_NE(std::find(texts.begin(), texts.end(),
-                        "Operation is ignored because unrecoverable error is detected (CR error "
-                        "code 0x80000005)"),
-              texts.end());
+    EXPECT_THAT(Notifications(),
+                IsSupersetOf({"Can't force gc (COM error code 0x80004005)",
+                              "Operation is ignored because unrecoverable error is detected (CR "
+                              "error code 0x80000005)"}));
 }
 
 TEST_F(MemoryProfilerTest, AFailedObjectReportDropsTheDumpsSnapshot) {

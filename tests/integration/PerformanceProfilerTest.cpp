@@ -3,43 +3,22 @@
 // commands, the API exports in both control kinds, flushes and the error state.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
-#include <future>
-#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "Controller/Session.h"
-#include "Host/PALThreads.h"
-#include "Host/PALTools.h"
-#include "Platform/Clock.h"
+#include "ProfilerOverLoopback.h"
 #include "Util/Log.h"
-#include "WinCE/Bridge.h"
 #include "WinCE/Exports.h"
-#include "support/LogFileLines.h"
-#include "support/ScopedLog.h"
-#include "support/ScopedPALThreads.h"
 #include "support/TestPerformanceProfiler.h"
-#include "support/TestRuntime.h"
 #include "support/WireBytes.h"
 
 using Controller::ControllerEvent;
 using Controller::EventKind;
-using Controller::Session;
 using Controller::SessionOptions;
 
 namespace {
-
-constexpr DWORD kGenerousMs = 30000;
-constexpr GUID kProcessGuid = {
-    0x5A0C9E21, 0x7B3D, 0x4E8F, {0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71}};
-constexpr const WCHAR* kServiceId = u"{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
-
-void ShortPause(DWORD) {
-    Platform::Sleep(1);
-}
 
 // The eight exports, with the codes a test expects of them.
 struct ExportCall {
@@ -68,47 +47,17 @@ DWORD CallExport(const std::string& name) {
 
 SessionOptions Options(uint8_t controlKind, bool startAtInitialization, uint8_t measureKind = 0) {
     SessionOptions options;
-    options.idleInterval = 50;
     options.controlKind = controlKind;
     options.performance.startAtInitialization = startAtInitialization;
     options.performance.measureKind = measureKind;
     return options;
 }
 
-class PerformanceProfilerTest : public testing::Test {
+class PerformanceProfilerTest : public ProfilerOverLoopback<TestPerformanceProfiler> {
 protected:
-    // A profiler of the test kind, initialised by the runtime while the Session accepts it.
+    // A profiler of the test kind.
     void Connect(const SessionOptions& options) {
-        m_pSession = std::make_unique<Session>(options);
-        const std::string address = "127.0.0.1:" + std::to_string(m_pSession->Listen(0));
-        setenv(PALTools::AddressVariable, address.c_str(), 1);
-        m_pTools = new PALTools();
-        m_pBridge = std::make_unique<Bridge>(kProcessGuid, kServiceId, m_pTools, &ShortPause);
-        m_pProfiler = new TestPerformanceProfiler(&m_TotalRef, m_pBridge.get());
-        auto initializing = std::async(
-            std::launch::async, [this] { return m_Runtime.InitializeProfiler(m_pProfiler); });
-        m_pSession->Accept(kGenerousMs);
-        ASSERT_EQ(initializing.get(), S_OK);
-    }
-
-    void TearDown() override {
-        if (m_pProfiler != nullptr) {
-            EXPECT_EQ(m_Runtime.ShutdownProfiler(), S_OK);
-            m_pProfiler->Release();
-        }
-        if (m_pSession != nullptr) {
-            m_pSession->Close();
-        }
-        m_pBridge.reset();
-        if (m_pTools != nullptr) {
-            EXPECT_TRUE(m_pTools->WaitForServices(kGenerousMs));
-            m_pTools->Release();
-        }
-        unsetenv(PALTools::AddressVariable);
-    }
-
-    std::optional<ControllerEvent> WaitFor(EventKind kind) {
-        return m_pSession->WaitFor(kind, kGenerousMs);
+        ProfilerOverLoopback::Connect(options, u"{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}");
     }
 
     // The next log notification whose text contains `text`.
@@ -127,32 +76,7 @@ protected:
         MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
         m_pProfiler->SetMemoryThreshold(bytes);
     }
-
-    // The command thread runs on the host's threads.
-    static ComRef<IPALThreads> HostThreads() {
-        ComRef<IPALThreads> pThreads;
-        pThreads.Attach(new PALThreads());
-        return pThreads;
-    }
-
-    ScopedLog m_Log{0};
-    ComRef<IPALThreads> m_pHostThreads = HostThreads();
-    ScopedPALThreads m_HostThreads{m_pHostThreads.Get()};
-    TestRuntime m_Runtime;
-    std::unique_ptr<Session> m_pSession;
-    PALTools* m_pTools = nullptr;
-    std::unique_ptr<Bridge> m_pBridge;
-    LONG m_TotalRef = 0;
-    TestPerformanceProfiler* m_pProfiler = nullptr;
 };
-
-size_t CountSections(const Controller::Snapshot& snapshot, uint16_t type) {
-    size_t count = 0;
-    for (const auto& section : snapshot.sections) {
-        count += section.type == type ? 1 : 0;
-    }
-    return count;
-}
 
 }  // namespace
 
@@ -211,29 +135,17 @@ TEST_F(PerformanceProfilerTest, ApiControlAnswersEachStateWithItsCode) {
         const char* call;
         DWORD result;
     };
+    // In order: before Begin, after Begin, after Start, after Stop, then a whole cycle.
+    // clang-format off
     const Step steps[] = {
-        {"IsActive", 0},
-        {"Start", 0x80000006},
-        {"Stop", 0x80000006},
-        {"EndSave", 0x80000006},
-        {"EndGroup", 0x80000006},
-        {"Begin", 0},
-        {"Begin", 0x80000006},
-        {"BeginGroup", 0x80000003},
-        {"EndGroup", 0x80000003},
-        {"Stop", 0x80000006},
-        {"Start", 0},
-        {"Start", 0x80000006},
-        {"EndSave", 0x80000006},
-        {"EndDrop", 0x80000006},
-        {"Begin", 0x80000006},
-        {"Stop", 0},
-        {"EndSave", 0},
-        {"Begin", 0},
-        {"Start", 0},
-        {"Stop", 0},
-        {"EndDrop", 0},
-    };
+        {"IsActive", 0},          {"Start", 0x80000006},      {"Stop", 0x80000006},
+        {"EndSave", 0x80000006},  {"EndGroup", 0x80000006},   {"Begin", 0},
+        {"Begin", 0x80000006},    {"BeginGroup", 0x80000003}, {"EndGroup", 0x80000003},
+        {"Stop", 0x80000006},     {"Start", 0},               {"Start", 0x80000006},
+        {"EndSave", 0x80000006},  {"EndDrop", 0x80000006},    {"Begin", 0x80000006},
+        {"Stop", 0},              {"EndSave", 0},             {"Begin", 0},
+        {"Start", 0},             {"Stop", 0},                {"EndDrop", 0}};
+    // clang-format on
     for (const Step& step : steps) {
         EXPECT_EQ(CallExport(step.call), step.result) << step.call;
     }

@@ -9,27 +9,19 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <future>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "Controller/Session.h"
-#include "Host/PALThreads.h"
-#include "Host/PALTools.h"
 #include "Platform/Process.h"
 #include "Profiler/Performance/Sampling/PerformanceSamplingProfiler.h"
-#include "WinCE/Bridge.h"
+#include "ProfilerOverLoopback.h"
 #include "support/CallTreePaths.h"
 #include "support/ErrorText.h"
 #include "support/LogFileLines.h"
-#include "support/ScopedLog.h"
-#include "support/ScopedPALThreads.h"
-#include "support/TestRuntime.h"
 
 using Controller::EventKind;
 using Operation = TestRuntime::Operation;
@@ -38,11 +30,6 @@ using testing::ElementsAre;
 using testing::Not;
 
 namespace {
-
-constexpr DWORD kGenerousMs = 30000;
-constexpr GUID kProcessGuid = {
-    0x5A0C9E21, 0x7B3D, 0x4E8F, {0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x72}};
-constexpr const WCHAR* kServiceId = u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
 
 class TestSamplingProfiler : public PerformanceSamplingProfiler {
 public:
@@ -54,12 +41,12 @@ protected:
     ~TestSamplingProfiler() override = default;
 };
 
-void ShortPause(DWORD) {
-    Platform::Sleep(1);
-}
-
-class SamplingProfilerTest : public testing::Test {
+class SamplingProfilerTest : public ProfilerOverLoopback<TestSamplingProfiler> {
 protected:
+    SamplingProfilerTest()
+        : ProfilerOverLoopback(ComponentBit(LogComponent::PerformanceSamplingGt) |
+                               ComponentBit(LogComponent::ThreadGt)) {}
+
     void SetUp() override {
         m_Runtime.SetProbe([this](Operation op) { Probe(op); });
     }
@@ -67,21 +54,12 @@ protected:
     void Connect(uint8_t measureKind, bool startAtInitialization, int infoVersion = 10) {
         m_Runtime.OfferInfoUpTo(infoVersion);
         Controller::SessionOptions options;
-        options.idleInterval = 50;
         options.performance.startAtInitialization = startAtInitialization;
         options.performance.measureKind = measureKind;
-        m_pSession = std::make_unique<Controller::Session>(options);
-        const std::string address = "127.0.0.1:" + std::to_string(m_pSession->Listen(0));
-        setenv(PALTools::AddressVariable, address.c_str(), 1);
-        m_pTools = new PALTools();
-        m_pBridge = std::make_unique<Bridge>(kProcessGuid, kServiceId, m_pTools, &ShortPause);
-        m_pProfiler = new TestSamplingProfiler(&m_TotalRef, m_pBridge.get());
-        auto initializing = std::async(
-            std::launch::async, [this] { return m_Runtime.InitializeProfiler(m_pProfiler); });
-        m_pSession->Accept(kGenerousMs);
-        ASSERT_EQ(initializing.get(), S_OK);
+        ASSERT_NO_FATAL_FAILURE(
+            ProfilerOverLoopback::Connect(options, u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}"));
         ASSERT_TRUE(m_pSession->WaitFor(
-            startAtInitialization ? EventKind::Started : EventKind::Stopped, kGenerousMs));
+            startAtInitialization ? EventKind::Started : EventKind::Stopped, Patience));
         // A module without a file, two of its functions, and the names trees show.
         const ModuleID module = m_Runtime.LoadModule({u""});
         m_Outer = m_Runtime.AddFunction(module, 0x06000001);
@@ -91,22 +69,6 @@ protected:
                    {functions.MapFunction(m_Inner), "Inner"},
                    {m_pProfiler->GetSpecialFuid(1), "GC"},
                    {m_pProfiler->GetSpecialFuid(4), "Unwalkable"}};
-    }
-
-    void TearDown() override {
-        if (m_pProfiler != nullptr) {
-            EXPECT_EQ(m_Runtime.ShutdownProfiler(), S_OK);
-            m_pProfiler->Release();
-        }
-        if (m_pSession != nullptr) {
-            m_pSession->Close();
-        }
-        m_pBridge.reset();
-        if (m_pTools != nullptr) {
-            EXPECT_TRUE(m_pTools->WaitForServices(kGenerousMs));
-            m_pTools->Release();
-        }
-        unsetenv(PALTools::AddressVariable);
     }
 
     // What the runtime saw, a letter per operation (S suspend, W walk, R resume), and '!' after
@@ -141,7 +103,7 @@ protected:
     void WaitForWalks(size_t count) {
         std::unique_lock<std::mutex> lock(m_Lock);
         const size_t target = Walks() + count;
-        ASSERT_TRUE(m_Changed.wait_for(lock, std::chrono::milliseconds(kGenerousMs),
+        ASSERT_TRUE(m_Changed.wait_for(lock, std::chrono::milliseconds(Patience),
                                        [&] { return Walks() >= target; }));
     }
     std::string TakeTrace() {
@@ -180,21 +142,6 @@ protected:
     }
     std::string Tid(ThreadID threadId) { return "tid=" + Hex(threadId); }
 
-    ScopedLog m_Log{ComponentBit(LogComponent::PerformanceSamplingGt) |
-                    ComponentBit(LogComponent::ThreadGt)};
-    // Created with one reference, which the fixture takes over.
-    ComRef<IPALThreads> m_pHostThreads = [] {
-        ComRef<IPALThreads> pThreads;
-        pThreads.Attach(new PALThreads());
-        return pThreads;
-    }();
-    ScopedPALThreads m_HostThreads{m_pHostThreads.Get()};
-    TestRuntime m_Runtime;
-    std::unique_ptr<Controller::Session> m_pSession;
-    PALTools* m_pTools = nullptr;
-    std::unique_ptr<Bridge> m_pBridge;
-    LONG m_TotalRef = 0;
-    TestSamplingProfiler* m_pProfiler = nullptr;
     FunctionID m_Outer = 0;
     FunctionID m_Inner = 0;
     std::map<DWORD, std::string> m_Names;
@@ -238,7 +185,7 @@ TEST_F(SamplingProfilerTest, TurnSuspendsTheRuntimeAroundItsWalksUnderTheGate) {
 
     // The save stops measuring, and the last stack's frames go without further time.
     m_pSession->StopSave();
-    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Snapshot, kGenerousMs));
+    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Snapshot, Patience));
     MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());
     EXPECT_EQ(m_pProfiler->Pool().FindRecord(main)->GetFrameCount(), 1u);
 }
@@ -279,7 +226,7 @@ TEST_P(SamplingAttemptsTest, RefusedWalksAreRetriedOnlyWhileTheThreadsRun) {
         m_Runtime.FailNext(Operation::DoStackSnapshot, c.hr, c.failures);
         TakeTrace();
         m_pSession->Start();
-        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, kGenerousMs));
+        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, Patience));
         WaitForWalks(c.failures + 2);
         const auto paths = Paths(main);
         EXPECT_THAT(paths, Contains(testing::StartsWith("Outer c=")));
@@ -291,7 +238,7 @@ TEST_P(SamplingAttemptsTest, RefusedWalksAreRetriedOnlyWhileTheThreadsRun) {
         EXPECT_EQ(TakeTrace().substr(0, std::string(c.firstTurn).size()), c.firstTurn);
         EXPECT_EQ(CountLines(failed), failedBefore + (c.unwalkable ? 1 : 0));
         m_pSession->StopDrop();
-        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Stopped, kGenerousMs));
+        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Stopped, Patience));
     }
 }
 
@@ -335,7 +282,7 @@ TEST_F(SamplingProfilerTest, ATurnDuringACollectionIsSkippedWithAWarning) {
     const ThreadID main = m_Runtime.StartThreadHere(u"main");
     m_Runtime.SetStack(main, {m_Outer});
     m_Runtime.SuspendForGc();
-    const auto warning = m_pSession->WaitFor(EventKind::LogNotification, kGenerousMs);
+    const auto warning = m_pSession->WaitFor(EventKind::LogNotification, Patience);
     ASSERT_TRUE(warning);
     EXPECT_EQ(warning->text.rfind("Can't suspend runtime (COM error code 0x80131388)", 0), 0u)
         << warning->text;
@@ -366,7 +313,7 @@ TEST_F(SamplingProfilerTest, RecoveryMakesRecordsForThreadsFirstSeenInASuspensio
     EXPECT_TRUE(m_Runtime.FailedCallbacks().empty());
 
     m_pSession->Start();
-    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, kGenerousMs));
+    ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, Patience));
     WaitForWalks(4);
     EXPECT_THAT(PathsWithoutCalls(gathered), ElementsAre("Outer"));
     MeasureGate::WriterLock lock(m_pProfiler->GetMeasureGate());

@@ -7,38 +7,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <future>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Controller/PerformanceSnapshot.h"
-#include "Controller/Session.h"
-#include "Host/PALThreads.h"
-#include "Host/PALTools.h"
-#include "Platform/Clock.h"
 #include "Profiler/Performance/Tracing/HookStubs.h"
 #include "Profiler/Performance/Tracing/PerformanceTracingProfiler.h"
-#include "WinCE/Bridge.h"
+#include "ProfilerOverLoopback.h"
 #include "support/LogFileLines.h"
-#include "support/ScopedLog.h"
-#include "support/ScopedPALThreads.h"
-#include "support/TestRuntime.h"
 
 using Controller::EventKind;
 using testing::ElementsAre;
-using testing::ElementsAreArray;
 
 namespace {
-
-constexpr DWORD kGenerousMs = 30000;
-constexpr GUID kProcessGuid = {
-    0x5A0C9E21, 0x7B3D, 0x4E8F, {0x9A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x73}};
-constexpr const WCHAR* kServiceId = u"{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}";
 
 class TestTracingProfiler : public PerformanceTracingProfiler {
 public:
@@ -49,10 +32,6 @@ protected:
     ~TestTracingProfiler() override = default;
 };
 
-void ShortPause(DWORD) {
-    Platform::Sleep(1);
-}
-
 struct Connection {
     uint8_t measureKind = 0;
     bool precision = false;
@@ -61,28 +40,25 @@ struct Connection {
     int infoVersion = 10;
 };
 
-class TracingProfilerTest : public testing::Test {
+class TracingProfilerTest : public ProfilerOverLoopback<TestTracingProfiler> {
 protected:
+    TracingProfilerTest()
+        : ProfilerOverLoopback(
+              ComponentBit(LogComponent::FunctionEp) | ComponentBit(LogComponent::MapperEp) |
+              ComponentBit(LogComponent::ExceptionCb) | ComponentBit(LogComponent::RuntimeCb) |
+              ComponentBit(LogComponent::TransitionCb)) {}
+
     void Connect(const Connection& c) {
         m_Runtime.OfferInfoUpTo(c.infoVersion);
         Controller::SessionOptions options;
-        options.idleInterval = 50;
         options.performance.startAtInitialization = c.startAtInitialization;
         options.performance.measureKind = c.measureKind;
         options.performance.precision = c.precision;
         options.performance.allowInlining = c.allowInlining;
-        m_pSession = std::make_unique<Controller::Session>(options);
-        const std::string address = "127.0.0.1:" + std::to_string(m_pSession->Listen(0));
-        setenv(PALTools::AddressVariable, address.c_str(), 1);
-        m_pTools = new PALTools();
-        m_pBridge = std::make_unique<Bridge>(kProcessGuid, kServiceId, m_pTools, &ShortPause);
-        m_pProfiler = new TestTracingProfiler(&m_TotalRef, m_pBridge.get());
-        auto initializing = std::async(
-            std::launch::async, [this] { return m_Runtime.InitializeProfiler(m_pProfiler); });
-        m_pSession->Accept(kGenerousMs);
-        ASSERT_EQ(initializing.get(), S_OK);
+        ASSERT_NO_FATAL_FAILURE(
+            ProfilerOverLoopback::Connect(options, u"{D37A1B78-6DC3-46FD-BC31-F7C4D5A11C9C}"));
         ASSERT_TRUE(m_pSession->WaitFor(
-            c.startAtInitialization ? EventKind::Started : EventKind::Stopped, kGenerousMs));
+            c.startAtInitialization ? EventKind::Started : EventKind::Stopped, Patience));
         const ModuleID module = m_Runtime.LoadModule({u""});
         m_Functions.clear();
         m_Tokens.clear();
@@ -95,27 +71,6 @@ protected:
         m_Tokens[0xFF000001] = "Other";
     }
 
-    void Disconnect() {
-        if (m_pProfiler != nullptr) {
-            EXPECT_EQ(m_Runtime.ShutdownProfiler(), S_OK);
-            m_pProfiler->Release();
-            m_pProfiler = nullptr;
-        }
-        if (m_pSession != nullptr) {
-            m_pSession->Close();
-            m_pSession.reset();
-        }
-        m_pBridge.reset();
-        if (m_pTools != nullptr) {
-            EXPECT_TRUE(m_pTools->WaitForServices(kGenerousMs));
-            m_pTools->Release();
-            m_pTools = nullptr;
-        }
-        unsetenv(PALTools::AddressVariable);
-    }
-
-    void TearDown() override { Disconnect(); }
-
     void Enter(const char* name) { m_Runtime.CallEnterHook(m_Functions.at(name)); }
     void Leave(const char* name) { m_Runtime.CallLeaveHook(m_Functions.at(name)); }
     void Tailcall(const char* name) { m_Runtime.CallTailcallHook(m_Functions.at(name)); }
@@ -123,22 +78,24 @@ protected:
 
     void Start() {
         m_pSession->Start();
-        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, kGenerousMs));
+        ASSERT_TRUE(m_pSession->WaitFor(EventKind::Started, Patience));
     }
 
     // Saves the snapshot and reads it back: each thread's tree as "path c=calls" lines, with
-    // " partly" and " special" for the flags, sorted.
+    // " partly" and " special" for the flags, sorted; each node's total time goes to
+    // m_TotalTimes under "thread:path".
     std::map<std::string, std::vector<std::string>> StopSave() {
         m_pSession->StopSave();
-        auto saved = m_pSession->WaitFor(EventKind::Snapshot, kGenerousMs);
+        auto saved = m_pSession->WaitFor(EventKind::Snapshot, Patience);
         EXPECT_TRUE(saved);
-        EXPECT_TRUE(m_pSession->WaitFor(EventKind::Stopped, kGenerousMs));
+        EXPECT_TRUE(m_pSession->WaitFor(EventKind::Stopped, Patience));
         std::map<std::string, std::vector<std::string>> result;
         if (!saved) {
             return result;
         }
-        m_Saved = Controller::ReadPerformanceSnapshot(*saved->snapshot);
-        for (const Controller::CallTree& tree : m_Saved.trees) {
+        m_TotalTimes.clear();
+        const auto snapshot = Controller::ReadPerformanceSnapshot(*saved->snapshot);
+        for (const Controller::CallTree& tree : snapshot.trees) {
             std::vector<std::string>& lines = result[tree.Thread().name];
             AddPaths(tree, tree.Root(), "", lines);
             std::sort(lines.begin(), lines.end());
@@ -162,33 +119,9 @@ protected:
                 line += " special";
             }
             lines.push_back(line);
+            m_TotalTimes[tree.Thread().name + ":" + childPath] = child.totalTime;
             AddPaths(tree, child, childPath, lines);
         }
-    }
-
-    // The total time of the saved node at the path (0 when there is none).
-    uint64_t TotalTime(const std::string& threadName, const std::vector<const char*>& path) {
-        for (const Controller::CallTree& tree : m_Saved.trees) {
-            if (tree.Thread().name != threadName) {
-                continue;
-            }
-            const Controller::CallTreeNode* pNode = &tree.Root();
-            for (const char* name : path) {
-                const Controller::CallTreeNode* pFound = nullptr;
-                for (uint32_t index : tree.Children(*pNode)) {
-                    auto it = m_Tokens.find(tree.Nodes()[index].token);
-                    if (it != m_Tokens.end() && it->second == name) {
-                        pFound = &tree.Nodes()[index];
-                    }
-                }
-                if (pFound == nullptr) {
-                    return 0;
-                }
-                pNode = pFound;
-            }
-            return pNode->totalTime;
-        }
-        return 0;
     }
 
     size_t CountLines(const std::string& text) {
@@ -198,25 +131,9 @@ protected:
         });
     }
 
-    ScopedLog m_Log{ComponentBit(LogComponent::FunctionEp) | ComponentBit(LogComponent::MapperEp) |
-                    ComponentBit(LogComponent::ExceptionCb) |
-                    ComponentBit(LogComponent::RuntimeCb) |
-                    ComponentBit(LogComponent::TransitionCb)};
-    ComRef<IPALThreads> m_pHostThreads = [] {
-        ComRef<IPALThreads> pThreads;
-        pThreads.Attach(new PALThreads());
-        return pThreads;
-    }();
-    ScopedPALThreads m_HostThreads{m_pHostThreads.Get()};
-    TestRuntime m_Runtime;
-    std::unique_ptr<Controller::Session> m_pSession;
-    PALTools* m_pTools = nullptr;
-    std::unique_ptr<Bridge> m_pBridge;
-    LONG m_TotalRef = 0;
-    TestTracingProfiler* m_pProfiler = nullptr;
     std::map<std::string, FunctionID> m_Functions;
     std::map<uint32_t, std::string> m_Tokens;
-    Controller::PerformanceSnapshot m_Saved;
+    std::map<std::string, uint64_t> m_TotalTimes;
 };
 
 }  // namespace
@@ -325,7 +242,7 @@ TEST_F(TracingProfilerTest, PrecisionKeepsTheHooksOwnWorkOutOfALeafsTime) {
         Leave("Outer");
         auto trees = StopSave();
         EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Leaf c=200"));
-        leafTime[precise] = TotalTime("main", {"Outer", "Leaf"});
+        leafTime[precise] = m_TotalTimes["main:Outer/Leaf"];
         m_Runtime.EndThreadHere(main);
         Disconnect();
     }
