@@ -3,7 +3,11 @@
 // a bounded time, and the profiler's log says what went wrong (with a well-behaved controller:
 // what the test kind did, and no error). Every run sends the profiler's temporary files to a
 // folder with a 100-character path (a longer path once crashed the exit).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -174,14 +178,20 @@ TEST_P(E2ENeverHarm, SampleKeepsItsOutputAndExitCode) {
         playing.get();
         EXPECT_TRUE(vanished) << "the profiled program never started a snapshot";
     } else if (c.peer == Peer::Nobody) {
-        // A port that was free a moment ago: nothing listens there.
-        std::string error;
-        Platform::SocketHandle listener = Platform::ListenLoopback(0, &error);
-        ASSERT_NE(listener, nullptr) << error;
-        const WORD port = Platform::GetSocketPort(listener);
-        Platform::CloseSocket(listener);
-        child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(port));
+        // A port bound but never listened on: connecting is refused, and no session started by
+        // a test running beside this one can be handed the same port meanwhile.
+        const int bound = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(bound, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        child.SetVariable("QUORVELAN_PROFILER_BRIDGE",
+                          "127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
         result = child.Run(SampleRun::Timeout);
+        close(bound);
     } else {
         HostilePeer peer(c.peer);
         child.SetVariable("QUORVELAN_PROFILER_BRIDGE", "127.0.0.1:" + std::to_string(peer.Port()));
