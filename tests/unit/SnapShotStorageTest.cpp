@@ -53,6 +53,17 @@ Bytes Record(WORD type, WORD version, uint64_t size, WORD file) {
     return Concat({Le16(type), Le16(version), Le64(size), Le16(file)});
 }
 
+// A whole index file: "MF", the magic, the record count, the records and the end mark.
+Bytes IndexFile(std::initializer_list<Bytes> records) {
+    return Concat({{0x4D, 0x46},
+                   Le32(MAGIC),
+                   Le32(static_cast<DWORD>(records.size())),
+                   Concat(records),
+                   {0xFF, 0xFF}});
+}
+
+const Bytes ANNOUNCE = {0xE0, 0x51, 0x56, 0x50, 0x46};  // snapshot start with MAGIC
+
 // ---- Bridge storage ----
 
 class BridgeSnapShotStorageTest : public testing::Test {
@@ -60,13 +71,17 @@ protected:
     BridgeLine m_Line;
     TestCommandProcessor m_Processor{&m_Line.Profiler(), 0, 1};
     IBridgeControl* m_pControl = m_Processor.GetControl();
-
     Bytes Sent() { return m_Line.ToController().TakeAll(); }
 
-    // Answers the next section request with `handle`.
-    void ReplyToSectionRequest(DWORD id, WORD handle) {
-        EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(id)}));
-        m_Line.Send(Concat({{0xE1}, Le32(id), Le16(handle)}));
+    // Creates the snapshot and opens its first section, answering the request with `handle`.
+    // Needs a CommandReader running.
+    IWriteSeekBridgeStream* Open(BridgeSnapShotStorage& storage, WORD handle) {
+        storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
+        EXPECT_EQ(m_Line.Receive(5), ANNOUNCE);
+        auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
+        EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(0)}));
+        m_Line.Send(Concat({{0xE1}, Le32(0), Le16(handle)}));
+        return creating.get();
     }
 };
 
@@ -76,21 +91,13 @@ TEST_F(BridgeSnapShotStorageTest, EmptySnapshotIsAnnouncedAndClosed) {
         storage.Create(m_pControl, MAGIC, 3, SEQUENCE, 5);
         storage.Close();
     }
-    EXPECT_EQ(Sent(), Concat({{0xE0, 0x51, 0x56, 0x50, 0x46},
-                              {0xE7, 0x03, 0x00, 0x00, 0x00},
-                              SEQUENCE_BYTES,
-                              {0x05, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(Sent(), Concat({ANNOUNCE, {0xE7, 0x03, 0x00, 0x00, 0x00}, SEQUENCE_BYTES, Le32(5)}));
 }
 
 TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    EXPECT_EQ(m_Line.Receive(5), (Bytes{0xE0, 0x51, 0x56, 0x50, 0x46}));
-
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 0x0102);
-    IWriteSeekBridgeStream* pSection = creating.get();
+    IWriteSeekBridgeStream* pSection = Open(storage, 0x0102);
 
     // Collected writes leave as one message ahead of the tell; an empty write adds nothing.
     WriteText(*pSection, "ab");
@@ -104,7 +111,6 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     EXPECT_EQ(m_Line.Receive(7), (Bytes{0xE4, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00}));
     m_Line.Send(Concat({{0xE4}, Le32(1), Le64(0x80000000)}));
     EXPECT_EQ(telling.get(), "Too large section position");
-
     auto telling2 = std::async(std::launch::async, [&] { return pSection->Tell(); });
     EXPECT_EQ(m_Line.Receive(7), (Bytes{0xE4, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00}));
     m_Line.Send(Concat({{0xE4}, Le32(2), Le64(0x7FFFFFFF)}));
@@ -134,12 +140,7 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
 TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    EXPECT_EQ(m_Line.Receive(5), (Bytes{0xE0, 0x51, 0x56, 0x50, 0x46}));
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 7);
-    IWriteSeekBridgeStream* pSection = creating.get();
-
+    IWriteSeekBridgeStream* pSection = Open(storage, 7);
     constexpr size_t BUFFER = BridgeSectionStream::BufferSize;
     Bytes small(1000);
     for (size_t i = 0; i < small.size(); ++i) {
@@ -168,11 +169,7 @@ TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
 TEST_F(BridgeSnapShotStorageTest, FailedFlushReachesTheWriter) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    m_Line.Receive(5);
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 7);
-    IWriteSeekBridgeStream* pSection = creating.get();
+    IWriteSeekBridgeStream* pSection = Open(storage, 7);
     WriteText(*pSection, "xyz");
     m_Line.ToController().Close();
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 1, 0); }), "Bridge line closed");
@@ -193,9 +190,7 @@ TEST_F(BridgeSnapShotStorageTest, DroppedSnapshotIsAbortedOnce) {
         storage.Abort();
     }
     { BridgeSnapShotStorage neverCreated; }
-    EXPECT_EQ(
-        Sent(),
-        Concat({{0xE0, 0x51, 0x56, 0x50, 0x46}, {0xE6}, {0xE0, 0x51, 0x56, 0x50, 0x46}, {0xE6}}));
+    EXPECT_EQ(Sent(), Concat({ANNOUNCE, {0xE6}, ANNOUNCE, {0xE6}}));
 }
 
 TEST_F(BridgeSnapShotStorageTest, CreateNeedsAControlAndAbortsWhenTheAnnouncementFails) {
@@ -217,7 +212,6 @@ TEST(BridgeSnapshotConcurrent, SectionsOpenedByTwoThreadsGetTheirOwnHandles) {
     BridgeSnapShotStorage storage;
     storage.Create(processor.GetControl(), MAGIC, 0, SEQUENCE, 1);
     line.Receive(5);
-
     std::map<WORD, BYTE> writtenBy;  // handle -> the byte its writer sent
     std::atomic<int> failedWriters{0};
     {
@@ -279,7 +273,6 @@ class FileSnapShotStorageTest : public testing::Test {
 protected:
     void SetUp() override { SetTempDirectory(m_Scratch.Wide().c_str()); }
     void TearDown() override { SetTempDirectory(nullptr); }
-
     std::vector<std::string> FileNames() {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(m_Scratch.Path())) {
@@ -288,7 +281,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
     ScratchDirectory m_Scratch;
 };
 
@@ -300,9 +292,9 @@ TEST_F(FileSnapShotStorageTest, EmptySnapshotLeavesATwelveByteIndex) {
     EXPECT_EQ(name.size(), std::string("ssc0ABCD.tmp").size());
     EXPECT_EQ(name.substr(0, 4), "ssc0");
     storage.Close();
-
     EXPECT_EQ(FileBytes(path),
               (Bytes{0x4D, 0x46, 0x51, 0x56, 0x50, 0x46, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}));
+    EXPECT_EQ(FileBytes(path), IndexFile({}));
     EXPECT_EQ(FileNames(), std::vector<std::string>{name});
     EXPECT_TRUE(storage.GetIndexPath().empty());
 }
@@ -313,7 +305,6 @@ TEST_F(FileSnapShotStorageTest, SectionsWrittenInTurnShareDataFileZero) {
     FileSnapShotStorage storage;
     storage.Create(processor.GetControl(), MAGIC, 4, SEQUENCE, 6);
     const WString path = storage.GetIndexPath();
-
     IWriteSeekBridgeStream* pFirst = storage.CreateSection();
     WriteText(*pFirst, "AAAA");
     storage.CloseSection(pFirst, 0x0100, 1);
@@ -326,13 +317,7 @@ TEST_F(FileSnapShotStorageTest, SectionsWrittenInTurnShareDataFileZero) {
               "Invalid offset");
     storage.CloseSection(pSecond, 0x0110, 0);
     storage.Close();
-
-    EXPECT_EQ(FileBytes(path), Concat({{0x4D, 0x46},
-                                       Le32(MAGIC),
-                                       Le32(2),
-                                       Record(0x0100, 1, 4, 0),
-                                       Record(0x0110, 0, 6, 0),
-                                       {0xFF, 0xFF}}));
+    EXPECT_EQ(FileBytes(path), IndexFile({Record(0x0100, 1, 4, 0), Record(0x0110, 0, 6, 0)}));
     EXPECT_EQ(FileBytes(path + u".0000"), Ascii("AAAABBBBBB"));
     EXPECT_FALSE(fs::exists(Platform::ToNativePath(path + u".0001")));
 
@@ -363,14 +348,8 @@ TEST_F(FileSnapShotStorageTest, SectionsOpenTogetherUseDataFilesZeroAndOne) {
     WriteText(*pThird, "w");
     storage.CloseSection(pThird, 3, 0);
     storage.Close();
-
-    EXPECT_EQ(FileBytes(path), Concat({{0x4D, 0x46},
-                                       Le32(MAGIC),
-                                       Le32(3),
-                                       Record(1, 0, 2, 0),
-                                       Record(2, 0, 1, 1),
-                                       Record(3, 0, 1, 0),
-                                       {0xFF, 0xFF}}));
+    EXPECT_EQ(FileBytes(path),
+              IndexFile({Record(1, 0, 2, 0), Record(2, 0, 1, 1), Record(3, 0, 1, 0)}));
     EXPECT_EQ(FileBytes(path + u".0000"), Ascii("xyw"));
     EXPECT_EQ(FileBytes(path + u".0001"), Ascii("z"));
 }
@@ -401,7 +380,6 @@ TEST_F(FileSnapShotStorageTest, RefusesInvalidTypeOpenSectionsAndASecondCreate) 
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(&stranger, 1, 0); }), "Wrong section to close");
     storage.CloseSection(pSection, 1, 0);
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 1, 0); }), "Wrong section to close");
-
     EXPECT_EQ(ErrorText([&] { storage.Create(nullptr, MAGIC, 0, SEQUENCE, 1); }),
               "Index file is already created");
     // A failed Create abandons the snapshot.
@@ -417,7 +395,6 @@ TEST_F(FileSnapShotStorageTest, AbandonedSnapshotLeavesNoFiles) {
         EXPECT_EQ(FileNames().size(), 2u);
     }
     EXPECT_TRUE(FileNames().empty());
-
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 0);
     FileSnapShotStorage storage;
