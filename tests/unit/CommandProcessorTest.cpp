@@ -55,7 +55,6 @@ TEST_F(CommandProcessorTest, UnhandledCodesAreRefusedAndUnknownCommandsRaise) {
     }
     m_Line.Send({0x13});
     EXPECT_EQ(ErrorText([&] { m_Processor.ReadCommand(); }), "Unknown bridge command");
-
     m_Line.Send({0xFF});
     EXPECT_NO_THROW(m_Processor.ReadCommand());
     EXPECT_TRUE(Sent().empty());
@@ -65,14 +64,12 @@ TEST_F(CommandProcessorTest, OperationMessagesFollowTheStateMachine) {
     EXPECT_EQ(ErrorText([&] { m_Control.OperationProgress(1, 2); }), "There wasn't started event");
     EXPECT_EQ(ErrorText([&] { m_Control.OperationFinished(); }), "There wasn't started event");
     EXPECT_TRUE(Sent().empty());
-
     m_Control.OperationStarted(1);
     EXPECT_EQ(ErrorText([&] { m_Control.OperationStarted(0); }),
               "Only one operation is allow in the same time");
     m_Control.OperationProgress(5, 200);
     m_Control.OperationFinished();
     m_Control.OperationStarted(0);
-
     EXPECT_EQ(Sent(), Concat({{0xF0, 0x01},
                               {0xF2, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x00, 0x00, 0x00},
                               {0xF1},
@@ -122,11 +119,9 @@ TEST_F(CommandProcessorTest, CommandsChangeTheSnapshotTypeAndTheLogMask) {
     m_Processor.ReadCommand();
     EXPECT_TRUE(Log::IsEnabled(LogComponent::GcCb));
     EXPECT_TRUE(Log::IsEnabled(LogComponent::Bridge));
-
     m_Line.Send(Concat({{0xFD}, Le32(gc), Le32(gc)}));
     m_Processor.ReadCommand();
     EXPECT_FALSE(Log::IsEnabled(LogComponent::GcCb));
-
     std::vector<std::string> lines = ReadLogLinesAfterRecord();
     const std::string expected =
         LogLinePrefix() + "CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00400000";
@@ -144,7 +139,6 @@ TEST_F(CommandProcessorTest, NotificationsAreLimitedToThreeWarningsAndOneError) 
     Log::Error("e2");
     m_Processor.Deactivate();
     Log::Error("after");
-
     EXPECT_EQ(Sent(), Concat({{0xFE, 0x00, 0x02, 'w', '1'},
                               {0xFE, 0x00, 0x02, 'w', '2'},
                               {0xFE, 0x00, 0x02, 'w', '3'},
@@ -158,7 +152,6 @@ TEST_F(CommandProcessorTest, ReplyIdsCountFromZeroAndCompleteTheirRequests) {
     EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(0)}));
     m_Line.Send(Concat({{0xE1}, Le32(0), Le16(0x0A0B)}));
     EXPECT_EQ(section.get(), 0x0A0B);
-
     auto position =
         std::async(std::launch::async, [&] { return m_Control.SnapShotBridgeTell(0x0A0B); });
     EXPECT_EQ(m_Line.Receive(7), Concat({{0xE4}, Le16(0x0A0B), Le32(1)}));
@@ -248,7 +241,6 @@ TEST(CommandProcessorConcurrent, NotificationIsDroppedWhileAnotherThreadHoldsThe
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 1);
     processor.Activate();
-
     line.ToController().HoldWriters();
     std::thread writer([&] { processor.GetControl()->OperationStarted(0); });
     ASSERT_TRUE(line.ToController().WaitForHeldWriter(BridgeLine::Patience));
@@ -279,7 +271,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 1);
     IBridgeControl& control = *processor.GetControl();
-
     std::atomic<int> wrongAnswers{0};
     std::vector<std::thread> requesters;
     for (int t = 0; t < THREADS; ++t) {
@@ -298,7 +289,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
             }
         });
     }
-
     std::string controllerProblem;
     std::thread controller([&] {
         try {
@@ -333,7 +323,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
             line.Hangup();
         }
     });
-
     {
         CommandReader reader(processor, line);
         controller.join();
