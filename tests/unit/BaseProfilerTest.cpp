@@ -240,26 +240,13 @@ TEST_F(BaseProfilerTest, UnreadableRuntimeModuleFailsInitialize) {
     EXPECT_TRUE(Contains(LogTexts(), "ERROR: Can't get module filename"));
 }
 
-TEST(BaseProfilerModule, RuntimeWithoutReportedVersionNeedsTheModuleVersion) {
-    ScopedLog log(0);
-    BridgeHarness harness;
-    TestRuntime runtime;
-    runtime.OfferInfoUpTo(2);  // no runtime information to ask
-    LONG total = 0;
-    auto* pProfiler = new ProbeProfiler(&total, &harness.GetBridge());
+TEST_F(BaseProfilerTest, RuntimeWithoutReportedVersionNeedsTheModuleVersion) {
+    m_Runtime.OfferInfoUpTo(2);  // no runtime information to ask
     const BaseProfiler::ModuleLookup noVersion = {&FindAnyModule, &FileNameWorks, &VersionFails};
     ScopedModuleLookup lookup(noVersion);
-    auto initializing =
-        std::async(std::launch::async, [&] { return runtime.InitializeProfiler(pProfiler); });
-    PlayControllerHandshake(harness.Line().Controller(), HandshakeAnswers());
-    // The failed Initialize closes the bridge, whose worker waits for the controller's next byte.
-    while (initializing.wait_for(10ms) != std::future_status::ready) {
-        harness.Line().Send({IDLE});
-    }
-    EXPECT_EQ(initializing.get(), E_FAIL);
+    EXPECT_EQ(InitializeConnected(), E_FAIL);
     EXPECT_TRUE(Contains(LogTexts(), "ERROR: Can't get module version"));
-    EXPECT_EQ(runtime.References(), 0u);
-    pProfiler->Release();
+    EXPECT_EQ(m_Runtime.References(), 0u);
 }
 
 TEST_F(BaseProfilerTest, SnapshotIndexCountsClosedSnapshots) {
