@@ -30,6 +30,18 @@ using namespace std::chrono_literals;
 constexpr GUID SEQUENCE = {
     0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
 
+// Bytes from hex digit pairs; spaces only group them for reading.
+Bytes Hx(const char* pHex) {
+    Bytes bytes;
+    for (const char* p = pHex; *p != 0; ++p) {
+        if (*p != ' ') {
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+    }
+    return bytes;
+}
+
 template <class T>
 std::string FutureErrorText(std::future<T>& future) {
     if (future.wait_for(BridgeLine::Patience) != std::future_status::ready) {
@@ -70,25 +82,15 @@ TEST_F(CommandProcessorTest, OperationMessagesFollowTheStateMachine) {
     m_Control.OperationProgress(5, 200);
     m_Control.OperationFinished();
     m_Control.OperationStarted(0);
-    EXPECT_EQ(Sent(), Concat({{0xF0, 0x01},
-                              {0xF2, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x00, 0x00, 0x00},
-                              {0xF1},
-                              {0xF0, 0x00}}));
+    EXPECT_EQ(Sent(), Hx("F0 01  F2 05000000 C8000000  F1  F0 00"));
 }
 
 // The other snapshot messages are checked through the snapshot storages; the file snapshot's
 // notice carries its path as UTF-8 behind a one-byte length.
 TEST_F(CommandProcessorTest, FileSnapshotNoticeCarriesItsPathAsUtf8) {
     m_Control.SnapShotCoreDone(u"/tmp/ssc0\u00E9.tmp", 7, SEQUENCE, 9);
-    const Bytes guid = {0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0x88, 0x77,
-                        0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00};
-    EXPECT_EQ(Sent(), Concat({{0xEF, 0x07, 0x00, 0x00, 0x00},
-                              guid,
-                              {0x09, 0x00, 0x00, 0x00},
-                              {0x0F},
-                              Ascii("/tmp/ssc0"),
-                              {0xC3, 0xA9},
-                              Ascii(".tmp")}));
+    EXPECT_EQ(Sent(), Concat({Hx("EF 07000000  44332211 6655 8877 99AABBCCDDEEFF00  09000000"),
+                              Hx("0F"), Ascii("/tmp/ssc0"), Hx("C3A9"), Ascii(".tmp")}));
 }
 
 TEST_F(CommandProcessorTest, LargeSectionWriteKeepsHeaderAndDataTogether) {
@@ -98,9 +100,7 @@ TEST_F(CommandProcessorTest, LargeSectionWriteKeepsHeaderAndDataTogether) {
     }
     m_Control.SnapShotBridgeWrite(1, data.size(), data.data());
     m_Control.SnapShotBridgeWrite(1, 0, nullptr);
-    EXPECT_EQ(Sent(), Concat({{0xE3, 0x01, 0x00, 0x40, 0x9C, 0x00, 0x00},
-                              data,
-                              {0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(Sent(), Concat({Hx("E3 0100 409C0000"), data, Hx("E3 0100 00000000")}));
 }
 
 TEST_F(CommandProcessorTest, CommandsChangeTheSnapshotTypeAndTheLogMask) {
@@ -139,10 +139,7 @@ TEST_F(CommandProcessorTest, NotificationsAreLimitedToThreeWarningsAndOneError) 
     Log::Error("e2");
     m_Processor.Deactivate();
     Log::Error("after");
-    EXPECT_EQ(Sent(), Concat({{0xFE, 0x00, 0x02, 'w', '1'},
-                              {0xFE, 0x00, 0x02, 'w', '2'},
-                              {0xFE, 0x00, 0x02, 'w', '3'},
-                              {0xFE, 0x01, 0x02, 'e', '1'}}));
+    EXPECT_EQ(Sent(), Hx("FE0002 7731  FE0002 7732  FE0002 7733  FE0102 6531"));
 }
 
 TEST_F(CommandProcessorTest, ReplyIdsCountFromZeroAndCompleteTheirRequests) {

@@ -39,6 +39,18 @@ constexpr GUID SEQUENCE = {
 const Bytes SEQUENCE_BYTES = {0xA4, 0xA3, 0xA2, 0xA1, 0xB2, 0xB1, 0xC2, 0xC1,
                               0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8};
 
+// Bytes from hex digit pairs; spaces only group them for reading.
+Bytes Hx(const char* pHex) {
+    Bytes bytes;
+    for (const char* p = pHex; *p != 0; ++p) {
+        if (*p != ' ') {
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+    }
+    return bytes;
+}
+
 Bytes FileBytes(const WString& path) {
     const std::string text = ReadWholeFile(Platform::ToNativePath(path));
     return Bytes(text.begin(), text.end());
@@ -55,11 +67,8 @@ Bytes Record(WORD type, WORD version, uint64_t size, WORD file) {
 
 // A whole index file: "MF", the magic, the record count, the records and the end mark.
 Bytes IndexFile(std::initializer_list<Bytes> records) {
-    return Concat({{0x4D, 0x46},
-                   Le32(MAGIC),
-                   Le32(static_cast<DWORD>(records.size())),
-                   Concat(records),
-                   {0xFF, 0xFF}});
+    const Bytes count = Le32(static_cast<DWORD>(records.size()));
+    return Concat({Hx("4D46"), Le32(MAGIC), count, Concat(records), Hx("FFFF")});
 }
 
 const Bytes ANNOUNCE = {0xE0, 0x51, 0x56, 0x50, 0x46};  // snapshot start with MAGIC
@@ -126,13 +135,8 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
               "Wrong section to close");
     storage.Close();
     EXPECT_EQ(Sent(),
-              Concat({{0xE3, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 'd'},
-                      {0xE5, 0x02, 0x01, 0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-                      {0xE3, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00, 'e', 'f'},
-                      {0xE2, 0x02, 0x01, 0x00, 0x01, 0x02, 0x00},
-                      {0xE7, 0x00, 0x00, 0x00, 0x00},
-                      SEQUENCE_BYTES,
-                      {0x01, 0x00, 0x00, 0x00}}));
+              Concat({Hx("E3 0201 01000000 64  E5 0201 01 FEFFFFFFFFFFFFFF  E3 0201 02000000 6566"),
+                      Hx("E2 0201 0001 0200  E7 00000000"), SEQUENCE_BYTES, Le32(1)}));
 }
 
 // Counters are written a byte at a time: those bytes travel in as few messages as the buffer
@@ -158,11 +162,12 @@ TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
     const Bytes large(BUFFER + 3, 0x11);
     pSection->Write(large.data(), large.size());
     storage.CloseSection(pSection, 0x0110, 0);
-    EXPECT_EQ(Sent(), Concat({{0xE3, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00, last},
-                              {0xE3, 0x07, 0x00},
+    EXPECT_EQ(Sent(), Concat({Hx("E3 0700 01000000"),
+                              {last},
+                              Hx("E3 0700"),
                               Le32(BUFFER + 3),
                               large,
-                              {0xE2, 0x07, 0x00, 0x10, 0x01, 0x00, 0x00}}));
+                              Hx("E2 0700 1001 0000")}));
 }
 
 // A section write that fails on a dead line raises from the call that sends it.
@@ -323,12 +328,9 @@ TEST_F(FileSnapShotStorageTest, SectionsWrittenInTurnShareDataFileZero) {
 
     // The controller is told where the index is.
     const std::string native = ToUtf8(path);
-    EXPECT_EQ(line.ToController().TakeAll(), Concat({{0xEF},
-                                                     Le32(4),
-                                                     SEQUENCE_BYTES,
-                                                     Le32(6),
-                                                     {static_cast<BYTE>(native.size())},
-                                                     Ascii(native)}));
+    const Bytes length = {static_cast<BYTE>(native.size())};
+    EXPECT_EQ(line.ToController().TakeAll(),
+              Concat({{0xEF}, Le32(4), SEQUENCE_BYTES, Le32(6), length, Ascii(native)}));
 }
 
 TEST_F(FileSnapShotStorageTest, SectionsOpenTogetherUseDataFilesZeroAndOne) {
