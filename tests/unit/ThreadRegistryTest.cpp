@@ -32,6 +32,18 @@ using Scope = ThreadRegistry::Scope;
 
 constexpr DWORD PATIENCE_MS = 10000;
 
+// A manual-reset event owned by the test.
+struct Event {
+    Event() = default;
+    Event(const Event&) = delete;
+    ~Event() { Platform::CloseEvent(h); }
+    void Set() { Platform::SetEvent(h); }
+    bool Wait() {
+        return Platform::WaitForEvent(h, PATIENCE_MS) == Platform::WaitResult::Signalled;
+    }
+    Platform::EventHandle h = Platform::CreateManualResetEvent(false);
+};
+
 // What happened to the records after they were made; outlives every registry that uses it.
 struct RecordEvents {
     std::atomic<int> made{0};
@@ -101,14 +113,12 @@ public:
 // stress rounds do not spend their time in 10 ms pauses).
 class SleepRecordingThreads : public PALThreadsStub {
 public:
-    SleepRecordingThreads() : m_hSlept(Platform::CreateManualResetEvent(false)) {}
-    ~SleepRecordingThreads() { Platform::CloseEvent(m_hSlept); }
     HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) override {
         {
             std::lock_guard<std::mutex> lock(m_Lock);
             m_Sleeps.push_back(milliseconds);
         }
-        Platform::SetEvent(m_hSlept);
+        m_Slept.Set();
         std::this_thread::yield();
         return S_OK;
     }
@@ -116,7 +126,7 @@ public:
         std::lock_guard<std::mutex> lock(m_Lock);
         return m_Sleeps;
     }
-    Platform::EventHandle m_hSlept;
+    Event m_Slept;
 
 private:
     std::mutex m_Lock;  // guards m_Sleeps; taken by sleeping writers and the test
@@ -147,23 +157,16 @@ void EndThread(ThreadRegistry& registry, ThreadID threadId) {
 class SeparateLookup {
 public:
     explicit SeparateLookup(std::function<void()> lookUp)
-        : m_LookUp(std::move(lookUp)),
-          m_hDone(Platform::CreateManualResetEvent(false)),
-          m_Thread([this] {
+        : m_LookUp(std::move(lookUp)), m_Thread([this] {
               m_LookUp();
-              Platform::SetEvent(m_hDone);
+              m_Done.Set();
           }) {}
-    ~SeparateLookup() {
-        m_Thread.join();
-        Platform::CloseEvent(m_hDone);
-    }
-    bool FinishedInTime() {
-        return Platform::WaitForEvent(m_hDone, PATIENCE_MS) == Platform::WaitResult::Signalled;
-    }
+    ~SeparateLookup() { m_Thread.join(); }
+    bool FinishedInTime() { return m_Done.Wait(); }
 
 private:
     std::function<void()> m_LookUp;
-    Platform::EventHandle m_hDone;
+    Event m_Done;
     std::thread m_Thread;  // last: starts once the members it uses exist
 };
 
@@ -529,23 +532,20 @@ TEST(ThreadRegistryLifecycle, DeleteDropsEndedRecordsAndActiveDataThenCloseDrops
 TEST_F(ThreadRegistryTest, AWriterWaitsForReadersInTenMillisecondHostSleeps) {
     SleepRecordingThreads host;
     ScopedPALThreads scope(&host);
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    m_Registry.ThreadCreate(m_Runtime.AddThread());
-    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
+    Create(ThreadRegistry::MergeNever);
+    Started();
+    Event reading;
     std::atomic<bool> sawSleep{false};
     std::thread reader([&] {
         m_Registry.ForEach(Container::Active, [&](BaseThread&) {
-            Platform::SetEvent(hReading);
+            reading.Set();
             // Leaves only once the writer sleeps, so the writer must have waited for it.
-            sawSleep = Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS) ==
-                       Platform::WaitResult::Signalled;
+            sawSleep = host.m_Slept.Wait();
         });
     });
-    ASSERT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
-    ThreadID added = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(added);
+    ASSERT_TRUE(reading.Wait());
+    ThreadID added = Started();
     reader.join();
-    Platform::CloseEvent(hReading);
     EXPECT_TRUE(sawSleep);
     std::vector<DWORD> sleeps = host.Sleeps();
     EXPECT_FALSE(sleeps.empty());
@@ -558,23 +558,19 @@ TEST_F(ThreadRegistryTest, AWriterWaitsForReadersInTenMillisecondHostSleeps) {
 TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
     SleepRecordingThreads host;
     ScopedPALThreads scope(&host);
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    ThreadID existing = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(existing);
+    Create(ThreadRegistry::MergeNever);
+    ThreadID existing = Started();
     BaseThread* pExisting = m_Registry.Find(existing);
     ThreadID created = m_Runtime.AddThread();
-    Platform::EventHandle hInFactory = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hLeaveFactory = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hStopReading = Platform::CreateManualResetEvent(false);
+    Event inFactory, leaveFactory, reading, stopReading;
 
     // 1. A writer stopped before publishing: inside the record factory.
     m_Registry.m_BeforeMake = [&] {
-        Platform::SetEvent(hInFactory);
-        Platform::WaitForEvent(hLeaveFactory, PATIENCE_MS);
+        inFactory.Set();
+        leaveFactory.Wait();
     };
     std::thread creator([&] { m_Registry.ThreadCreate(created); });
-    EXPECT_EQ(Platform::WaitForEvent(hInFactory, PATIENCE_MS), Platform::WaitResult::Signalled);
+    EXPECT_TRUE(inFactory.Wait());
     BaseThread* pFound = nullptr;
     BaseThread* pNotYet = pExisting;
     {
@@ -583,7 +579,7 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
             pNotYet = m_Registry.Find(created);
         });
         EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer in the factory";
-        Platform::SetEvent(hLeaveFactory);
+        leaveFactory.Set();
     }
     creator.join();
     EXPECT_EQ(pFound, pExisting);
@@ -592,14 +588,14 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
     // 2. A writer stopped after publishing: waiting for a reader of the replaced version.
     std::thread reader([&] {
         m_Registry.ForEach(Container::Active, [&](BaseThread&) {
-            Platform::SetEvent(hReading);
-            Platform::WaitForEvent(hStopReading, PATIENCE_MS);
+            reading.Set();
+            stopReading.Wait();
         });
     });
-    EXPECT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
-    Platform::ResetEvent(host.m_hSlept);
+    EXPECT_TRUE(reading.Wait());
+    Platform::ResetEvent(host.m_Slept.h);
     std::thread deleter([&] { EndThread(m_Registry, existing); });
-    EXPECT_EQ(Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS), Platform::WaitResult::Signalled);
+    EXPECT_TRUE(host.m_Slept.Wait());
     BaseThread* pGone = pExisting;
     BaseThread* pStill = nullptr;
     {
@@ -608,15 +604,12 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
             pStill = m_Registry.Find(created);
         });
         EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer waiting for readers";
-        Platform::SetEvent(hStopReading);
+        stopReading.Set();
     }
     reader.join();
     deleter.join();
     EXPECT_EQ(pGone, nullptr);
     EXPECT_NE(pStill, nullptr);
-    for (Platform::EventHandle hEvent : {hInFactory, hLeaveFactory, hReading, hStopReading}) {
-        Platform::CloseEvent(hEvent);
-    }
 }
 
 TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
@@ -629,11 +622,11 @@ TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
         EXPECT_EQ(probe.Count(), 1u) << "the probe must see an allocation on this thread";
         delete pCounted;
     }
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, true, false);
+    Create(ThreadRegistry::MergeNamed, true);
     ThreadID here = m_Runtime.AddThread();
     ThreadID missing = m_Runtime.AddThread();
     for (int i = 0; i < 8; ++i) {
-        m_Registry.ThreadCreate(m_Runtime.AddThread());
+        Started();
     }
     m_Registry.ThreadCreate(here);
     m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
