@@ -117,7 +117,6 @@ public:
         m_Released = true;
         m_Changed.notify_all();
     }
-
     ClassID m_PauseAt = 0;
 
 private:
@@ -152,7 +151,6 @@ protected:
         EXPECT_EQ(storage.Closed()[1].version, 0);
         return {storage.Closed()[0].content, storage.Closed()[1].content};
     }
-
     size_t TempFilesLeft() const {
         size_t count = 0;
         for (const auto& entry : std::filesystem::directory_iterator(m_Log.Directory().Path())) {
@@ -161,7 +159,6 @@ protected:
         }
         return count;
     }
-
     ScopedLog m_Log{ComponentMask{1} << static_cast<unsigned>(LogComponent::SignatureGt)};
     TypeArgFailingRuntime m_Runtime;
     TableMetaData m_MetaData;
@@ -175,19 +172,16 @@ TEST_F(ClassGathererTest, RecordsClassesBackToBackAndWritesBothSections) {
     EXPECT_EQ(TempFilesLeft(), 2u);
     const ClassID base = m_Runtime.AddClass(m_Module, 0x02000005);
     const ClassID derived = m_Runtime.AddClass(m_Other, 0x02000009, base);
-
     EXPECT_EQ(m_Gatherer.CollectClassId(0), -1);
     EXPECT_EQ(m_Gatherer.CollectClassId(base), 0);
     EXPECT_EQ(m_Gatherer.CollectClassId(derived), 22);
     const unsigned asked = m_Runtime.CallCount(Operation::IsArrayClass);
     EXPECT_EQ(m_Gatherer.CollectClassId(derived), 22);
     EXPECT_EQ(m_Runtime.CallCount(Operation::IsArrayClass), asked);
-
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000005, 0, None),
                             ClassRecordBytes(7, 0x02000009, 0, 0)}));
     EXPECT_EQ(index, IndexSection({0, 22}));
-
     const std::string expected = "CG::CollectClassId mid=" + Hex(m_Other) + " cid=" + Hex(derived) +
                                  " mdi=00000007 tk=02000009 cidPos=00000016";
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
@@ -195,7 +189,6 @@ TEST_F(ClassGathererTest, RecordsClassesBackToBackAndWritesBothSections) {
         return line.size() >= expected.size() &&
                line.compare(line.size() - expected.size(), expected.size(), expected) == 0;
     })) << expected;
-
     m_Gatherer.Close();
     EXPECT_EQ(TempFilesLeft(), 0u);
 }
@@ -209,11 +202,9 @@ TEST_F(ClassGathererTest, ArraysPointAtTheirElementAndTakeTheInnermostModule) {
     const ClassID composite = m_Runtime.AddClass(m_Module, 0x02000011);
     m_Runtime.MakeComposite(composite);
     const ClassID compositeArray = m_Runtime.AddArrayClass(composite, 1, ELEMENT_TYPE_PTR);
-
     EXPECT_EQ(m_Gatherer.CollectClassId(jagged), 0);
     EXPECT_EQ(m_Gatherer.CollectClassId(cube), 66);
     EXPECT_EQ(m_Gatherer.CollectClassId(compositeArray), 88);
-
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({ClassRecordBytes(7, Undescribed, 1, 22),   // element[][]
                             ClassRecordBytes(7, Undescribed, 1, 44),   // element[]
@@ -233,10 +224,8 @@ TEST_F(ClassGathererTest, TypeArgumentsArePatchedInAfterTheirOwnRecords) {
     const ClassID self = m_Runtime.AddClass(m_Module, 0x02000006);
     const ClassID base = m_Runtime.AddClass(m_Module, 0x02000007, 0, {self});
     m_Runtime.SetClassParent(self, base);
-
     EXPECT_EQ(m_Gatherer.CollectClassId(pair), 0);
     EXPECT_EQ(m_Gatherer.CollectClassId(self), 82);
-
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000004, 0, None, {38, 60}),
                             ClassRecordBytes(3, 0x02000002, 0, None),
@@ -253,11 +242,9 @@ TEST_F(ClassGathererTest, WithoutInfo2ClassesHaveNoParentAndCompositesNoModule) 
     const ClassID derived = m_Runtime.AddClass(m_Other, 0x02000009, base, {base});
     const ClassID composite = m_Runtime.AddClass(m_Module, 0x02000011);
     m_Runtime.MakeComposite(composite);
-
     EXPECT_EQ(m_Gatherer.CollectClassId(derived), 0);
     EXPECT_EQ(m_Gatherer.CollectClassId(composite), 22);
     EXPECT_EQ(m_Runtime.CallCount(Operation::GetClassIDInfo2), 0u);
-
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({ClassRecordBytes(7, 0x02000009, 0, None),
                             ClassRecordBytes(0, Undescribed, 0, None)}));
@@ -270,11 +257,9 @@ TEST_F(ClassGathererTest, UnloadedClassIdGetsANewRecordAndSnapshotsGrow) {
     m_Runtime.MakeComposite(composite);
     EXPECT_EQ(m_Gatherer.CollectClassId(reused), 0);
     const auto [firstData, firstIndex] = Snapshot();
-
     m_Gatherer.UnloadClass(reused);
     EXPECT_EQ(m_Gatherer.CollectClassId(reused), 22);
     EXPECT_EQ(m_Gatherer.CollectClassId(composite), 44);
-
     const Bytes record = ClassRecordBytes(3, 0x02000005, 0, None);
     EXPECT_EQ(firstData, record);
     EXPECT_EQ(firstIndex, IndexSection({0}));
@@ -292,7 +277,6 @@ TEST_F(ClassGathererTest, RuntimeFailuresNameTheCallAndWriteNothing) {
     } catch (const _com_error& e) {
         EXPECT_EQ(e.Error(), E_FAIL);
     }
-
     m_Gatherer.Create(&m_Runtime);
     const ClassID arg = m_Runtime.AddClass(m_Module, 0x02000002);
     const ClassID generic = m_Runtime.AddClass(m_Module, 0x02000004, 0, {arg});
@@ -306,12 +290,10 @@ TEST_F(ClassGathererTest, RuntimeFailuresNameTheCallAndWriteNothing) {
     m_Runtime.FailNext(Operation::GetClassIDInfo, E_FAIL);
     EXPECT_EQ(ErrorText([&] { m_Gatherer.CollectClassId(array); }),
               "Can't get classInfo (COM error code 0x80004005)");
-
     m_Runtime.m_TypeArgFailure = CORPROF_E_DATAINCOMPLETE;
     EXPECT_EQ(ErrorText([&] { m_Gatherer.CollectClassId(generic); }),
               "Can't get classInfo2 (COM error code 0x80131351)");
     m_Runtime.m_TypeArgFailure = S_OK;
-
     EXPECT_EQ(m_Gatherer.CollectClassId(generic), 0);
     auto [data, index] = Snapshot();
     EXPECT_EQ(data, Concat({ClassRecordBytes(3, 0x02000004, 0, None, {30}),
@@ -343,7 +325,6 @@ TEST_F(ClassGathererTest, ConcurrentSnapshotOfAnUnfinishedRecordStaysReadable) {
     EXPECT_TRUE(during.Records()[0].incomplete);
     EXPECT_EQ(during.Records()[0].metadataIndex, 7u);
     EXPECT_EQ(during.Records()[0].token, 0x02000004u);
-
     gatherer.Release();
     collector.join();
     std::tie(data, index) = Snapshot(gatherer);
@@ -388,7 +369,6 @@ TEST_F(ClassGathererTest, ConcurrentCollectionsWriteOneRecordPerClass) {
     for (const auto& entry : classes) {
         all.push_back(entry.first);
     }
-
     constexpr int ThreadCount = 8;
     std::vector<std::map<ClassID, INT32>> seen(ThreadCount);
     std::atomic<int> ready{0};
@@ -418,7 +398,6 @@ TEST_F(ClassGathererTest, ConcurrentCollectionsWriteOneRecordPerClass) {
     for (int t = 1; t < ThreadCount; ++t) {
         EXPECT_EQ(seen[t], seen[0]);
     }
-
     auto [data, index] = Snapshot();
     ASSERT_EQ(ReadLe(index, 0, 4), classes.size());
     ASSERT_EQ(index.size(), 4 + 8 * classes.size());
@@ -434,7 +413,6 @@ TEST_F(ClassGathererTest, ConcurrentCollectionsWriteOneRecordPerClass) {
         next += 22 + 8 * static_cast<int64_t>(ReadLe(data, start + 20, 2));
     }
     EXPECT_EQ(next, static_cast<int64_t>(data.size()));
-
     auto positionOf = [&](ClassID id) { return id == 0 ? -1 : seen[0].at(id); };
     for (const auto& [id, expected] : classes) {
         const size_t at = static_cast<size_t>(positionOf(id));

@@ -30,6 +30,18 @@ using namespace std::chrono_literals;
 constexpr GUID SEQUENCE = {
     0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
 
+// Bytes from hex digit pairs; spaces only group them for reading.
+Bytes Hx(const char* pHex) {
+    Bytes bytes;
+    for (const char* p = pHex; *p != 0; ++p) {
+        if (*p != ' ') {
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+    }
+    return bytes;
+}
+
 template <class T>
 std::string FutureErrorText(std::future<T>& future) {
     if (future.wait_for(BridgeLine::Patience) != std::future_status::ready) {
@@ -55,7 +67,6 @@ TEST_F(CommandProcessorTest, UnhandledCodesAreRefusedAndUnknownCommandsRaise) {
     }
     m_Line.Send({0x13});
     EXPECT_EQ(ErrorText([&] { m_Processor.ReadCommand(); }), "Unknown bridge command");
-
     m_Line.Send({0xFF});
     EXPECT_NO_THROW(m_Processor.ReadCommand());
     EXPECT_TRUE(Sent().empty());
@@ -65,33 +76,21 @@ TEST_F(CommandProcessorTest, OperationMessagesFollowTheStateMachine) {
     EXPECT_EQ(ErrorText([&] { m_Control.OperationProgress(1, 2); }), "There wasn't started event");
     EXPECT_EQ(ErrorText([&] { m_Control.OperationFinished(); }), "There wasn't started event");
     EXPECT_TRUE(Sent().empty());
-
     m_Control.OperationStarted(1);
     EXPECT_EQ(ErrorText([&] { m_Control.OperationStarted(0); }),
               "Only one operation is allow in the same time");
     m_Control.OperationProgress(5, 200);
     m_Control.OperationFinished();
     m_Control.OperationStarted(0);
-
-    EXPECT_EQ(Sent(), Concat({{0xF0, 0x01},
-                              {0xF2, 0x05, 0x00, 0x00, 0x00, 0xC8, 0x00, 0x00, 0x00},
-                              {0xF1},
-                              {0xF0, 0x00}}));
+    EXPECT_EQ(Sent(), Hx("F0 01  F2 05000000 C8000000  F1  F0 00"));
 }
 
 // The other snapshot messages are checked through the snapshot storages; the file snapshot's
 // notice carries its path as UTF-8 behind a one-byte length.
 TEST_F(CommandProcessorTest, FileSnapshotNoticeCarriesItsPathAsUtf8) {
     m_Control.SnapShotCoreDone(u"/tmp/ssc0\u00E9.tmp", 7, SEQUENCE, 9);
-    const Bytes guid = {0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0x88, 0x77,
-                        0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00};
-    EXPECT_EQ(Sent(), Concat({{0xEF, 0x07, 0x00, 0x00, 0x00},
-                              guid,
-                              {0x09, 0x00, 0x00, 0x00},
-                              {0x0F},
-                              Ascii("/tmp/ssc0"),
-                              {0xC3, 0xA9},
-                              Ascii(".tmp")}));
+    EXPECT_EQ(Sent(), Concat({Hx("EF 07000000  44332211 6655 8877 99AABBCCDDEEFF00  09000000"),
+                              Hx("0F"), Ascii("/tmp/ssc0"), Hx("C3A9"), Ascii(".tmp")}));
 }
 
 TEST_F(CommandProcessorTest, LargeSectionWriteKeepsHeaderAndDataTogether) {
@@ -101,9 +100,7 @@ TEST_F(CommandProcessorTest, LargeSectionWriteKeepsHeaderAndDataTogether) {
     }
     m_Control.SnapShotBridgeWrite(1, data.size(), data.data());
     m_Control.SnapShotBridgeWrite(1, 0, nullptr);
-    EXPECT_EQ(Sent(), Concat({{0xE3, 0x01, 0x00, 0x40, 0x9C, 0x00, 0x00},
-                              data,
-                              {0xE3, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(Sent(), Concat({Hx("E3 0100 409C0000"), data, Hx("E3 0100 00000000")}));
 }
 
 TEST_F(CommandProcessorTest, CommandsChangeTheSnapshotTypeAndTheLogMask) {
@@ -122,11 +119,9 @@ TEST_F(CommandProcessorTest, CommandsChangeTheSnapshotTypeAndTheLogMask) {
     m_Processor.ReadCommand();
     EXPECT_TRUE(Log::IsEnabled(LogComponent::GcCb));
     EXPECT_TRUE(Log::IsEnabled(LogComponent::Bridge));
-
     m_Line.Send(Concat({{0xFD}, Le32(gc), Le32(gc)}));
     m_Processor.ReadCommand();
     EXPECT_FALSE(Log::IsEnabled(LogComponent::GcCb));
-
     std::vector<std::string> lines = ReadLogLinesAfterRecord();
     const std::string expected =
         LogLinePrefix() + "CP::ProcessCommand ChangeLogMask maskSet=00400000 maskClear=00400000";
@@ -144,11 +139,7 @@ TEST_F(CommandProcessorTest, NotificationsAreLimitedToThreeWarningsAndOneError) 
     Log::Error("e2");
     m_Processor.Deactivate();
     Log::Error("after");
-
-    EXPECT_EQ(Sent(), Concat({{0xFE, 0x00, 0x02, 'w', '1'},
-                              {0xFE, 0x00, 0x02, 'w', '2'},
-                              {0xFE, 0x00, 0x02, 'w', '3'},
-                              {0xFE, 0x01, 0x02, 'e', '1'}}));
+    EXPECT_EQ(Sent(), Hx("FE0002 7731  FE0002 7732  FE0002 7733  FE0102 6531"));
 }
 
 TEST_F(CommandProcessorTest, ReplyIdsCountFromZeroAndCompleteTheirRequests) {
@@ -158,7 +149,6 @@ TEST_F(CommandProcessorTest, ReplyIdsCountFromZeroAndCompleteTheirRequests) {
     EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(0)}));
     m_Line.Send(Concat({{0xE1}, Le32(0), Le16(0x0A0B)}));
     EXPECT_EQ(section.get(), 0x0A0B);
-
     auto position =
         std::async(std::launch::async, [&] { return m_Control.SnapShotBridgeTell(0x0A0B); });
     EXPECT_EQ(m_Line.Receive(7), Concat({{0xE4}, Le16(0x0A0B), Le32(1)}));
@@ -248,7 +238,6 @@ TEST(CommandProcessorConcurrent, NotificationIsDroppedWhileAnotherThreadHoldsThe
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 1);
     processor.Activate();
-
     line.ToController().HoldWriters();
     std::thread writer([&] { processor.GetControl()->OperationStarted(0); });
     ASSERT_TRUE(line.ToController().WaitForHeldWriter(BridgeLine::Patience));
@@ -279,7 +268,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 1);
     IBridgeControl& control = *processor.GetControl();
-
     std::atomic<int> wrongAnswers{0};
     std::vector<std::thread> requesters;
     for (int t = 0; t < THREADS; ++t) {
@@ -298,7 +286,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
             }
         });
     }
-
     std::string controllerProblem;
     std::thread controller([&] {
         try {
@@ -333,7 +320,6 @@ TEST(CommandProcessorConcurrent, RequestsFromSeveralThreadsAreMatchedInOrder) {
             line.Hangup();
         }
     });
-
     {
         CommandReader reader(processor, line);
         controller.join();

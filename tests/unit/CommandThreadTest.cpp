@@ -37,14 +37,11 @@ constexpr DWORD IDLE_SLEEP_MS = 100;
 class SleepWatchingPALThreads : public PALThreadsStub {
 public:
     using Hook = std::function<void(DWORD milliseconds)>;
-
     SleepWatchingPALThreads() { m_pInner.Attach(new PALThreads()); }
-
     void SetHook(Hook hook) {
         std::lock_guard<std::mutex> guard(m_HookLock);
         m_Hook = std::move(hook);
     }
-
     HRESULT STDMETHODCALLTYPE CreateThread(PALThreadProc pProc, void* pContext, DWORD passValue,
                                            DWORD reserved, PALThreadHandle* phThread) override {
         return m_pInner->CreateThread(pProc, pContext, passValue, reserved, phThread);
@@ -117,7 +114,6 @@ public:
     }
     void BridgeStopDrop() override { m_Calls.Add("StopDrop"); }
     void BridgeStopSave() override { m_Calls.Add("StopSave"); }
-
     CallRecord m_Calls;
     std::atomic<bool> m_FlushPending{false};
     std::function<void()> m_OnFlush = [] {};
@@ -131,7 +127,6 @@ public:
     void DoBackgroundWork() override { m_Calls.Add("Background"); }
     void BridgeForceGC() override { m_Calls.Add("ForceGC"); }
     void BridgeDump() override { m_Calls.Add("Dump"); }
-
     CallRecord m_Calls;
     std::atomic<int> m_Polls{0};
 };
@@ -161,14 +156,12 @@ private:
 class MeasureRig : public testing::Test {
 protected:
     ~MeasureRig() override { Destroy(); }
-
     void Create(DWORD controlKind) {
         m_pProcessor =
             std::make_unique<MeasureCommandProcessor>(&m_Line.Profiler(), &m_Sink, controlKind, 1);
         m_pProcessor->Activate();
         m_pReader = std::make_unique<CommandReader>(*m_pProcessor, m_Line);
     }
-
     void Destroy() {
         if (m_pProcessor != nullptr) {
             m_pProcessor->DisableCommands();
@@ -199,7 +192,6 @@ protected:
         EXPECT_TRUE(pDone->Wait());
         m_Threads.SetHook(nullptr);
     }
-
     SleepWatchingPALThreads m_Threads;
     ScopedPALThreads m_Scope{&m_Threads};
     BridgeLine m_Line;
@@ -222,7 +214,6 @@ TEST_F(CommandThreadConcurrent, BurstRunsInArrivalOrderOnTheCommandThread) {
     ScopedLog log(1u << static_cast<unsigned>(LogComponent::Bridge));
     Create(0);
     m_pProcessor->EnableCommands();
-
     m_Line.Send({0x10, 0x12, 0x10, 0x11});
     ASSERT_TRUE(m_Sink.m_Calls.WaitForCount(4));
     EXPECT_EQ(m_Sink.m_Calls.Names(),
@@ -230,7 +221,6 @@ TEST_F(CommandThreadConcurrent, BurstRunsInArrivalOrderOnTheCommandThread) {
     const std::vector<DWORD> threads = m_Sink.m_Calls.ThreadIds();
     EXPECT_NE(threads[0], Platform::GetCurrentThreadId());
     EXPECT_EQ(std::count(threads.begin(), threads.end(), threads[0]), 4);
-
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
     EXPECT_TRUE(HasLineEndingWith(lines, " CT::DoWorkThread"));
     EXPECT_TRUE(HasLineEndingWith(lines, " MCP::ProcessCommand Start"));
@@ -243,11 +233,9 @@ TEST_F(CommandThreadConcurrent, CommandsWaitWhileDisabledAndQueuedOnesAreDropped
     SendCommand(0x10);
     WaitForIdleTurns(2);
     EXPECT_TRUE(m_Sink.m_Calls.Names().empty());
-
     m_pProcessor->EnableCommands();
     ASSERT_TRUE(m_Sink.m_Calls.WaitForCount(1));
     EXPECT_EQ(m_Sink.m_Calls.Names(), std::vector<std::string>{"Start"});
-
     m_pProcessor->DisableCommands();
     SendCommand(0x11);
     WaitForIdleTurns(2);
@@ -287,7 +275,6 @@ TEST_F(CommandThreadConcurrent, PendingBackgroundWorkRunsWithoutPausesAndStopIsS
     // Host sleeps of the calling thread; read by the command thread on itself.
     static thread_local int t_Sleeps = 0;
     m_Threads.SetHook([](DWORD) { ++t_Sleeps; });
-
     constexpr int FLUSHES = 20;
     int flushes = 0;
     int sleepsAtFirstFlush = 0;
@@ -342,7 +329,6 @@ TEST_F(MeasureCommandProcessorTest, StateMessagesAreRefusedUnderApiControl) {
     // Nothing went out before the next message, and the write lock was released.
     m_pProcessor->GetControl()->OperationStarted(7);
     EXPECT_EQ(m_Line.ToController().TakeAll(), (Bytes{0xF0, 0x07}));
-
     MeasureCommandProcessor manual(&m_Line.Profiler(), &m_Sink, 0, 1);
     manual.Started();
     manual.Stopped();
@@ -363,7 +349,6 @@ TEST(MemoryCommandProcessorConcurrent, QueuesForceGCAndDumpAndSendsDone) {
     processor.Activate();
     processor.EnableCommands();
     ASSERT_TRUE(sink.m_Calls.WaitForCount(1));  // the first poll finds work
-
     CommandReader reader(processor, line);
     line.Send({0x21, 0x20});
     ASSERT_TRUE(sink.m_Calls.WaitForCount(3));
@@ -371,7 +356,6 @@ TEST(MemoryCommandProcessorConcurrent, QueuesForceGCAndDumpAndSendsDone) {
     processor.Done();
     EXPECT_EQ(line.ToController().TakeAll(), Bytes{0xA0});
     processor.DisableCommands();
-
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
     EXPECT_TRUE(HasLineEndingWith(lines, " MemCP::ProcessCommand Dump"));
     EXPECT_TRUE(HasLineEndingWith(lines, " MemCP::ProcessCommand ForceGC"));

@@ -50,7 +50,6 @@ public:
         m_pCallback = pCallback;
         return m_Status;
     }
-
     HRESULT m_Status = S_OK;
     ComRef<ICorProfilerCallback2> m_pCallback;
     ULONG m_References = 0;
@@ -79,7 +78,6 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
     IPALThreads* m_pThreads = nullptr;
     IPALTools* m_pTools = nullptr;
     IPALProfilerHost* m_pProfilerHost = nullptr;
@@ -145,12 +143,10 @@ TEST(LoadService, UnknownCommandFailsAndDropsEveryHostReference) {
     FakeHost host;
     host.m_pTools = &tools;
     host.m_pProfilerHost = &profilerHost;
-
     ASSERT_EQ(InitializeProfiler_D37A1B78_7DC4_46FD_BC31_F7C4D5A11C9C(0, &host), S_OK);
     EXPECT_NE(profilerHost.m_pCallback.Get(), nullptr);
     EXPECT_EQ(GetLoadedProfilerCallback(), profilerHost.m_pCallback.Get());
     EXPECT_GT(profilerHost.m_References, 0u);
-
     EXPECT_EQ(InitializeProfiler_D37A1B78_7DC4_46FD_BC31_F7C4D5A11C9C(2, &host), LOAD_FAILED);
     EXPECT_TRUE(HoldsNoHostReference());
     EXPECT_EQ(profilerHost.m_References, 0u);
@@ -253,11 +249,9 @@ TEST(TestProfilerKind, LoadsRunsLogsCallbacksAndUnloads) {
     host.m_pThreads = pThreads;
     host.m_pTools = &tools;
     host.m_pProfilerHost = &profilerHost;
-
     ASSERT_EQ(InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C(0, &host), S_OK);
     ICorProfilerCallback2* pCallback = profilerHost.m_pCallback.Get();
     ASSERT_NE(pCallback, nullptr);
-
     {
         TestRuntime runtime;
         auto initializing =
@@ -269,15 +263,12 @@ TEST(TestProfilerKind, LoadsRunsLogsCallbacksAndUnloads) {
         EXPECT_TRUE(IsEqualGUID(client, TestProfilerClientInfo::ClientGuid));
         EXPECT_EQ(tools.ServiceId(), TestKindOneService);
         EXPECT_EQ(runtime.EventMask(), TestProfiler::EventMask);
-
         const ModuleID module = runtime.LoadModule({u"/opt/app/Sample.dll", 0x10000, 0x77});
         const ThreadID thread = runtime.StartThreadHere();
         runtime.EndThreadHere(thread);
         EXPECT_TRUE(runtime.FailedCallbacks().empty());
-
         tools.Line().Send({START});
         EXPECT_TRUE(WaitForLogLine("TProf::BridgeStart"));
-
         auto unloading = std::async(std::launch::async, [&] {
             return InitializeProfiler_D37A1B78_7DC3_46FD_BC31_F7C4D5A11C9C(1, &host);
         });
@@ -285,7 +276,6 @@ TEST(TestProfilerKind, LoadsRunsLogsCallbacksAndUnloads) {
         EXPECT_TRUE(HoldsNoHostReference());
         EXPECT_EQ(tools.References(), 0u);
         EXPECT_EQ(runtime.References(), 0u);
-
         const auto texts = LogTexts();
         EXPECT_TRUE(ContainsPrefix(texts,
                                    "TProf::ReadSettings start=1 inlining=0 measure=2 "
@@ -318,7 +308,6 @@ public:
     DWORD ApiStop() override { return 0x105; }
     DWORD ApiEndDrop() override { return 0x106; }
     DWORD ApiEndSave() override { return 0x107; }
-
     WString m_Group;
 };
 
@@ -392,7 +381,6 @@ TEST(ProcessAttach, OpensTheLogInTheConfiguredDirectoryAndLogsTheIdentity) {
     const GUID before = g_ProcessGuid;
     const DWORD showBefore = g_ShowAttachMessage;
     ASSERT_TRUE(ProcessAttach());
-
     EXPECT_FALSE(IsEqualGUID(g_ProcessGuid, GUID_NULL));
     EXPECT_FALSE(IsEqualGUID(g_ProcessGuid, before));
     EXPECT_EQ(g_ShowAttachMessage, 7u);
@@ -401,7 +389,6 @@ TEST(ProcessAttach, OpensTheLogInTheConfiguredDirectoryAndLogsTheIdentity) {
     EXPECT_EQ(logPath.rfind(directory.Path().string(), 0), 0u) << logPath;
     EXPECT_EQ(LogTexts(),
               (std::vector<std::string>{"ProcessGuid=" + Platform::GuidToString(g_ProcessGuid)}));
-
     ProcessDetach();
     EXPECT_TRUE(Log::GetFilePath().empty());
     EXPECT_NE(ToUtf8(GetTempDirectory()), directory.Path().string());

@@ -100,7 +100,6 @@ protected:
         Log::Finish();
         SetTempDirectory(nullptr);
     }
-
     ScratchDirectory m_Scratch;
 };
 
@@ -110,19 +109,16 @@ TEST_F(EnvironmentGathererTest, WritesTheTwentyTwoFieldsInOrder) {
     ScopedRegistryFile registry(VersionsWithAku("\"Aku\"=\"CE Image 5.00 \xC3\xA9\""));
     EnvironmentGatherer gatherer;
     gatherer.Gather(ProcessGuidValue, 2, 7, 1, 2, 3, 0xABCD);
-
     MemorySnapShotStorage storage;
     const std::string bridgeText("ctl \xFF\x00z", 7);  // written as held, not converted
     const uint64_t before = LocalFileTimeNow();
     gatherer.Write(storage, bridgeText, 0x11223344, SequenceGuid, 0x55667788);
     const uint64_t after = LocalFileTimeNow();
-
     ASSERT_EQ(storage.Closed().size(), 1u);
     EXPECT_EQ(storage.OpenCount(), 0u);
     EXPECT_EQ(storage.Closed()[0].type, 0);
     EXPECT_EQ(storage.Closed()[0].version, 4);
     const Bytes& content = storage.Closed()[0].content;
-
     Platform::SYSTEM_INFO system{};
     Platform::GetSystemInfo(&system);
     Platform::OSVERSIONINFO os{};
@@ -146,37 +142,22 @@ TEST_F(EnvironmentGathererTest, WritesTheTwentyTwoFieldsInOrder) {
     }
     EXPECT_GE(written, before);
     EXPECT_LE(written, after);
+    // clang-format off
     const Bytes rest = Concat({
-        U64(written),
-        {0x04},
-        U16(system.wProcessorArchitecture),
-        U32(system.dwPageSize),
+        U64(written), {0x04}, U16(system.wProcessorArchitecture), U32(system.dwPageSize),
         U32(Clamped(reinterpret_cast<UINT_PTR>(system.lpMinimumApplicationAddress))),
         U32(Clamped(reinterpret_cast<UINT_PTR>(system.lpMaximumApplicationAddress))),
-        U32(Clamped(system.dwActiveProcessorMask)),
-        U32(system.dwNumberOfProcessors),
-        U32(system.dwAllocationGranularity),
-        U16(system.wProcessorLevel),
-        U16(system.wProcessorRevision),
-        U16(system.wProcessorArchitecture),
-        {0x02},
-        {0x07},
-        U16(1),
-        U16(2),
-        U16(3),
-        U16(0xABCD),
-        U32(os.dwMajorVersion),
-        U32(os.dwMinorVersion),
-        U32(os.dwBuildNumber),
-        U32(os.dwPlatformId),
-        Text(ToUtf8(os.szCSDVersion)),
-        Bytes(13, 0x00),
-        Text("CE Image 5.00 \xC3\xA9"),
-        Text(bridgeText),
+        U32(Clamped(system.dwActiveProcessorMask)), U32(system.dwNumberOfProcessors),
+        U32(system.dwAllocationGranularity), U16(system.wProcessorLevel),
+        U16(system.wProcessorRevision), U16(system.wProcessorArchitecture),
+        {0x02}, {0x07}, U16(1), U16(2), U16(3), U16(0xABCD),
+        U32(os.dwMajorVersion), U32(os.dwMinorVersion), U32(os.dwBuildNumber),
+        U32(os.dwPlatformId), Text(ToUtf8(os.szCSDVersion)), Bytes(13, 0x00),
+        Text("CE Image 5.00 \xC3\xA9"), Text(bridgeText),
     });
+    // clang-format on
     expected.insert(expected.end(), rest.begin(), rest.end());
     EXPECT_EQ(content, expected);
-
     if (sizeof(void*) == 8) {
         // The highest application address of a 64-bit process does not fit: it saturates.
         const size_t highestOffset = timeOffset + 8 + 1 + 2 + 4 + 4;
@@ -194,17 +175,12 @@ TEST_F(EnvironmentGathererTest, UnknownRuntimeTypeLogsQuestionMarksAndWritesLowB
     wide.Gather(ProcessGuidValue, 2, 0x1C8, 10, 0, 1, 65535);
     EnvironmentGatherer device;
     device.Gather(ProcessGuidValue, 2, EnvironmentGatherer::RuntimeSmartDevice, 3, 5, 7283, 0);
-
-    const std::string prefix = LogLinePrefix();
+    const std::string gather = LogLinePrefix() + "ES::Gather runtimeInterface=";
     EXPECT_EQ(ReadLogLinesAfterRecord(),
               (std::vector<std::string>{
-                  prefix + "ES::Gather runtimeInterface=1 runtimeType='\?\?\?' "
-                           "runtimeVersion=0.0.0.0",
-                  prefix + "ES::Gather runtimeInterface=2 runtimeType='\?\?\?' "
-                           "runtimeVersion=10.0.1.65535",
-                  prefix + "ES::Gather runtimeInterface=2 runtimeType='smartDevice' "
-                           "runtimeVersion=3.5.7283.0",
-              }));
+                  gather + "1 runtimeType='\?\?\?' runtimeVersion=0.0.0.0",
+                  gather + "2 runtimeType='\?\?\?' runtimeVersion=10.0.1.65535",
+                  gather + "2 runtimeType='smartDevice' runtimeVersion=3.5.7283.0"}));
 
     // Interface level and runtime type sit right before the runtime version and OS fields.
     MemorySnapShotStorage storage;
@@ -224,12 +200,13 @@ TEST_F(EnvironmentGathererTest, UnknownRuntimeTypeLogsQuestionMarksAndWritesLowB
 }
 
 TEST(EnvironmentGatherer, NamesTheKnownRuntimeTypes) {
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(0), "unknown");
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(1), "desktop");
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(2), "core");
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(200), "smartDevice");
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(3), "???");
-    EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(0x1C8), "???");  // low byte is 200
+    // 0x1C8: its low byte is 200, yet it is no known type.
+    const std::pair<DWORD, const char*> names[] = {{0, "unknown"}, {1, "desktop"},
+                                                   {2, "core"},    {200, "smartDevice"},
+                                                   {3, "???"},     {0x1C8, "???"}};
+    for (const auto& [type, pName] : names) {
+        EXPECT_STREQ(EnvironmentGatherer::RuntimeTypeName(type), pName) << type;
+    }
 }
 
 TEST_F(EnvironmentGathererTest, DeviceImageVersionMustBeAStringValue) {
@@ -258,7 +235,6 @@ TEST(EnvironmentGatherer, ParsesBuildConstants) {
               CalendarFileTime(29, 2, 2024, 23, 59, 58));
     EXPECT_EQ(FileTimeValue(EnvironmentGatherer::ParseBuildTime("6.12.2026 3:18:17")),
               CalendarFileTime(6, 12, 2026, 3, 18, 17));
-
     const std::pair<const char*, const char*> failures[] = {
         {"2024-02-29 23:59:58", "Invalid build time format"},
         {"29.02.2024 23:59", "Invalid build time format"},
@@ -270,7 +246,6 @@ TEST(EnvironmentGatherer, ParsesBuildConstants) {
     for (const auto& [pText, pFailure] : failures) {
         EXPECT_EQ(ErrorText([&] { EnvironmentGatherer::ParseBuildTime(pText); }), pFailure);
     }
-
     WORD version[4] = {};
     EnvironmentGatherer::ParseBuildVersion("1.22.333.65535", version);
     EXPECT_EQ(std::vector<WORD>(version, version + 4), (std::vector<WORD>{1, 22, 333, 65535}));

@@ -50,13 +50,11 @@ protected:
         m_Functions.Close();
         m_MetaData.Close();
     }
-
     ModuleID Load(const fs::path& file) {
         ModuleID moduleId = m_Info.AddModule({WidePath(file)});
         m_MetaData.LoadModule(&m_Info, moduleId);
         return moduleId;
     }
-
     ScopedLog m_Log{ComponentBit(LogComponent::SignatureGt)};
     ScratchDirectory m_Scratch;
     TestRuntime m_Info;
@@ -73,20 +71,17 @@ TEST_F(FunctionGathererTest, OneFuidPerMethodAcrossLoadsOfTheSameMetadata) {
     const FunctionID again = m_Info.AddFunction(copy, 0x06000001, 0x777);
     const FunctionID other = m_Info.AddFunction(console, 0x06000001);
     const FunctionID next = m_Info.AddFunction(runtime, 0x06000002);
-
     EXPECT_EQ(m_Functions.MapFunction(first), 1u);
     EXPECT_EQ(m_Functions.MapFunction(again), 1u);
     EXPECT_EQ(m_Functions.MapFunction(other), 2u);
     EXPECT_EQ(m_Functions.MapFunction(next), 3u);
     EXPECT_EQ(m_Functions.MapFunction(first), 1u);
     EXPECT_EQ(m_Functions.MapFunction(0), 0u);
-
     EXPECT_EQ(DataOf(m_Functions, 1), (PermanentFunctionData{1, 0x06000001}));
     EXPECT_EQ(DataOf(m_Functions, 2), (PermanentFunctionData{2, 0x06000001}));
     EXPECT_EQ(DataOf(m_Functions, 3), (PermanentFunctionData{1, 0x06000002}));
     EXPECT_EQ(DataOf(m_Functions, 0), (PermanentFunctionData{0, 0xFF000000}));
     EXPECT_EQ(m_Functions.GetIndexByteCount(), 1);
-
     const std::vector<std::string> lines = ReadLogLinesAfterRecord();
     const std::string logged = "FG::MapDataToFuid mdi=2 tk=06000001 fuid=" + Hex(2);
     EXPECT_EQ(std::count_if(
@@ -116,12 +111,10 @@ TEST_F(FunctionGathererTest, RuntimeFailures) {
     EXPECT_EQ(m_Functions.MapFunction(function), 0u);
     // Nothing was entered for it: the next pair gets fuid 1.
     EXPECT_EQ(m_Functions.MapSpecialToken(0xFF000002), 1u);
-
     m_Info.FailNext(Operation::GetFunctionInfo, E_FAIL);
     EXPECT_EQ(ErrorText([&] { m_Functions.MapFunction(function); }),
               "Can't get function info (COM error code 0x80004005)");
     EXPECT_EQ(m_Functions.MapFunction(function), 2u);
-
     EXPECT_EQ(ErrorText([&] { m_Functions.Create(nullptr); }), "Invalid profiler info interface");
 }
 
@@ -144,7 +137,6 @@ TEST_F(FunctionGathererTest, ConcurrentMappingGivesOneDenseFuidPerPair) {
             fileAndToken[functionIds.back()] = {file, token};
         }
     }
-
     std::vector<std::map<FunctionID, DWORD>> seen(Threads);
     std::vector<std::string> failures(Threads + 1);
     std::vector<std::thread> threads;

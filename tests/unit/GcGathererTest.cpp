@@ -93,7 +93,6 @@ struct Heap {
         runtime.SetClassLayout(cPair, {{FdPairRef, 0}, {FdPairNumber, P}}, 2 * P);
         runtime.SetClassLayout(cHolderPair, {{FdValue, P}}, 3 * P);
         runtime.SetClassLayout(cHolderString, {{FdValue, P}}, 2 * P);
-
         n1 = runtime.AddObject(cNode, 5 * P);
         n2 = runtime.AddObject(cNode, 5 * P);
         runtime.SetReference(n1, P, n2);
@@ -110,7 +109,6 @@ struct Heap {
         std::memcpy(runtime.ArrayData(nodes) + 2 * P, &n1, P);
         pairs = runtime.AddArray(cPairArray, {2}, 2 * P);
         std::memcpy(runtime.ArrayData(pairs), &n2, P);
-
         classes.Create(&runtime);
         functions.Create(&runtime);
         heap.Initialize(&runtime);
@@ -121,7 +119,6 @@ struct Heap {
         functions.Close();
         classes.Close();
     }
-
     void Objects(ObjectID object, ClassID classId, std::vector<ObjectID> sorted) {
         heap.ObjectReferences(object, classId, static_cast<ULONG>(sorted.size()), sorted.data());
     }
@@ -148,7 +145,6 @@ struct Heap {
         }
         throw std::logic_error("no such section");
     }
-
     TestRuntime runtime;
     TableMetaData metaData;
     ClassGatherer classes{&metaData};
@@ -174,7 +170,6 @@ TEST(GcGatherer, CollectionWithoutDumpWritesRangesQueueAndHeapsOnly) {
     h.heap.SurvivingReferences(1, newStarts, lengths);
     h.heap.FinalizeableObjectQueued(1, h.n1);
     h.heap.GarbageCollectionFinished();
-
     EXPECT_EQ(h.ClosedTypes(), (std::vector<WORD>{0x3100, 0x3101, 0x3106, 0x3103, 0x3104, 0x3102}));
     EXPECT_EQ(h.Closed(0x3106).content, Concat({Width, U32(1), Id(h.n1), U32(1)}));
     const Bytes& start = h.Closed(0x3100).content;
@@ -198,7 +193,6 @@ TEST(GcGatherer, ObjectsCarryDetailsFieldSlotsAndElementIndexes) {
     h.heap.GarbageCollectionStarted(3, Collected, COR_PRF_GC_INDUCED);
     h.AllObjects();
     h.heap.GarbageCollectionFinished();
-
     EXPECT_EQ(h.ClosedTypes(), (std::vector<WORD>{0x3100, 0x3101, 0x3105, 0x3109, 0x3110, 0x3102}));
     EXPECT_EQ(h.Closed(0x3105).version, 1);
     // Node's two fields, Pair's reference, and Holder<Pair>.value naming Pair's field inside it.
@@ -218,7 +212,6 @@ TEST(GcGatherer, ObjectsCarryDetailsFieldSlotsAndElementIndexes) {
                                   detail(h.nodes, 6 * P, h.cNodeArray, vector(3)),
                                   detail(h.pairs, 7 * P, h.cPairArray, vector(2))});
     EXPECT_EQ(h.Closed(0x3109).content, details);
-
     const int64_t r = P + 16;  // a details record without array dimensions
     const ObjectID written[] = {h.n1, h.box, h.holder, h.holderString, h.nodes, h.pairs};
     const Bytes expected =
@@ -284,7 +277,6 @@ TEST(GcGatherer, SampledAllocationsPointAtStacksThatOutliveCollections) {
     h.runtime.SetStack(thread, {inner, 0, outer});
     const Bytes stack = Concat({Bytes{3}, U32(Index), U32(0x06000001), U32(0), U32(0xFF000000),
                                 U32(Index), U32(0x06000002)});
-
     h.heap.ObjectAllocated(h.n1, h.cNode);
     h.heap.ObjectAllocated(h.n2, h.cNode);
     h.heap.GarbageCollectionStarted(3, Collected, COR_PRF_GC_OTHER);
@@ -293,7 +285,6 @@ TEST(GcGatherer, SampledAllocationsPointAtStacksThatOutliveCollections) {
     h.runtime.FailNext(Operation::DoStackSnapshot, E_FAIL);
     h.heap.ObjectAllocated(h.box, h.cPair);
     h.heap.CloseAllocationStacks();
-
     EXPECT_EQ(h.ClosedTypes(), (std::vector<WORD>{0x3111, 0x3100, 0x3101, 0x3102, 0x3111, 0x3112}));
     EXPECT_EQ(h.Closed(0x3111, 0).content,
               Concat({Width, U32(2), Id(h.n1), I64(0), Id(h.n2), I64(25)}));

@@ -104,34 +104,25 @@ protected:
 };
 
 // The test runtime calls the stubs through the probe, so this also checks that each gave back
-// every register (32-bit: and removed its arguments, kept the flags and the x87 stack).
+// every register (32-bit: and removed its arguments, kept the flags and the x87 stack). Without
+// targets every stub returns at once.
 TEST_F(HookStubsTest, EveryStubCallsItsTargetWithTheIdAndPreservesTheCaller) {
-    HookStubs::SetTargets(&m_Targets);
     for (const StubSet& set : StubSets()) {
-        SCOPED_TRACE(set.pName);
-        m_Calls.clear();
-        TestRuntime runtime;
-        set.install(runtime);
-        runtime.CallEnterHook(FUNCTION);
-        runtime.CallLeaveHook(FUNCTION);
-        runtime.CallTailcallHook(FUNCTION);
-        EXPECT_EQ((Calls{{'E', set.expectedId}, {'L', set.expectedId}, {'T', set.expectedId}}),
-                  m_Calls);
-        EXPECT_EQ("", Join(runtime.HookFaults()));
+        for (bool targets : {false, true}) {
+            SCOPED_TRACE(std::string(set.pName) + (targets ? " with targets" : " without"));
+            HookStubs::SetTargets(targets ? &m_Targets : nullptr);
+            m_Calls.clear();
+            TestRuntime runtime;
+            set.install(runtime);
+            runtime.CallEnterHook(FUNCTION);
+            runtime.CallLeaveHook(FUNCTION);
+            runtime.CallTailcallHook(FUNCTION);
+            const UINT_PTR id = set.expectedId;
+            const Calls expected = {{'E', id}, {'L', id}, {'T', id}};
+            EXPECT_EQ(targets ? expected : Calls{}, m_Calls);
+            EXPECT_EQ("", Join(runtime.HookFaults()));
+        }
     }
-}
-
-TEST_F(HookStubsTest, WithoutTargetsEveryStubReturnsAtOnce) {
-    for (const StubSet& set : StubSets()) {
-        SCOPED_TRACE(set.pName);
-        TestRuntime runtime;
-        set.install(runtime);
-        runtime.CallEnterHook(FUNCTION);
-        runtime.CallLeaveHook(FUNCTION);
-        runtime.CallTailcallHook(FUNCTION);
-        EXPECT_EQ("", Join(runtime.HookFaults()));
-    }
-    EXPECT_TRUE(m_Calls.empty());
 }
 
 #if defined(__i386__)

@@ -59,13 +59,11 @@ protected:
         m_Gatherer.Create();
     }
     void TearDown() override { m_Gatherer.Close(); }
-
     ModuleID Load(const fs::path& file) {
         ModuleID moduleId = m_Info.AddModule({WidePath(file)});
         m_Gatherer.LoadModule(&m_Info, moduleId);
         return moduleId;
     }
-
     MemorySnapShotStorage::Section Snapshot() {
         MemorySnapShotStorage storage;
         ProgressRecorder progress;
@@ -74,7 +72,6 @@ protected:
         EXPECT_EQ(progress.m_Calls.back(), "End");
         return storage.Closed().at(0);
     }
-
     std::vector<fs::path> TempFiles() const {
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator(m_Log.Directory().Path())) {
@@ -84,7 +81,6 @@ protected:
         }
         return files;
     }
-
     ScopedLog m_Log{ComponentBit(LogComponent::MetaDataGt)};
     ScratchDirectory m_Scratch;
     TestRuntime m_Info;
@@ -98,7 +94,6 @@ TEST_F(MetaDataGathererTest, SameMvidSharesOneIndexAndOneRecord) {
     const ModuleID first = Load(m_Runtime);
     const ModuleID second = Load(copy);
     const ModuleID console = Load(m_Console);
-
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(first), 1u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(console), 2u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(second), 1u);
@@ -108,7 +103,6 @@ TEST_F(MetaDataGathererTest, SameMvidSharesOneIndexAndOneRecord) {
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(first), 1u);
     EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads);
     EXPECT_TRUE(LogContains("MDG::GetMetaDataIndex mid=" + Hex(console) + " mdi=2"));
-
     MemorySnapShotStorage storage;
     ProgressRecorder progress;
     m_Gatherer.Write(&progress, &storage);
@@ -133,7 +127,6 @@ TEST_F(MetaDataGathererTest, UnloadedModulesStayInEveryLaterSnapshot) {
     m_Info.RemoveModule(asked);
     m_Info.RemoveModule(neverAsked);
     EXPECT_EQ(ErrorText([&] { m_Gatherer.GetMetaDataIndex(asked); }), "Inconsistent module asking");
-
     const Bytes saved = Concat(
         {U32(2), Record(1, ReadModuleBlob(m_Runtime)), Record(2, ReadModuleBlob(m_Console))});
     EXPECT_EQ(Snapshot().content, saved);
@@ -155,7 +148,6 @@ TEST_F(MetaDataGathererTest, ModulesWithoutMetadataGetIndexZeroAndNoRecord) {
     const ModuleID inMemory = m_Info.AddModule({WString(u"RefEmit_InMemoryManifestModule")});
     m_Gatherer.LoadModule(&m_Info, inMemory);
     const ModuleID notImage = Load(text);
-
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(dynamic), 0u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(inMemory), 0u);
     EXPECT_EQ(m_Gatherer.GetMetaDataIndex(notImage), 0u);
@@ -180,15 +172,12 @@ TEST_F(MetaDataGathererTest, FailuresRaiseTheirTexts) {
               "Inconsistent module asking");
     EXPECT_EQ(ErrorText([&] { m_Gatherer.LoadModule(nullptr, 0x1234); }),
               "Invalid profiler info interface");
-
     m_Gatherer.UnloadModule(0x1234);
     EXPECT_TRUE(LogContains("MDG::UnloadModule mid=" + Hex(0x1234) + " res='unmatch'"));
-
     const ModuleID module = Load(m_Runtime);
     m_Info.FailNext(Operation::GetModuleInfo, E_FAIL);
     EXPECT_EQ(ErrorText([&] { m_Gatherer.GetMetaDataIndex(module); }),
               "Can't get module properies (COM error code 0x80004005)");
-
     std::vector<BYTE> blob(1);
     DWORD size = 0;
     GUID mvid;
@@ -210,7 +199,6 @@ TEST_F(MetaDataGathererTest, EmptySectionAndNoTemporaryFileLeftAfterClose) {
     const auto section = Snapshot();
     EXPECT_EQ(section.type, 0x100);
     EXPECT_EQ(section.content, U32(0));
-
     const ModuleID module = Load(m_Runtime);
     m_Gatherer.UnloadModule(module);
     ASSERT_EQ(TempFiles().size(), 1u);
@@ -256,7 +244,6 @@ TEST_F(MetaDataGathererTest, ConcurrentUnloadsDuringSnapshotsLoseNoModule) {
         }
         done = true;
     });
-
     bool last = false;
     while (!last) {
         last = done;
@@ -306,7 +293,6 @@ TEST(CopyStream, CopiesInChunksOfFourMebibytesWithTwoStepsEach) {
     ChunkRecorder streams(source);
     ProgressRecorder progress;
     CopyStream(&progress, &streams, &streams, source.size() - 1);
-
     const std::vector<size_t> chunks = {CopyStreamChunkSize, CopyStreamChunkSize, 4};
     EXPECT_EQ(streams.m_Reads, chunks);
     EXPECT_EQ(streams.m_Writes, chunks);
@@ -322,7 +308,6 @@ TEST(CopyStream, ExactChunkAndNothing) {
     CopyStream(&progress, &exact, &exact, CopyStreamChunkSize);
     EXPECT_EQ(exact.m_Writes, std::vector<size_t>{CopyStreamChunkSize});
     EXPECT_EQ(progress.m_Calls, (std::vector<std::string>{"Begin 2", "Step 1", "Step 1", "End"}));
-
     ChunkRecorder empty(Bytes(3));
     ProgressRecorder nothing;
     CopyStream(&nothing, &empty, &empty, 0);

@@ -38,13 +38,11 @@ protected:
         m_Paths.Close();
         m_MetaData.Close();
     }
-
     ModuleID Declare(const fs::path& file) {
         ModuleID moduleId = m_Info.AddModule({file.empty() ? WString() : WidePath(file)});
         m_MetaData.LoadModule(&m_Info, moduleId);
         return moduleId;
     }
-
     MemorySnapShotStorage::Section Snapshot(std::vector<std::string> expectedProgress) {
         MemorySnapShotStorage storage;
         ProgressRecorder progress;
@@ -53,7 +51,6 @@ protected:
         EXPECT_EQ(storage.Closed().size(), 1u);
         return storage.Closed().at(0);
     }
-
     ScratchDirectory m_Scratch;
     TestRuntime m_Info;
     MetaDataGatherer m_MetaData;
@@ -70,11 +67,9 @@ TEST_F(ModulePathGathererTest, PathsMergePerIndexAndSkipModulesWithoutMetadata) 
     const fs::path console = m_Framework / "System.Console.dll";
     const fs::path text = m_Scratch.Path() / "notes.txt";
     std::ofstream(text) << std::string(200, 'x');
-
     for (const fs::path& file : {copyB, m_Runtime, console, m_Runtime, copyA, text, fs::path()}) {
         m_Paths.LoadModule(Declare(file));
     }
-
     const auto section = Snapshot({"Begin 2", "End"});
     EXPECT_EQ(section.type, 0x110);
     EXPECT_EQ(section.version, 0);
@@ -98,10 +93,8 @@ TEST_F(ModulePathGathererTest, PathsMergePerIndexAndSkipModulesWithoutMetadata) 
 
 TEST_F(ModulePathGathererTest, EmptySectionAndFailures) {
     EXPECT_EQ(Snapshot({"Begin 0", "End"}).content, Concat({{1}, U32(0)}));
-
     EXPECT_EQ(ErrorText([&] { m_Paths.Create(nullptr); }), "Invalid profiler info interface");
     EXPECT_EQ(ErrorText([&] { m_Paths.LoadModule(0x4321); }), "Inconsistent module asking");
-
     const ModuleID module = Declare(m_Runtime);
     ASSERT_EQ(m_MetaData.GetMetaDataIndex(module), 1u);
     m_Info.FailNext(Operation::GetModuleInfo, E_FAIL);
@@ -123,7 +116,6 @@ TEST_F(ModulePathGathererTest, IndexesTakeTwoBytesAfter300AndComeInIndexOrder) {
     for (size_t i = modules.size(); i-- > 0;) {
         m_Paths.LoadModule(modules[i]);
     }
-
     Bytes expected = Concat({{2}, U32(Count)});
     for (DWORD index = 1; index <= Count; ++index) {
         expected = Concat(

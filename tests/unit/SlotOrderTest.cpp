@@ -20,351 +20,262 @@
 
 namespace {
 
+#define H(Name, ...) QV_RECORD(HRESULT, Name, (__VA_ARGS__))
+
+// Rows numbered by position, so a missing or extra name shifts every later slot and fails.
+template <size_t N>
+struct SlotTable {
+    PublishedSlot rows[N];
+};
+template <size_t N>
+SlotTable<N> Slots(const char* const (&names)[N]) {
+    SlotTable<N> table{};
+    for (size_t i = 0; i < N; ++i) {
+        table.rows[i] = {i, names[i]};
+    }
+    return table;
+}
+
+// clang-format off
 class RecordingCallback3 final : public ICorProfilerCallback3, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, AppDomainCreationFinished, (AppDomainID, HRESULT))
-    QV_RECORD(HRESULT, AppDomainCreationStarted, (AppDomainID))
-    QV_RECORD(HRESULT, AppDomainShutdownFinished, (AppDomainID, HRESULT))
-    QV_RECORD(HRESULT, AppDomainShutdownStarted, (AppDomainID))
-    QV_RECORD(HRESULT, AssemblyLoadFinished, (AssemblyID, HRESULT))
-    QV_RECORD(HRESULT, AssemblyLoadStarted, (AssemblyID))
-    QV_RECORD(HRESULT, AssemblyUnloadFinished, (AssemblyID, HRESULT))
-    QV_RECORD(HRESULT, AssemblyUnloadStarted, (AssemblyID))
-    QV_RECORD(HRESULT, COMClassicVTableCreated, (ClassID, REFGUID, void*, ULONG))
-    QV_RECORD(HRESULT, COMClassicVTableDestroyed, (ClassID, REFGUID, void*))
-    QV_RECORD(HRESULT, ClassLoadFinished, (ClassID, HRESULT))
-    QV_RECORD(HRESULT, ClassLoadStarted, (ClassID))
-    QV_RECORD(HRESULT, ClassUnloadFinished, (ClassID, HRESULT))
-    QV_RECORD(HRESULT, ClassUnloadStarted, (ClassID))
-    QV_RECORD(HRESULT, ExceptionCLRCatcherExecute, ())
-    QV_RECORD(HRESULT, ExceptionCLRCatcherFound, ())
-    QV_RECORD(HRESULT, ExceptionCatcherEnter, (FunctionID, ObjectID))
-    QV_RECORD(HRESULT, ExceptionCatcherLeave, ())
-    QV_RECORD(HRESULT, ExceptionOSHandlerEnter, (UINT_PTR))
-    QV_RECORD(HRESULT, ExceptionOSHandlerLeave, (UINT_PTR))
-    QV_RECORD(HRESULT, ExceptionSearchCatcherFound, (FunctionID))
-    QV_RECORD(HRESULT, ExceptionSearchFilterEnter, (FunctionID))
-    QV_RECORD(HRESULT, ExceptionSearchFilterLeave, ())
-    QV_RECORD(HRESULT, ExceptionSearchFunctionEnter, (FunctionID))
-    QV_RECORD(HRESULT, ExceptionSearchFunctionLeave, ())
-    QV_RECORD(HRESULT, ExceptionThrown, (ObjectID))
-    QV_RECORD(HRESULT, ExceptionUnwindFinallyEnter, (FunctionID))
-    QV_RECORD(HRESULT, ExceptionUnwindFinallyLeave, ())
-    QV_RECORD(HRESULT, ExceptionUnwindFunctionEnter, (FunctionID))
-    QV_RECORD(HRESULT, ExceptionUnwindFunctionLeave, ())
-    QV_RECORD(HRESULT, FinalizeableObjectQueued, (DWORD, ObjectID))
-    QV_RECORD(HRESULT, FunctionUnloadStarted, (FunctionID))
-    QV_RECORD(HRESULT, GarbageCollectionFinished, ())
-    QV_RECORD(HRESULT, GarbageCollectionStarted, (int, BOOL[], COR_PRF_GC_REASON))
-    QV_RECORD(HRESULT, HandleCreated, (GCHandleID, ObjectID))
-    QV_RECORD(HRESULT, HandleDestroyed, (GCHandleID))
-    QV_RECORD(HRESULT, Initialize, (IUnknown*))
-    QV_RECORD(HRESULT, InitializeForAttach, (IUnknown*, void*, UINT))
-    QV_RECORD(HRESULT, JITCachedFunctionSearchFinished, (FunctionID, COR_PRF_JIT_CACHE))
-    QV_RECORD(HRESULT, JITCachedFunctionSearchStarted, (FunctionID, BOOL*))
-    QV_RECORD(HRESULT, JITCompilationFinished, (FunctionID, HRESULT, BOOL))
-    QV_RECORD(HRESULT, JITCompilationStarted, (FunctionID, BOOL))
-    QV_RECORD(HRESULT, JITFunctionPitched, (FunctionID))
-    QV_RECORD(HRESULT, JITInlining, (FunctionID, FunctionID, BOOL*))
-    QV_RECORD(HRESULT, ManagedToUnmanagedTransition, (FunctionID, COR_PRF_TRANSITION_REASON))
-    QV_RECORD(HRESULT, ModuleAttachedToAssembly, (ModuleID, AssemblyID))
-    QV_RECORD(HRESULT, ModuleLoadFinished, (ModuleID, HRESULT))
-    QV_RECORD(HRESULT, ModuleLoadStarted, (ModuleID))
-    QV_RECORD(HRESULT, ModuleUnloadFinished, (ModuleID, HRESULT))
-    QV_RECORD(HRESULT, ModuleUnloadStarted, (ModuleID))
-    QV_RECORD(HRESULT, MovedReferences, (ULONG, ObjectID[], ObjectID[], ULONG[]))
-    QV_RECORD(HRESULT, ObjectAllocated, (ObjectID, ClassID))
-    QV_RECORD(HRESULT, ObjectReferences, (ObjectID, ClassID, ULONG, ObjectID[]))
-    QV_RECORD(HRESULT, ObjectsAllocatedByClass, (ULONG, ClassID[], ULONG[]))
-    QV_RECORD(HRESULT, ProfilerAttachComplete, ())
-    QV_RECORD(HRESULT, ProfilerDetachSucceeded, ())
-    QV_RECORD(HRESULT, RemotingClientInvocationFinished, ())
-    QV_RECORD(HRESULT, RemotingClientInvocationStarted, ())
-    QV_RECORD(HRESULT, RemotingClientReceivingReply, (GUID*, BOOL))
-    QV_RECORD(HRESULT, RemotingClientSendingMessage, (GUID*, BOOL))
-    QV_RECORD(HRESULT, RemotingServerInvocationReturned, ())
-    QV_RECORD(HRESULT, RemotingServerInvocationStarted, ())
-    QV_RECORD(HRESULT, RemotingServerReceivingMessage, (GUID*, BOOL))
-    QV_RECORD(HRESULT, RemotingServerSendingReply, (GUID*, BOOL))
-    QV_RECORD(HRESULT, RootReferences, (ULONG, ObjectID[]))
-    QV_RECORD(HRESULT, RootReferences2,
-              (ULONG, ObjectID[], COR_PRF_GC_ROOT_KIND[], COR_PRF_GC_ROOT_FLAGS[], UINT_PTR[]))
-    QV_RECORD(HRESULT, RuntimeResumeFinished, ())
-    QV_RECORD(HRESULT, RuntimeResumeStarted, ())
-    QV_RECORD(HRESULT, RuntimeSuspendAborted, ())
-    QV_RECORD(HRESULT, RuntimeSuspendFinished, ())
-    QV_RECORD(HRESULT, RuntimeSuspendStarted, (COR_PRF_SUSPEND_REASON))
-    QV_RECORD(HRESULT, RuntimeThreadResumed, (ThreadID))
-    QV_RECORD(HRESULT, RuntimeThreadSuspended, (ThreadID))
-    QV_RECORD(HRESULT, Shutdown, ())
-    QV_RECORD(HRESULT, SurvivingReferences, (ULONG, ObjectID[], ULONG[]))
-    QV_RECORD(HRESULT, ThreadAssignedToOSThread, (ThreadID, DWORD))
-    QV_RECORD(HRESULT, ThreadCreated, (ThreadID))
-    QV_RECORD(HRESULT, ThreadDestroyed, (ThreadID))
-    QV_RECORD(HRESULT, ThreadNameChanged, (ThreadID, ULONG, WCHAR[]))
-    QV_RECORD(HRESULT, UnmanagedToManagedTransition, (FunctionID, COR_PRF_TRANSITION_REASON))
+    H(AppDomainCreationFinished, AppDomainID, HRESULT) H(AppDomainCreationStarted, AppDomainID)
+    H(AppDomainShutdownFinished, AppDomainID, HRESULT) H(AppDomainShutdownStarted, AppDomainID)
+    H(AssemblyLoadFinished, AssemblyID, HRESULT) H(AssemblyLoadStarted, AssemblyID)
+    H(AssemblyUnloadFinished, AssemblyID, HRESULT) H(AssemblyUnloadStarted, AssemblyID)
+    H(COMClassicVTableCreated, ClassID, REFGUID, void*, ULONG)
+    H(COMClassicVTableDestroyed, ClassID, REFGUID, void*) H(ClassLoadFinished, ClassID, HRESULT)
+    H(ClassLoadStarted, ClassID) H(ClassUnloadFinished, ClassID, HRESULT)
+    H(ClassUnloadStarted, ClassID) H(ExceptionCLRCatcherExecute) H(ExceptionCLRCatcherFound)
+    H(ExceptionCatcherEnter, FunctionID, ObjectID) H(ExceptionCatcherLeave)
+    H(ExceptionOSHandlerEnter, UINT_PTR) H(ExceptionOSHandlerLeave, UINT_PTR)
+    H(ExceptionSearchCatcherFound, FunctionID) H(ExceptionSearchFilterEnter, FunctionID)
+    H(ExceptionSearchFilterLeave) H(ExceptionSearchFunctionEnter, FunctionID)
+    H(ExceptionSearchFunctionLeave) H(ExceptionThrown, ObjectID)
+    H(ExceptionUnwindFinallyEnter, FunctionID) H(ExceptionUnwindFinallyLeave)
+    H(ExceptionUnwindFunctionEnter, FunctionID) H(ExceptionUnwindFunctionLeave)
+    H(FinalizeableObjectQueued, DWORD, ObjectID) H(FunctionUnloadStarted, FunctionID)
+    H(GarbageCollectionFinished) H(GarbageCollectionStarted, int, BOOL[], COR_PRF_GC_REASON)
+    H(HandleCreated, GCHandleID, ObjectID) H(HandleDestroyed, GCHandleID) H(Initialize, IUnknown*)
+    H(InitializeForAttach, IUnknown*, void*, UINT)
+    H(JITCachedFunctionSearchFinished, FunctionID, COR_PRF_JIT_CACHE)
+    H(JITCachedFunctionSearchStarted, FunctionID, BOOL*)
+    H(JITCompilationFinished, FunctionID, HRESULT, BOOL) H(JITCompilationStarted, FunctionID, BOOL)
+    H(JITFunctionPitched, FunctionID) H(JITInlining, FunctionID, FunctionID, BOOL*)
+    H(ManagedToUnmanagedTransition, FunctionID, COR_PRF_TRANSITION_REASON)
+    H(ModuleAttachedToAssembly, ModuleID, AssemblyID) H(ModuleLoadFinished, ModuleID, HRESULT)
+    H(ModuleLoadStarted, ModuleID) H(ModuleUnloadFinished, ModuleID, HRESULT)
+    H(ModuleUnloadStarted, ModuleID) H(MovedReferences, ULONG, ObjectID[], ObjectID[], ULONG[])
+    H(ObjectAllocated, ObjectID, ClassID) H(ObjectReferences, ObjectID, ClassID, ULONG, ObjectID[])
+    H(ObjectsAllocatedByClass, ULONG, ClassID[], ULONG[]) H(ProfilerAttachComplete)
+    H(ProfilerDetachSucceeded) H(RemotingClientInvocationFinished)
+    H(RemotingClientInvocationStarted) H(RemotingClientReceivingReply, GUID*, BOOL)
+    H(RemotingClientSendingMessage, GUID*, BOOL) H(RemotingServerInvocationReturned)
+    H(RemotingServerInvocationStarted) H(RemotingServerReceivingMessage, GUID*, BOOL)
+    H(RemotingServerSendingReply, GUID*, BOOL) H(RootReferences, ULONG, ObjectID[])
+    H(RootReferences2, ULONG, ObjectID[], COR_PRF_GC_ROOT_KIND[], COR_PRF_GC_ROOT_FLAGS[],
+        UINT_PTR[])
+    H(RuntimeResumeFinished) H(RuntimeResumeStarted) H(RuntimeSuspendAborted)
+    H(RuntimeSuspendFinished) H(RuntimeSuspendStarted, COR_PRF_SUSPEND_REASON)
+    H(RuntimeThreadResumed, ThreadID) H(RuntimeThreadSuspended, ThreadID) H(Shutdown)
+    H(SurvivingReferences, ULONG, ObjectID[], ULONG[]) H(ThreadAssignedToOSThread, ThreadID, DWORD)
+    H(ThreadCreated, ThreadID) H(ThreadDestroyed, ThreadID)
+    H(ThreadNameChanged, ThreadID, ULONG, WCHAR[])
+    H(UnmanagedToManagedTransition, FunctionID, COR_PRF_TRANSITION_REASON)
 };
 
 class RecordingInfo10 final : public ICorProfilerInfo10, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, ApplyMetaData, (ModuleID))
-    QV_RECORD(HRESULT, BeginInprocDebugging, (BOOL, DWORD*))
-    QV_RECORD(HRESULT, DoStackSnapshot,
-              (ThreadID, StackSnapshotCallback*, ULONG32, void*, BYTE[], ULONG32))
-    QV_RECORD(HRESULT, EndInprocDebugging, (DWORD))
-    QV_RECORD(HRESULT, EnumJITedFunctions, (ICorProfilerFunctionEnum**))
-    QV_RECORD(HRESULT, EnumJITedFunctions2, (ICorProfilerFunctionEnum**))
-    QV_RECORD(HRESULT, EnumModuleFrozenObjects, (ModuleID, ICorProfilerObjectEnum**))
-    QV_RECORD(HRESULT, EnumModules, (ICorProfilerModuleEnum**))
-    QV_RECORD(HRESULT, EnumNgenModuleMethodsInliningThisMethod,
-              (ModuleID, ModuleID, mdMethodDef, BOOL*, ICorProfilerMethodEnum**))
-    QV_RECORD(HRESULT, EnumThreads, (ICorProfilerThreadEnum**))
-    QV_RECORD(HRESULT, EnumerateObjectReferences, (ObjectID, ObjectReferenceCallback, void*))
-    QV_RECORD(HRESULT, ForceGC, ())
-    QV_RECORD(HRESULT, GetAppDomainInfo, (AppDomainID, ULONG, ULONG*, WCHAR[], ProcessID*))
-    QV_RECORD(HRESULT, GetAppDomainStaticAddress, (ClassID, mdFieldDef, AppDomainID, void**))
-    QV_RECORD(HRESULT, GetAppDomainsContainingModule, (ModuleID, ULONG32, ULONG32*, AppDomainID[]))
-    QV_RECORD(HRESULT, GetArrayObjectInfo, (ObjectID, ULONG32, ULONG32[], int[], BYTE**))
-    QV_RECORD(HRESULT, GetAssemblyInfo,
-              (AssemblyID, ULONG, ULONG*, WCHAR[], AppDomainID*, ModuleID*))
-    QV_RECORD(HRESULT, GetBoxClassLayout, (ClassID, ULONG32*))
-    QV_RECORD(HRESULT, GetClassFromObject, (ObjectID, ClassID*))
-    QV_RECORD(HRESULT, GetClassFromToken, (ModuleID, mdTypeDef, ClassID*))
-    QV_RECORD(HRESULT, GetClassFromTokenAndTypeArgs,
-              (ModuleID, mdTypeDef, ULONG32, ClassID[], ClassID*))
-    QV_RECORD(HRESULT, GetClassIDInfo, (ClassID, ModuleID*, mdTypeDef*))
-    QV_RECORD(HRESULT, GetClassIDInfo2,
-              (ClassID, ModuleID*, mdTypeDef*, ClassID*, ULONG32, ULONG32*, ClassID[]))
-    QV_RECORD(HRESULT, GetClassLayout, (ClassID, COR_FIELD_OFFSET[], ULONG, ULONG*, ULONG*))
-    QV_RECORD(HRESULT, GetCodeInfo, (FunctionID, LPCBYTE*, ULONG*))
-    QV_RECORD(HRESULT, GetCodeInfo2, (FunctionID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))
-    QV_RECORD(HRESULT, GetCodeInfo3, (FunctionID, ReJITID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))
-    QV_RECORD(HRESULT, GetCodeInfo4, (UINT_PTR, ULONG32, ULONG32*, COR_PRF_CODE_INFO[]))
-    QV_RECORD(HRESULT, GetContextStaticAddress, (ClassID, mdFieldDef, ContextID, void**))
-    QV_RECORD(HRESULT, GetCurrentThreadID, (ThreadID*))
-    QV_RECORD(HRESULT, GetDynamicFunctionInfo,
-              (FunctionID, ModuleID*, PCCOR_SIGNATURE*, ULONG*, ULONG, ULONG*, WCHAR[]))
-    QV_RECORD(HRESULT, GetEventMask, (DWORD*))
-    QV_RECORD(HRESULT, GetEventMask2, (DWORD*, DWORD*))
-    QV_RECORD(HRESULT, GetFunctionEnter3Info,
-              (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*, ULONG*,
-               COR_PRF_FUNCTION_ARGUMENT_INFO*))
-    QV_RECORD(HRESULT, GetFunctionFromIP, (LPCBYTE, FunctionID*))
-    QV_RECORD(HRESULT, GetFunctionFromIP2, (LPCBYTE, FunctionID*, ReJITID*))
-    QV_RECORD(HRESULT, GetFunctionFromIP3, (LPCBYTE, FunctionID*, ReJITID*))
-    QV_RECORD(HRESULT, GetFunctionFromToken, (ModuleID, mdToken, FunctionID*))
-    QV_RECORD(HRESULT, GetFunctionFromTokenAndTypeArgs,
-              (ModuleID, mdMethodDef, ClassID, ULONG32, ClassID[], FunctionID*))
-    QV_RECORD(HRESULT, GetFunctionInfo, (FunctionID, ClassID*, ModuleID*, mdToken*))
-    QV_RECORD(HRESULT, GetFunctionInfo2,
-              (FunctionID, COR_PRF_FRAME_INFO, ClassID*, ModuleID*, mdToken*, ULONG32, ULONG32*,
-               ClassID[]))
-    QV_RECORD(HRESULT, GetFunctionLeave3Info,
-              (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*, COR_PRF_FUNCTION_ARGUMENT_RANGE*))
-    QV_RECORD(HRESULT, GetFunctionTailcall3Info,
-              (FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*))
-    QV_RECORD(HRESULT, GetGenerationBounds, (ULONG, ULONG*, COR_PRF_GC_GENERATION_RANGE[]))
-    QV_RECORD(HRESULT, GetHandleFromThread, (ThreadID, HANDLE*))
-    QV_RECORD(HRESULT, GetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE*, ULONG*))
-    QV_RECORD(HRESULT, GetILFunctionBodyAllocator, (ModuleID, IMethodMalloc**))
-    QV_RECORD(HRESULT, GetILToNativeMapping,
-              (FunctionID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))
-    QV_RECORD(HRESULT, GetILToNativeMapping2,
-              (FunctionID, ReJITID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))
-    QV_RECORD(HRESULT, GetILToNativeMapping3,
-              (UINT_PTR, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[]))
-    QV_RECORD(HRESULT, GetInMemorySymbolsLength, (ModuleID, DWORD*))
-    QV_RECORD(HRESULT, GetInprocInspectionIThisThread, (IUnknown**))
-    QV_RECORD(HRESULT, GetInprocInspectionInterface, (IUnknown**))
-    QV_RECORD(HRESULT, GetLOHObjectSizeThreshold, (DWORD*))
-    QV_RECORD(HRESULT, GetModuleInfo, (ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR[], AssemblyID*))
-    QV_RECORD(HRESULT, GetModuleInfo2,
-              (ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR[], AssemblyID*, DWORD*))
-    QV_RECORD(HRESULT, GetModuleMetaData, (ModuleID, DWORD, REFIID, IUnknown**))
-    QV_RECORD(HRESULT, GetNativeCodeStartAddresses,
-              (FunctionID, ReJITID, ULONG32, ULONG32*, UINT_PTR[]))
-    QV_RECORD(HRESULT, GetNotifiedExceptionClauseInfo, (COR_PRF_EX_CLAUSE_INFO*))
-    QV_RECORD(HRESULT, GetObjectGeneration, (ObjectID, COR_PRF_GC_GENERATION_RANGE*))
-    QV_RECORD(HRESULT, GetObjectSize, (ObjectID, ULONG*))
-    QV_RECORD(HRESULT, GetObjectSize2, (ObjectID, SIZE_T*))
-    QV_RECORD(HRESULT, GetRVAStaticAddress, (ClassID, mdFieldDef, void**))
-    QV_RECORD(HRESULT, GetReJITIDs, (FunctionID, ULONG, ULONG*, ReJITID[]))
-    QV_RECORD(HRESULT, GetRuntimeInformation,
-              (USHORT*, COR_PRF_RUNTIME_TYPE*, USHORT*, USHORT*, USHORT*, USHORT*, ULONG, ULONG*,
-               WCHAR[]))
-    QV_RECORD(HRESULT, GetStaticFieldInfo, (ClassID, mdFieldDef, COR_PRF_STATIC_TYPE*))
-    QV_RECORD(HRESULT, GetStringLayout, (ULONG*, ULONG*, ULONG*))
-    QV_RECORD(HRESULT, GetStringLayout2, (ULONG*, ULONG*))
-    QV_RECORD(HRESULT, GetThreadAppDomain, (ThreadID, AppDomainID*))
-    QV_RECORD(HRESULT, GetThreadContext, (ThreadID, ContextID*))
-    QV_RECORD(HRESULT, GetThreadInfo, (ThreadID, DWORD*))
-    QV_RECORD(HRESULT, GetThreadStaticAddress, (ClassID, mdFieldDef, ThreadID, void**))
-    QV_RECORD(HRESULT, GetThreadStaticAddress2,
-              (ClassID, mdFieldDef, AppDomainID, ThreadID, void**))
-    QV_RECORD(HRESULT, GetTokenAndMetaDataFromFunction, (FunctionID, REFIID, IUnknown**, mdToken*))
-    QV_RECORD(HRESULT, InitializeCurrentThread, ())
-    QV_RECORD(HRESULT, IsArrayClass, (ClassID, CorElementType*, ClassID*, ULONG*))
-    QV_RECORD(HRESULT, IsFrozenObject, (ObjectID, BOOL*))
-    QV_RECORD(HRESULT, IsFunctionDynamic, (FunctionID, BOOL*))
-    QV_RECORD(HRESULT, ReadInMemorySymbols, (ModuleID, DWORD, BYTE*, DWORD, DWORD*))
-    QV_RECORD(HRESULT, RequestProfilerDetach, (DWORD))
-    QV_RECORD(HRESULT, RequestReJIT, (ULONG, ModuleID[], mdMethodDef[]))
-    QV_RECORD(HRESULT, RequestReJITWithInliners, (DWORD, ULONG, ModuleID[], mdMethodDef[]))
-    QV_RECORD(HRESULT, RequestRevert, (ULONG, ModuleID[], mdMethodDef[], HRESULT[]))
-    QV_RECORD(HRESULT, ResumeRuntime, ())
-    QV_RECORD(HRESULT, SetEnterLeaveFunctionHooks,
-              (FunctionEnter*, FunctionLeave*, FunctionTailcall*))
-    QV_RECORD(HRESULT, SetEnterLeaveFunctionHooks2,
-              (FunctionEnter2*, FunctionLeave2*, FunctionTailcall2*))
-    QV_RECORD(HRESULT, SetEnterLeaveFunctionHooks3,
-              (FunctionEnter3*, FunctionLeave3*, FunctionTailcall3*))
-    QV_RECORD(HRESULT, SetEnterLeaveFunctionHooks3WithInfo,
-              (FunctionEnter3WithInfo*, FunctionLeave3WithInfo*, FunctionTailcall3WithInfo*))
-    QV_RECORD(HRESULT, SetEventMask, (DWORD))
-    QV_RECORD(HRESULT, SetEventMask2, (DWORD, DWORD))
-    QV_RECORD(HRESULT, SetFunctionIDMapper, (FunctionIDMapper*))
-    QV_RECORD(HRESULT, SetFunctionIDMapper2, (FunctionIDMapper2*, void*))
-    QV_RECORD(HRESULT, SetFunctionReJIT, (FunctionID))
-    QV_RECORD(HRESULT, SetILFunctionBody, (ModuleID, mdMethodDef, LPCBYTE))
-    QV_RECORD(HRESULT, SetILInstrumentedCodeMap, (FunctionID, BOOL, ULONG, COR_IL_MAP[]))
-    QV_RECORD(HRESULT, SuspendRuntime, ())
+    H(ApplyMetaData, ModuleID) H(BeginInprocDebugging, BOOL, DWORD*)
+    H(DoStackSnapshot, ThreadID, StackSnapshotCallback*, ULONG32, void*, BYTE[], ULONG32)
+    H(EndInprocDebugging, DWORD) H(EnumJITedFunctions, ICorProfilerFunctionEnum**)
+    H(EnumJITedFunctions2, ICorProfilerFunctionEnum**)
+    H(EnumModuleFrozenObjects, ModuleID, ICorProfilerObjectEnum**)
+    H(EnumModules, ICorProfilerModuleEnum**)
+    H(EnumNgenModuleMethodsInliningThisMethod, ModuleID, ModuleID, mdMethodDef, BOOL*,
+        ICorProfilerMethodEnum**)
+    H(EnumThreads, ICorProfilerThreadEnum**)
+    H(EnumerateObjectReferences, ObjectID, ObjectReferenceCallback, void*) H(ForceGC)
+    H(GetAppDomainInfo, AppDomainID, ULONG, ULONG*, WCHAR[], ProcessID*)
+    H(GetAppDomainStaticAddress, ClassID, mdFieldDef, AppDomainID, void**)
+    H(GetAppDomainsContainingModule, ModuleID, ULONG32, ULONG32*, AppDomainID[])
+    H(GetArrayObjectInfo, ObjectID, ULONG32, ULONG32[], int[], BYTE**)
+    H(GetAssemblyInfo, AssemblyID, ULONG, ULONG*, WCHAR[], AppDomainID*, ModuleID*)
+    H(GetBoxClassLayout, ClassID, ULONG32*) H(GetClassFromObject, ObjectID, ClassID*)
+    H(GetClassFromToken, ModuleID, mdTypeDef, ClassID*)
+    H(GetClassFromTokenAndTypeArgs, ModuleID, mdTypeDef, ULONG32, ClassID[], ClassID*)
+    H(GetClassIDInfo, ClassID, ModuleID*, mdTypeDef*)
+    H(GetClassIDInfo2, ClassID, ModuleID*, mdTypeDef*, ClassID*, ULONG32, ULONG32*, ClassID[])
+    H(GetClassLayout, ClassID, COR_FIELD_OFFSET[], ULONG, ULONG*, ULONG*)
+    H(GetCodeInfo, FunctionID, LPCBYTE*, ULONG*)
+    H(GetCodeInfo2, FunctionID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[])
+    H(GetCodeInfo3, FunctionID, ReJITID, ULONG32, ULONG32*, COR_PRF_CODE_INFO[])
+    H(GetCodeInfo4, UINT_PTR, ULONG32, ULONG32*, COR_PRF_CODE_INFO[])
+    H(GetContextStaticAddress, ClassID, mdFieldDef, ContextID, void**)
+    H(GetCurrentThreadID, ThreadID*)
+    H(GetDynamicFunctionInfo, FunctionID, ModuleID*, PCCOR_SIGNATURE*, ULONG*, ULONG, ULONG*,
+        WCHAR[])
+    H(GetEventMask, DWORD*) H(GetEventMask2, DWORD*, DWORD*)
+    H(GetFunctionEnter3Info, FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*, ULONG*,
+        COR_PRF_FUNCTION_ARGUMENT_INFO*)
+    H(GetFunctionFromIP, LPCBYTE, FunctionID*) H(GetFunctionFromIP2, LPCBYTE, FunctionID*, ReJITID*)
+    H(GetFunctionFromIP3, LPCBYTE, FunctionID*, ReJITID*)
+    H(GetFunctionFromToken, ModuleID, mdToken, FunctionID*)
+    H(GetFunctionFromTokenAndTypeArgs, ModuleID, mdMethodDef, ClassID, ULONG32, ClassID[],
+        FunctionID*)
+    H(GetFunctionInfo, FunctionID, ClassID*, ModuleID*, mdToken*)
+    H(GetFunctionInfo2, FunctionID, COR_PRF_FRAME_INFO, ClassID*, ModuleID*, mdToken*, ULONG32,
+        ULONG32*, ClassID[])
+    H(GetFunctionLeave3Info, FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*,
+        COR_PRF_FUNCTION_ARGUMENT_RANGE*)
+    H(GetFunctionTailcall3Info, FunctionID, COR_PRF_ELT_INFO, COR_PRF_FRAME_INFO*)
+    H(GetGenerationBounds, ULONG, ULONG*, COR_PRF_GC_GENERATION_RANGE[])
+    H(GetHandleFromThread, ThreadID, HANDLE*)
+    H(GetILFunctionBody, ModuleID, mdMethodDef, LPCBYTE*, ULONG*)
+    H(GetILFunctionBodyAllocator, ModuleID, IMethodMalloc**)
+    H(GetILToNativeMapping, FunctionID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[])
+    H(GetILToNativeMapping2, FunctionID, ReJITID, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[])
+    H(GetILToNativeMapping3, UINT_PTR, ULONG32, ULONG32*, COR_DEBUG_IL_TO_NATIVE_MAP[])
+    H(GetInMemorySymbolsLength, ModuleID, DWORD*) H(GetInprocInspectionIThisThread, IUnknown**)
+    H(GetInprocInspectionInterface, IUnknown**) H(GetLOHObjectSizeThreshold, DWORD*)
+    H(GetModuleInfo, ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR[], AssemblyID*)
+    H(GetModuleInfo2, ModuleID, LPCBYTE*, ULONG, ULONG*, WCHAR[], AssemblyID*, DWORD*)
+    H(GetModuleMetaData, ModuleID, DWORD, REFIID, IUnknown**)
+    H(GetNativeCodeStartAddresses, FunctionID, ReJITID, ULONG32, ULONG32*, UINT_PTR[])
+    H(GetNotifiedExceptionClauseInfo, COR_PRF_EX_CLAUSE_INFO*)
+    H(GetObjectGeneration, ObjectID, COR_PRF_GC_GENERATION_RANGE*)
+    H(GetObjectSize, ObjectID, ULONG*) H(GetObjectSize2, ObjectID, SIZE_T*)
+    H(GetRVAStaticAddress, ClassID, mdFieldDef, void**)
+    H(GetReJITIDs, FunctionID, ULONG, ULONG*, ReJITID[])
+    H(GetRuntimeInformation, USHORT*, COR_PRF_RUNTIME_TYPE*, USHORT*, USHORT*, USHORT*, USHORT*,
+        ULONG, ULONG*, WCHAR[])
+    H(GetStaticFieldInfo, ClassID, mdFieldDef, COR_PRF_STATIC_TYPE*)
+    H(GetStringLayout, ULONG*, ULONG*, ULONG*) H(GetStringLayout2, ULONG*, ULONG*)
+    H(GetThreadAppDomain, ThreadID, AppDomainID*) H(GetThreadContext, ThreadID, ContextID*)
+    H(GetThreadInfo, ThreadID, DWORD*)
+    H(GetThreadStaticAddress, ClassID, mdFieldDef, ThreadID, void**)
+    H(GetThreadStaticAddress2, ClassID, mdFieldDef, AppDomainID, ThreadID, void**)
+    H(GetTokenAndMetaDataFromFunction, FunctionID, REFIID, IUnknown**, mdToken*)
+    H(InitializeCurrentThread) H(IsArrayClass, ClassID, CorElementType*, ClassID*, ULONG*)
+    H(IsFrozenObject, ObjectID, BOOL*) H(IsFunctionDynamic, FunctionID, BOOL*)
+    H(ReadInMemorySymbols, ModuleID, DWORD, BYTE*, DWORD, DWORD*) H(RequestProfilerDetach, DWORD)
+    H(RequestReJIT, ULONG, ModuleID[], mdMethodDef[])
+    H(RequestReJITWithInliners, DWORD, ULONG, ModuleID[], mdMethodDef[])
+    H(RequestRevert, ULONG, ModuleID[], mdMethodDef[], HRESULT[]) H(ResumeRuntime)
+    H(SetEnterLeaveFunctionHooks, FunctionEnter*, FunctionLeave*, FunctionTailcall*)
+    H(SetEnterLeaveFunctionHooks2, FunctionEnter2*, FunctionLeave2*, FunctionTailcall2*)
+    H(SetEnterLeaveFunctionHooks3, FunctionEnter3*, FunctionLeave3*, FunctionTailcall3*)
+    H(SetEnterLeaveFunctionHooks3WithInfo, FunctionEnter3WithInfo*, FunctionLeave3WithInfo*,
+        FunctionTailcall3WithInfo*)
+    H(SetEventMask, DWORD) H(SetEventMask2, DWORD, DWORD) H(SetFunctionIDMapper, FunctionIDMapper*)
+    H(SetFunctionIDMapper2, FunctionIDMapper2*, void*) H(SetFunctionReJIT, FunctionID)
+    H(SetILFunctionBody, ModuleID, mdMethodDef, LPCBYTE)
+    H(SetILInstrumentedCodeMap, FunctionID, BOOL, ULONG, COR_IL_MAP[]) H(SuspendRuntime)
 };
 
 class RecordingClassFactory final : public IClassFactory, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, CreateInstance, (IUnknown*, REFIID, void**))
-    QV_RECORD(HRESULT, LockServer, (BOOL))
+    H(CreateInstance, IUnknown*, REFIID, void**) H(LockServer, BOOL)
 };
 
 class RecordingPALThreads final : public IPALThreads, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, CloseThread, (PALThreadHandle))
-    QV_RECORD(HRESULT, CreateThread, (PALThreadProc, void*, DWORD, DWORD, PALThreadHandle*))
-    QV_RECORD(HRESULT, GetThreadId, (PALThreadHandle, DWORD*))
-    QV_RECORD(HRESULT, Sleep, (DWORD))
-    QV_RECORD(HRESULT, StartThread, (PALThreadHandle))
-    QV_RECORD(HRESULT, WaitForThread, (PALThreadHandle, DWORD))
+    H(CloseThread, PALThreadHandle)
+    H(CreateThread, PALThreadProc, void*, DWORD, DWORD, PALThreadHandle*)
+    H(GetThreadId, PALThreadHandle, DWORD*) H(Sleep, DWORD) H(StartThread, PALThreadHandle)
+    H(WaitForThread, PALThreadHandle, DWORD)
 };
 
 class RecordingPALTools final : public IPALTools, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, CloseStream, (PALStreamHandle))
-    QV_RECORD(HRESULT, Read, (PALStreamHandle, void*, DWORD, DWORD*))
-    QV_RECORD(HRESULT, StartService, (LPCWSTR, DWORD, PALServiceProc, DWORD, void*))
-    QV_RECORD(HRESULT, Write, (PALStreamHandle, const void*, DWORD))
+    H(CloseStream, PALStreamHandle) H(Read, PALStreamHandle, void*, DWORD, DWORD*)
+    H(StartService, LPCWSTR, DWORD, PALServiceProc, DWORD, void*)
+    H(Write, PALStreamHandle, const void*, DWORD)
 };
 
 class RecordingPALProfilerHost final : public IPALProfilerHost, public SlotRecorder {
 public:
     QV_RECORD_IUNKNOWN
-    QV_RECORD(HRESULT, SetProfilerCallback, (ICorProfilerCallback2*))
+    H(SetProfilerCallback, ICorProfilerCallback2*)
 };
 
 // Published slots, transcribed from the runtime's definitions.
-// clang-format off
-const PublishedSlot kCallback3Slots[] = {
-    {0, "QueryInterface"}, {1, "AddRef"}, {2, "Release"}, {3, "Initialize"}, {4, "Shutdown"},
-    {5, "AppDomainCreationStarted"}, {6, "AppDomainCreationFinished"},
-    {7, "AppDomainShutdownStarted"}, {8, "AppDomainShutdownFinished"}, {9, "AssemblyLoadStarted"},
-    {10, "AssemblyLoadFinished"}, {11, "AssemblyUnloadStarted"}, {12, "AssemblyUnloadFinished"},
-    {13, "ModuleLoadStarted"}, {14, "ModuleLoadFinished"}, {15, "ModuleUnloadStarted"},
-    {16, "ModuleUnloadFinished"}, {17, "ModuleAttachedToAssembly"}, {18, "ClassLoadStarted"},
-    {19, "ClassLoadFinished"}, {20, "ClassUnloadStarted"}, {21, "ClassUnloadFinished"},
-    {22, "FunctionUnloadStarted"}, {23, "JITCompilationStarted"}, {24, "JITCompilationFinished"},
-    {25, "JITCachedFunctionSearchStarted"}, {26, "JITCachedFunctionSearchFinished"},
-    {27, "JITFunctionPitched"}, {28, "JITInlining"}, {29, "ThreadCreated"},
-    {30, "ThreadDestroyed"}, {31, "ThreadAssignedToOSThread"},
-    {32, "RemotingClientInvocationStarted"}, {33, "RemotingClientSendingMessage"},
-    {34, "RemotingClientReceivingReply"}, {35, "RemotingClientInvocationFinished"},
-    {36, "RemotingServerReceivingMessage"}, {37, "RemotingServerInvocationStarted"},
-    {38, "RemotingServerInvocationReturned"}, {39, "RemotingServerSendingReply"},
-    {40, "UnmanagedToManagedTransition"}, {41, "ManagedToUnmanagedTransition"},
-    {42, "RuntimeSuspendStarted"}, {43, "RuntimeSuspendFinished"}, {44, "RuntimeSuspendAborted"},
-    {45, "RuntimeResumeStarted"}, {46, "RuntimeResumeFinished"}, {47, "RuntimeThreadSuspended"},
-    {48, "RuntimeThreadResumed"}, {49, "MovedReferences"}, {50, "ObjectAllocated"},
-    {51, "ObjectsAllocatedByClass"}, {52, "ObjectReferences"}, {53, "RootReferences"},
-    {54, "ExceptionThrown"}, {55, "ExceptionSearchFunctionEnter"},
-    {56, "ExceptionSearchFunctionLeave"}, {57, "ExceptionSearchFilterEnter"},
-    {58, "ExceptionSearchFilterLeave"}, {59, "ExceptionSearchCatcherFound"},
-    {60, "ExceptionOSHandlerEnter"}, {61, "ExceptionOSHandlerLeave"},
-    {62, "ExceptionUnwindFunctionEnter"}, {63, "ExceptionUnwindFunctionLeave"},
-    {64, "ExceptionUnwindFinallyEnter"}, {65, "ExceptionUnwindFinallyLeave"},
-    {66, "ExceptionCatcherEnter"}, {67, "ExceptionCatcherLeave"}, {68, "COMClassicVTableCreated"},
-    {69, "COMClassicVTableDestroyed"}, {70, "ExceptionCLRCatcherFound"},
-    {71, "ExceptionCLRCatcherExecute"}, {72, "ThreadNameChanged"},
-    {73, "GarbageCollectionStarted"}, {74, "SurvivingReferences"},
-    {75, "GarbageCollectionFinished"}, {76, "FinalizeableObjectQueued"}, {77, "RootReferences2"},
-    {78, "HandleCreated"}, {79, "HandleDestroyed"}, {80, "InitializeForAttach"},
-    {81, "ProfilerAttachComplete"}, {82, "ProfilerDetachSucceeded"},
-};
-// clang-format on
-
-// clang-format off
-const PublishedSlot kInfo10Slots[] = {
-    {0, "QueryInterface"}, {1, "AddRef"}, {2, "Release"}, {3, "GetClassFromObject"},
-    {4, "GetClassFromToken"}, {5, "GetCodeInfo"}, {6, "GetEventMask"}, {7, "GetFunctionFromIP"},
-    {8, "GetFunctionFromToken"}, {9, "GetHandleFromThread"}, {10, "GetObjectSize"},
-    {11, "IsArrayClass"}, {12, "GetThreadInfo"}, {13, "GetCurrentThreadID"},
-    {14, "GetClassIDInfo"}, {15, "GetFunctionInfo"}, {16, "SetEventMask"},
-    {17, "SetEnterLeaveFunctionHooks"}, {18, "SetFunctionIDMapper"},
-    {19, "GetTokenAndMetaDataFromFunction"}, {20, "GetModuleInfo"}, {21, "GetModuleMetaData"},
-    {22, "GetILFunctionBody"}, {23, "GetILFunctionBodyAllocator"}, {24, "SetILFunctionBody"},
-    {25, "GetAppDomainInfo"}, {26, "GetAssemblyInfo"}, {27, "SetFunctionReJIT"}, {28, "ForceGC"},
-    {29, "SetILInstrumentedCodeMap"}, {30, "GetInprocInspectionInterface"},
-    {31, "GetInprocInspectionIThisThread"}, {32, "GetThreadContext"}, {33, "BeginInprocDebugging"},
-    {34, "EndInprocDebugging"}, {35, "GetILToNativeMapping"}, {36, "DoStackSnapshot"},
-    {37, "SetEnterLeaveFunctionHooks2"}, {38, "GetFunctionInfo2"}, {39, "GetStringLayout"},
-    {40, "GetClassLayout"}, {41, "GetClassIDInfo2"}, {42, "GetCodeInfo2"},
-    {43, "GetClassFromTokenAndTypeArgs"}, {44, "GetFunctionFromTokenAndTypeArgs"},
-    {45, "EnumModuleFrozenObjects"}, {46, "GetArrayObjectInfo"}, {47, "GetBoxClassLayout"},
-    {48, "GetThreadAppDomain"}, {49, "GetRVAStaticAddress"}, {50, "GetAppDomainStaticAddress"},
-    {51, "GetThreadStaticAddress"}, {52, "GetContextStaticAddress"}, {53, "GetStaticFieldInfo"},
-    {54, "GetGenerationBounds"}, {55, "GetObjectGeneration"},
-    {56, "GetNotifiedExceptionClauseInfo"}, {57, "EnumJITedFunctions"},
-    {58, "RequestProfilerDetach"}, {59, "SetFunctionIDMapper2"}, {60, "GetStringLayout2"},
-    {61, "SetEnterLeaveFunctionHooks3"}, {62, "SetEnterLeaveFunctionHooks3WithInfo"},
-    {63, "GetFunctionEnter3Info"}, {64, "GetFunctionLeave3Info"}, {65, "GetFunctionTailcall3Info"},
-    {66, "EnumModules"}, {67, "GetRuntimeInformation"}, {68, "GetThreadStaticAddress2"},
-    {69, "GetAppDomainsContainingModule"}, {70, "GetModuleInfo2"}, {71, "EnumThreads"},
-    {72, "InitializeCurrentThread"}, {73, "RequestReJIT"}, {74, "RequestRevert"},
-    {75, "GetCodeInfo3"}, {76, "GetFunctionFromIP2"}, {77, "GetReJITIDs"},
-    {78, "GetILToNativeMapping2"}, {79, "EnumJITedFunctions2"}, {80, "GetObjectSize2"},
-    {81, "GetEventMask2"}, {82, "SetEventMask2"}, {83, "EnumNgenModuleMethodsInliningThisMethod"},
-    {84, "ApplyMetaData"}, {85, "GetInMemorySymbolsLength"}, {86, "ReadInMemorySymbols"},
-    {87, "IsFunctionDynamic"}, {88, "GetFunctionFromIP3"}, {89, "GetDynamicFunctionInfo"},
-    {90, "GetNativeCodeStartAddresses"}, {91, "GetILToNativeMapping3"}, {92, "GetCodeInfo4"},
-    {93, "EnumerateObjectReferences"}, {94, "IsFrozenObject"}, {95, "GetLOHObjectSizeThreshold"},
-    {96, "RequestReJITWithInliners"}, {97, "SuspendRuntime"}, {98, "ResumeRuntime"},
-};
-// clang-format on
-
-// clang-format off
-const PublishedSlot kMetaDataImportSlots[] = {
-    {0, "QueryInterface"}, {1, "AddRef"}, {2, "Release"}, {3, "CloseEnum"}, {4, "CountEnum"},
-    {5, "ResetEnum"}, {6, "EnumTypeDefs"}, {7, "EnumInterfaceImpls"}, {8, "EnumTypeRefs"},
-    {9, "FindTypeDefByName"}, {10, "GetScopeProps"}, {11, "GetModuleFromScope"},
-    {12, "GetTypeDefProps"}, {13, "GetInterfaceImplProps"}, {14, "GetTypeRefProps"},
-    {15, "ResolveTypeRef"}, {16, "EnumMembers"}, {17, "EnumMembersWithName"}, {18, "EnumMethods"},
-    {19, "EnumMethodsWithName"}, {20, "EnumFields"}, {21, "EnumFieldsWithName"},
-    {22, "EnumParams"}, {23, "EnumMemberRefs"}, {24, "EnumMethodImpls"},
-    {25, "EnumPermissionSets"}, {26, "FindMember"}, {27, "FindMethod"}, {28, "FindField"},
-    {29, "FindMemberRef"}, {30, "GetMethodProps"}, {31, "GetMemberRefProps"},
-    {32, "EnumProperties"}, {33, "EnumEvents"}, {34, "GetEventProps"}, {35, "EnumMethodSemantics"},
-    {36, "GetMethodSemantics"}, {37, "GetClassLayout"}, {38, "GetFieldMarshal"}, {39, "GetRVA"},
-    {40, "GetPermissionSetProps"}, {41, "GetSigFromToken"}, {42, "GetModuleRefProps"},
-    {43, "EnumModuleRefs"}, {44, "GetTypeSpecFromToken"}, {45, "GetNameFromToken"},
-    {46, "EnumUnresolvedMethods"}, {47, "GetUserString"}, {48, "GetPinvokeMap"},
-    {49, "EnumSignatures"}, {50, "EnumTypeSpecs"}, {51, "EnumUserStrings"},
-    {52, "GetParamForMethodIndex"}, {53, "EnumCustomAttributes"}, {54, "GetCustomAttributeProps"},
-    {55, "FindTypeRef"}, {56, "GetMemberProps"}, {57, "GetFieldProps"}, {58, "GetPropertyProps"},
-    {59, "GetParamProps"}, {60, "GetCustomAttributeByName"}, {61, "IsValidToken"},
-    {62, "GetNestedClassProps"}, {63, "GetNativeCallConvFromSig"}, {64, "IsGlobal"},
-};
+const auto kCallback3Slots = Slots({
+    "QueryInterface", "AddRef", "Release", "Initialize", "Shutdown", "AppDomainCreationStarted",
+    "AppDomainCreationFinished", "AppDomainShutdownStarted", "AppDomainShutdownFinished",
+    "AssemblyLoadStarted", "AssemblyLoadFinished", "AssemblyUnloadStarted",
+    "AssemblyUnloadFinished", "ModuleLoadStarted", "ModuleLoadFinished", "ModuleUnloadStarted",
+    "ModuleUnloadFinished", "ModuleAttachedToAssembly", "ClassLoadStarted", "ClassLoadFinished",
+    "ClassUnloadStarted", "ClassUnloadFinished", "FunctionUnloadStarted", "JITCompilationStarted",
+    "JITCompilationFinished", "JITCachedFunctionSearchStarted", "JITCachedFunctionSearchFinished",
+    "JITFunctionPitched", "JITInlining", "ThreadCreated", "ThreadDestroyed",
+    "ThreadAssignedToOSThread", "RemotingClientInvocationStarted", "RemotingClientSendingMessage",
+    "RemotingClientReceivingReply", "RemotingClientInvocationFinished",
+    "RemotingServerReceivingMessage", "RemotingServerInvocationStarted",
+    "RemotingServerInvocationReturned", "RemotingServerSendingReply",
+    "UnmanagedToManagedTransition", "ManagedToUnmanagedTransition", "RuntimeSuspendStarted",
+    "RuntimeSuspendFinished", "RuntimeSuspendAborted", "RuntimeResumeStarted",
+    "RuntimeResumeFinished", "RuntimeThreadSuspended", "RuntimeThreadResumed", "MovedReferences",
+    "ObjectAllocated", "ObjectsAllocatedByClass", "ObjectReferences", "RootReferences",
+    "ExceptionThrown", "ExceptionSearchFunctionEnter", "ExceptionSearchFunctionLeave",
+    "ExceptionSearchFilterEnter", "ExceptionSearchFilterLeave", "ExceptionSearchCatcherFound",
+    "ExceptionOSHandlerEnter", "ExceptionOSHandlerLeave", "ExceptionUnwindFunctionEnter",
+    "ExceptionUnwindFunctionLeave", "ExceptionUnwindFinallyEnter", "ExceptionUnwindFinallyLeave",
+    "ExceptionCatcherEnter", "ExceptionCatcherLeave", "COMClassicVTableCreated",
+    "COMClassicVTableDestroyed", "ExceptionCLRCatcherFound", "ExceptionCLRCatcherExecute",
+    "ThreadNameChanged", "GarbageCollectionStarted", "SurvivingReferences",
+    "GarbageCollectionFinished", "FinalizeableObjectQueued", "RootReferences2", "HandleCreated",
+    "HandleDestroyed", "InitializeForAttach", "ProfilerAttachComplete", "ProfilerDetachSucceeded",
+});
+const auto kInfo10Slots = Slots({
+    "QueryInterface", "AddRef", "Release", "GetClassFromObject", "GetClassFromToken", "GetCodeInfo",
+    "GetEventMask", "GetFunctionFromIP", "GetFunctionFromToken", "GetHandleFromThread",
+    "GetObjectSize", "IsArrayClass", "GetThreadInfo", "GetCurrentThreadID", "GetClassIDInfo",
+    "GetFunctionInfo", "SetEventMask", "SetEnterLeaveFunctionHooks", "SetFunctionIDMapper",
+    "GetTokenAndMetaDataFromFunction", "GetModuleInfo", "GetModuleMetaData", "GetILFunctionBody",
+    "GetILFunctionBodyAllocator", "SetILFunctionBody", "GetAppDomainInfo", "GetAssemblyInfo",
+    "SetFunctionReJIT", "ForceGC", "SetILInstrumentedCodeMap", "GetInprocInspectionInterface",
+    "GetInprocInspectionIThisThread", "GetThreadContext", "BeginInprocDebugging",
+    "EndInprocDebugging", "GetILToNativeMapping", "DoStackSnapshot", "SetEnterLeaveFunctionHooks2",
+    "GetFunctionInfo2", "GetStringLayout", "GetClassLayout", "GetClassIDInfo2", "GetCodeInfo2",
+    "GetClassFromTokenAndTypeArgs", "GetFunctionFromTokenAndTypeArgs", "EnumModuleFrozenObjects",
+    "GetArrayObjectInfo", "GetBoxClassLayout", "GetThreadAppDomain", "GetRVAStaticAddress",
+    "GetAppDomainStaticAddress", "GetThreadStaticAddress", "GetContextStaticAddress",
+    "GetStaticFieldInfo", "GetGenerationBounds", "GetObjectGeneration",
+    "GetNotifiedExceptionClauseInfo", "EnumJITedFunctions", "RequestProfilerDetach",
+    "SetFunctionIDMapper2", "GetStringLayout2", "SetEnterLeaveFunctionHooks3",
+    "SetEnterLeaveFunctionHooks3WithInfo", "GetFunctionEnter3Info", "GetFunctionLeave3Info",
+    "GetFunctionTailcall3Info", "EnumModules", "GetRuntimeInformation", "GetThreadStaticAddress2",
+    "GetAppDomainsContainingModule", "GetModuleInfo2", "EnumThreads", "InitializeCurrentThread",
+    "RequestReJIT", "RequestRevert", "GetCodeInfo3", "GetFunctionFromIP2", "GetReJITIDs",
+    "GetILToNativeMapping2", "EnumJITedFunctions2", "GetObjectSize2", "GetEventMask2",
+    "SetEventMask2", "EnumNgenModuleMethodsInliningThisMethod", "ApplyMetaData",
+    "GetInMemorySymbolsLength", "ReadInMemorySymbols", "IsFunctionDynamic", "GetFunctionFromIP3",
+    "GetDynamicFunctionInfo", "GetNativeCodeStartAddresses", "GetILToNativeMapping3",
+    "GetCodeInfo4", "EnumerateObjectReferences", "IsFrozenObject", "GetLOHObjectSizeThreshold",
+    "RequestReJITWithInliners", "SuspendRuntime", "ResumeRuntime",
+});
+const auto kMetaDataImportSlots = Slots({
+    "QueryInterface", "AddRef", "Release", "CloseEnum", "CountEnum", "ResetEnum", "EnumTypeDefs",
+    "EnumInterfaceImpls", "EnumTypeRefs", "FindTypeDefByName", "GetScopeProps",
+    "GetModuleFromScope", "GetTypeDefProps", "GetInterfaceImplProps", "GetTypeRefProps",
+    "ResolveTypeRef", "EnumMembers", "EnumMembersWithName", "EnumMethods", "EnumMethodsWithName",
+    "EnumFields", "EnumFieldsWithName", "EnumParams", "EnumMemberRefs", "EnumMethodImpls",
+    "EnumPermissionSets", "FindMember", "FindMethod", "FindField", "FindMemberRef",
+    "GetMethodProps", "GetMemberRefProps", "EnumProperties", "EnumEvents", "GetEventProps",
+    "EnumMethodSemantics", "GetMethodSemantics", "GetClassLayout", "GetFieldMarshal", "GetRVA",
+    "GetPermissionSetProps", "GetSigFromToken", "GetModuleRefProps", "EnumModuleRefs",
+    "GetTypeSpecFromToken", "GetNameFromToken", "EnumUnresolvedMethods", "GetUserString",
+    "GetPinvokeMap", "EnumSignatures", "EnumTypeSpecs", "EnumUserStrings", "GetParamForMethodIndex",
+    "EnumCustomAttributes", "GetCustomAttributeProps", "FindTypeRef", "GetMemberProps",
+    "GetFieldProps", "GetPropertyProps", "GetParamProps", "GetCustomAttributeByName",
+    "IsValidToken", "GetNestedClassProps", "GetNativeCallConvFromSig", "IsGlobal",
+});
 // clang-format on
 
 // The 16 bytes of a GUID in memory, from its registry form "{8-4-4-4-12}": the first three
@@ -383,66 +294,43 @@ void GuidBytesFromText(const char* pText, BYTE bytes[16]) {
 
 }  // namespace
 
-TEST(SlotOrder, ProfilerCallbackThroughVersion3) {
-    RecordingCallback3 recorder;
-    ExpectSlotOrder(static_cast<ICorProfilerCallback3*>(&recorder), &recorder, kCallback3Slots);
-}
-
-TEST(SlotOrder, ProfilerInfoThroughVersion10) {
-    RecordingInfo10 recorder;
-    ExpectSlotOrder(static_cast<ICorProfilerInfo10*>(&recorder), &recorder, kInfo10Slots);
-}
-
-TEST(SlotOrder, MetaDataImport) {
-    RecordingMetaDataImport recorder;
-    ExpectSlotOrder(static_cast<IMetaDataImport*>(&recorder), &recorder, kMetaDataImportSlots);
-}
-
-TEST(SlotOrder, ClassFactoryAndHostInterfaces) {
+TEST(SlotOrder, PublishedInterfaces) {
+    RecordingCallback3 callback;
+    ExpectSlotOrder(static_cast<ICorProfilerCallback3*>(&callback), &callback,
+                    kCallback3Slots.rows);
+    RecordingInfo10 info;
+    ExpectSlotOrder(static_cast<ICorProfilerInfo10*>(&info), &info, kInfo10Slots.rows);
+    RecordingMetaDataImport import;
+    ExpectSlotOrder(static_cast<IMetaDataImport*>(&import), &import, kMetaDataImportSlots.rows);
     RecordingClassFactory factory;
-    ExpectSlotOrder(static_cast<IClassFactory*>(&factory), &factory,
-                    {{0, "QueryInterface"},
-                     {1, "AddRef"},
-                     {2, "Release"},
-                     {3, "CreateInstance"},
-                     {4, "LockServer"}});
+    ExpectSlotOrder(
+        static_cast<IClassFactory*>(&factory), &factory,
+        Slots({"QueryInterface", "AddRef", "Release", "CreateInstance", "LockServer"}).rows);
     RecordingPALThreads threads;
     ExpectSlotOrder(static_cast<IPALThreads*>(&threads), &threads,
-                    {{0, "QueryInterface"},
-                     {1, "AddRef"},
-                     {2, "Release"},
-                     {3, "CreateThread"},
-                     {4, "StartThread"},
-                     {5, "CloseThread"},
-                     {6, "Sleep"},
-                     {7, "GetThreadId"},
-                     {8, "WaitForThread"}});
+                    Slots({"QueryInterface", "AddRef", "Release", "CreateThread", "StartThread",
+                           "CloseThread", "Sleep", "GetThreadId", "WaitForThread"})
+                        .rows);
     RecordingPALTools tools;
     ExpectSlotOrder(static_cast<IPALTools*>(&tools), &tools,
-                    {{0, "QueryInterface"},
-                     {1, "AddRef"},
-                     {2, "Release"},
-                     {3, "StartService"},
-                     {4, "Write"},
-                     {5, "Read"},
-                     {6, "CloseStream"}});
+                    Slots({"QueryInterface", "AddRef", "Release", "StartService", "Write", "Read",
+                           "CloseStream"})
+                        .rows);
     RecordingPALProfilerHost host;
-    ExpectSlotOrder(
-        static_cast<IPALProfilerHost*>(&host), &host,
-        {{0, "QueryInterface"}, {1, "AddRef"}, {2, "Release"}, {3, "SetProfilerCallback"}});
+    ExpectSlotOrder(static_cast<IPALProfilerHost*>(&host), &host,
+                    Slots({"QueryInterface", "AddRef", "Release", "SetProfilerCallback"}).rows);
 }
 
 TEST(SlotOrder, CheckFailsOnAMisplacedMethod) {
     // Read and Write swapped: the check must report both slots, or it proves nothing.
     RecordingPALTools tools;
-    const PublishedSlot swapped[] = {{0, "QueryInterface"}, {1, "AddRef"}, {2, "Release"},
-                                     {3, "StartService"},   {4, "Read"},   {5, "Write"},
-                                     {6, "CloseStream"}};
+    const auto swapped = Slots(
+        {"QueryInterface", "AddRef", "Release", "StartService", "Read", "Write", "CloseStream"});
     testing::TestPartResultArray failures;
     {
         testing::ScopedFakeTestPartResultReporter reporter(
             testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
-        ExpectSlotOrder(static_cast<IPALTools*>(&tools), &tools, swapped);
+        ExpectSlotOrder(static_cast<IPALTools*>(&tools), &tools, swapped.rows);
     }
     EXPECT_EQ(2, failures.size());
 }
@@ -505,38 +393,40 @@ TEST(InterfaceIds, MatchTheirRegistryForms) {
     }
 }
 
-TEST(RuntimeTypes, HaveThePublishedWidthsAndOffsets) {
-    constexpr size_t kWord = sizeof(void*);
-    EXPECT_EQ(4u, sizeof(ULONG));
-    EXPECT_EQ(4u, sizeof(DWORD));
-    EXPECT_EQ(4u, sizeof(BOOL));
-    EXPECT_EQ(4u, sizeof(HRESULT));
-    EXPECT_EQ(2u, sizeof(WCHAR));
-    EXPECT_EQ(4u, sizeof(mdToken));
-    EXPECT_EQ(kWord, sizeof(UINT_PTR));
-    EXPECT_EQ(kWord, sizeof(ObjectID));
-    EXPECT_EQ(kWord, sizeof(HCORENUM));
-    // Enumerations travel as 4-byte values and array elements.
-    EXPECT_EQ(4u, sizeof(CorElementType));
-    EXPECT_EQ(4u, sizeof(COR_PRF_GC_ROOT_KIND));
-    EXPECT_EQ(4u, sizeof(COR_PRF_GC_ROOT_FLAGS));
-    EXPECT_EQ(4u, sizeof(COR_PRF_MONITOR));
+#define QV_SIZE(T, n) \
+    { sizeof(T), n, #T }
+#define QV_AT(T, m, n) \
+    { offsetof(T, m), n, #T "." #m }
 
-    EXPECT_EQ(0u, offsetof(COR_PRF_GC_GENERATION_RANGE, generation));
-    EXPECT_EQ(kWord, offsetof(COR_PRF_GC_GENERATION_RANGE, rangeStart));
-    EXPECT_EQ(2 * kWord, offsetof(COR_PRF_GC_GENERATION_RANGE, rangeLength));
-    EXPECT_EQ(3 * kWord, offsetof(COR_PRF_GC_GENERATION_RANGE, rangeLengthReserved));
-    EXPECT_EQ(4 * kWord, sizeof(COR_PRF_GC_GENERATION_RANGE));
-    EXPECT_EQ(kWord, offsetof(COR_PRF_FUNCTION_ARGUMENT_RANGE, length));
-    EXPECT_EQ(2 * kWord, sizeof(COR_PRF_FUNCTION_ARGUMENT_RANGE));
-    EXPECT_EQ(8u, offsetof(COR_PRF_FUNCTION_ARGUMENT_INFO, ranges));
-    EXPECT_EQ(4u, offsetof(COR_FIELD_OFFSET, ulOffset));
-    EXPECT_EQ(8u, sizeof(COR_FIELD_OFFSET));
-    EXPECT_EQ(2 * kWord, sizeof(COR_PRF_CODE_INFO));
-    EXPECT_EQ(12u, sizeof(COR_DEBUG_IL_TO_NATIVE_MAP));
-    EXPECT_EQ(12u, sizeof(COR_IL_MAP));
-    EXPECT_EQ(3 * kWord, offsetof(COR_PRF_EX_CLAUSE_INFO, shadowStackPointer));
-    EXPECT_EQ(4 * kWord, sizeof(COR_PRF_EX_CLAUSE_INFO));
-    EXPECT_EQ(kWord, offsetof(COR_PRF_METHOD, methodId));
-    EXPECT_EQ(2 * kWord, sizeof(COR_PRF_METHOD));
+TEST(RuntimeTypes, HaveThePublishedWidthsAndOffsets) {
+    constexpr size_t W = sizeof(void*);
+    struct Row {
+        size_t actual, expected;
+        const char* pWhat;
+    };
+    // Enumerations travel as 4-byte values and array elements.
+    // clang-format off
+    const Row rows[] = {
+        QV_SIZE(ULONG, 4), QV_SIZE(DWORD, 4), QV_SIZE(BOOL, 4), QV_SIZE(HRESULT, 4),
+        QV_SIZE(WCHAR, 2), QV_SIZE(mdToken, 4), QV_SIZE(UINT_PTR, W), QV_SIZE(ObjectID, W),
+        QV_SIZE(HCORENUM, W), QV_SIZE(CorElementType, 4), QV_SIZE(COR_PRF_GC_ROOT_KIND, 4),
+        QV_SIZE(COR_PRF_GC_ROOT_FLAGS, 4), QV_SIZE(COR_PRF_MONITOR, 4),
+        QV_AT(COR_PRF_GC_GENERATION_RANGE, generation, 0),
+        QV_AT(COR_PRF_GC_GENERATION_RANGE, rangeStart, W),
+        QV_AT(COR_PRF_GC_GENERATION_RANGE, rangeLength, 2 * W),
+        QV_AT(COR_PRF_GC_GENERATION_RANGE, rangeLengthReserved, 3 * W),
+        QV_SIZE(COR_PRF_GC_GENERATION_RANGE, 4 * W),
+        QV_AT(COR_PRF_FUNCTION_ARGUMENT_RANGE, length, W),
+        QV_SIZE(COR_PRF_FUNCTION_ARGUMENT_RANGE, 2 * W),
+        QV_AT(COR_PRF_FUNCTION_ARGUMENT_INFO, ranges, 8),
+        QV_AT(COR_FIELD_OFFSET, ulOffset, 4), QV_SIZE(COR_FIELD_OFFSET, 8),
+        QV_SIZE(COR_PRF_CODE_INFO, 2 * W), QV_SIZE(COR_DEBUG_IL_TO_NATIVE_MAP, 12),
+        QV_SIZE(COR_IL_MAP, 12), QV_AT(COR_PRF_EX_CLAUSE_INFO, shadowStackPointer, 3 * W),
+        QV_SIZE(COR_PRF_EX_CLAUSE_INFO, 4 * W), QV_AT(COR_PRF_METHOD, methodId, W),
+        QV_SIZE(COR_PRF_METHOD, 2 * W),
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        EXPECT_EQ(row.expected, row.actual) << row.pWhat;
+    }
 }

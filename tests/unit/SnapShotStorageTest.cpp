@@ -39,6 +39,18 @@ constexpr GUID SEQUENCE = {
 const Bytes SEQUENCE_BYTES = {0xA4, 0xA3, 0xA2, 0xA1, 0xB2, 0xB1, 0xC2, 0xC1,
                               0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8};
 
+// Bytes from hex digit pairs; spaces only group them for reading.
+Bytes Hx(const char* pHex) {
+    Bytes bytes;
+    for (const char* p = pHex; *p != 0; ++p) {
+        if (*p != ' ') {
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+    }
+    return bytes;
+}
+
 Bytes FileBytes(const WString& path) {
     const std::string text = ReadWholeFile(Platform::ToNativePath(path));
     return Bytes(text.begin(), text.end());
@@ -53,6 +65,14 @@ Bytes Record(WORD type, WORD version, uint64_t size, WORD file) {
     return Concat({Le16(type), Le16(version), Le64(size), Le16(file)});
 }
 
+// A whole index file: "MF", the magic, the record count, the records and the end mark.
+Bytes IndexFile(std::initializer_list<Bytes> records) {
+    const Bytes count = Le32(static_cast<DWORD>(records.size()));
+    return Concat({Hx("4D46"), Le32(MAGIC), count, Concat(records), Hx("FFFF")});
+}
+
+const Bytes ANNOUNCE = {0xE0, 0x51, 0x56, 0x50, 0x46};  // snapshot start with MAGIC
+
 // ---- Bridge storage ----
 
 class BridgeSnapShotStorageTest : public testing::Test {
@@ -60,13 +80,17 @@ protected:
     BridgeLine m_Line;
     TestCommandProcessor m_Processor{&m_Line.Profiler(), 0, 1};
     IBridgeControl* m_pControl = m_Processor.GetControl();
-
     Bytes Sent() { return m_Line.ToController().TakeAll(); }
 
-    // Answers the next section request with `handle`.
-    void ReplyToSectionRequest(DWORD id, WORD handle) {
-        EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(id)}));
-        m_Line.Send(Concat({{0xE1}, Le32(id), Le16(handle)}));
+    // Creates the snapshot and opens its first section, answering the request with `handle`.
+    // Needs a CommandReader running.
+    IWriteSeekBridgeStream* Open(BridgeSnapShotStorage& storage, WORD handle) {
+        storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
+        EXPECT_EQ(m_Line.Receive(5), ANNOUNCE);
+        auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
+        EXPECT_EQ(m_Line.Receive(5), Concat({{0xE1}, Le32(0)}));
+        m_Line.Send(Concat({{0xE1}, Le32(0), Le16(handle)}));
+        return creating.get();
     }
 };
 
@@ -76,21 +100,13 @@ TEST_F(BridgeSnapShotStorageTest, EmptySnapshotIsAnnouncedAndClosed) {
         storage.Create(m_pControl, MAGIC, 3, SEQUENCE, 5);
         storage.Close();
     }
-    EXPECT_EQ(Sent(), Concat({{0xE0, 0x51, 0x56, 0x50, 0x46},
-                              {0xE7, 0x03, 0x00, 0x00, 0x00},
-                              SEQUENCE_BYTES,
-                              {0x05, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(Sent(), Concat({ANNOUNCE, {0xE7, 0x03, 0x00, 0x00, 0x00}, SEQUENCE_BYTES, Le32(5)}));
 }
 
 TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    EXPECT_EQ(m_Line.Receive(5), (Bytes{0xE0, 0x51, 0x56, 0x50, 0x46}));
-
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 0x0102);
-    IWriteSeekBridgeStream* pSection = creating.get();
+    IWriteSeekBridgeStream* pSection = Open(storage, 0x0102);
 
     // Collected writes leave as one message ahead of the tell; an empty write adds nothing.
     WriteText(*pSection, "ab");
@@ -104,7 +120,6 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
     EXPECT_EQ(m_Line.Receive(7), (Bytes{0xE4, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00}));
     m_Line.Send(Concat({{0xE4}, Le32(1), Le64(0x80000000)}));
     EXPECT_EQ(telling.get(), "Too large section position");
-
     auto telling2 = std::async(std::launch::async, [&] { return pSection->Tell(); });
     EXPECT_EQ(m_Line.Receive(7), (Bytes{0xE4, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00}));
     m_Line.Send(Concat({{0xE4}, Le32(2), Le64(0x7FFFFFFF)}));
@@ -120,13 +135,8 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
               "Wrong section to close");
     storage.Close();
     EXPECT_EQ(Sent(),
-              Concat({{0xE3, 0x02, 0x01, 0x01, 0x00, 0x00, 0x00, 'd'},
-                      {0xE5, 0x02, 0x01, 0x01, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-                      {0xE3, 0x02, 0x01, 0x02, 0x00, 0x00, 0x00, 'e', 'f'},
-                      {0xE2, 0x02, 0x01, 0x00, 0x01, 0x02, 0x00},
-                      {0xE7, 0x00, 0x00, 0x00, 0x00},
-                      SEQUENCE_BYTES,
-                      {0x01, 0x00, 0x00, 0x00}}));
+              Concat({Hx("E3 0201 01000000 64  E5 0201 01 FEFFFFFFFFFFFFFF  E3 0201 02000000 6566"),
+                      Hx("E2 0201 0001 0200  E7 00000000"), SEQUENCE_BYTES, Le32(1)}));
 }
 
 // Counters are written a byte at a time: those bytes travel in as few messages as the buffer
@@ -134,12 +144,7 @@ TEST_F(BridgeSnapShotStorageTest, SectionMessagesFollowTheExchange) {
 TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    EXPECT_EQ(m_Line.Receive(5), (Bytes{0xE0, 0x51, 0x56, 0x50, 0x46}));
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 7);
-    IWriteSeekBridgeStream* pSection = creating.get();
-
+    IWriteSeekBridgeStream* pSection = Open(storage, 7);
     constexpr size_t BUFFER = BridgeSectionStream::BufferSize;
     Bytes small(1000);
     for (size_t i = 0; i < small.size(); ++i) {
@@ -157,22 +162,19 @@ TEST_F(BridgeSnapShotStorageTest, ManySmallWritesArriveAsOneMessage) {
     const Bytes large(BUFFER + 3, 0x11);
     pSection->Write(large.data(), large.size());
     storage.CloseSection(pSection, 0x0110, 0);
-    EXPECT_EQ(Sent(), Concat({{0xE3, 0x07, 0x00, 0x01, 0x00, 0x00, 0x00, last},
-                              {0xE3, 0x07, 0x00},
+    EXPECT_EQ(Sent(), Concat({Hx("E3 0700 01000000"),
+                              {last},
+                              Hx("E3 0700"),
                               Le32(BUFFER + 3),
                               large,
-                              {0xE2, 0x07, 0x00, 0x10, 0x01, 0x00, 0x00}}));
+                              Hx("E2 0700 1001 0000")}));
 }
 
 // A section write that fails on a dead line raises from the call that sends it.
 TEST_F(BridgeSnapShotStorageTest, FailedFlushReachesTheWriter) {
     CommandReader reader(m_Processor, m_Line);
     BridgeSnapShotStorage storage;
-    storage.Create(m_pControl, MAGIC, 0, SEQUENCE, 1);
-    m_Line.Receive(5);
-    auto creating = std::async(std::launch::async, [&] { return storage.CreateSection(); });
-    ReplyToSectionRequest(0, 7);
-    IWriteSeekBridgeStream* pSection = creating.get();
+    IWriteSeekBridgeStream* pSection = Open(storage, 7);
     WriteText(*pSection, "xyz");
     m_Line.ToController().Close();
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 1, 0); }), "Bridge line closed");
@@ -193,9 +195,7 @@ TEST_F(BridgeSnapShotStorageTest, DroppedSnapshotIsAbortedOnce) {
         storage.Abort();
     }
     { BridgeSnapShotStorage neverCreated; }
-    EXPECT_EQ(
-        Sent(),
-        Concat({{0xE0, 0x51, 0x56, 0x50, 0x46}, {0xE6}, {0xE0, 0x51, 0x56, 0x50, 0x46}, {0xE6}}));
+    EXPECT_EQ(Sent(), Concat({ANNOUNCE, {0xE6}, ANNOUNCE, {0xE6}}));
 }
 
 TEST_F(BridgeSnapShotStorageTest, CreateNeedsAControlAndAbortsWhenTheAnnouncementFails) {
@@ -217,7 +217,6 @@ TEST(BridgeSnapshotConcurrent, SectionsOpenedByTwoThreadsGetTheirOwnHandles) {
     BridgeSnapShotStorage storage;
     storage.Create(processor.GetControl(), MAGIC, 0, SEQUENCE, 1);
     line.Receive(5);
-
     std::map<WORD, BYTE> writtenBy;  // handle -> the byte its writer sent
     std::atomic<int> failedWriters{0};
     {
@@ -279,7 +278,6 @@ class FileSnapShotStorageTest : public testing::Test {
 protected:
     void SetUp() override { SetTempDirectory(m_Scratch.Wide().c_str()); }
     void TearDown() override { SetTempDirectory(nullptr); }
-
     std::vector<std::string> FileNames() {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(m_Scratch.Path())) {
@@ -288,7 +286,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-
     ScratchDirectory m_Scratch;
 };
 
@@ -300,9 +297,9 @@ TEST_F(FileSnapShotStorageTest, EmptySnapshotLeavesATwelveByteIndex) {
     EXPECT_EQ(name.size(), std::string("ssc0ABCD.tmp").size());
     EXPECT_EQ(name.substr(0, 4), "ssc0");
     storage.Close();
-
     EXPECT_EQ(FileBytes(path),
               (Bytes{0x4D, 0x46, 0x51, 0x56, 0x50, 0x46, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF}));
+    EXPECT_EQ(FileBytes(path), IndexFile({}));
     EXPECT_EQ(FileNames(), std::vector<std::string>{name});
     EXPECT_TRUE(storage.GetIndexPath().empty());
 }
@@ -313,7 +310,6 @@ TEST_F(FileSnapShotStorageTest, SectionsWrittenInTurnShareDataFileZero) {
     FileSnapShotStorage storage;
     storage.Create(processor.GetControl(), MAGIC, 4, SEQUENCE, 6);
     const WString path = storage.GetIndexPath();
-
     IWriteSeekBridgeStream* pFirst = storage.CreateSection();
     WriteText(*pFirst, "AAAA");
     storage.CloseSection(pFirst, 0x0100, 1);
@@ -326,24 +322,15 @@ TEST_F(FileSnapShotStorageTest, SectionsWrittenInTurnShareDataFileZero) {
               "Invalid offset");
     storage.CloseSection(pSecond, 0x0110, 0);
     storage.Close();
-
-    EXPECT_EQ(FileBytes(path), Concat({{0x4D, 0x46},
-                                       Le32(MAGIC),
-                                       Le32(2),
-                                       Record(0x0100, 1, 4, 0),
-                                       Record(0x0110, 0, 6, 0),
-                                       {0xFF, 0xFF}}));
+    EXPECT_EQ(FileBytes(path), IndexFile({Record(0x0100, 1, 4, 0), Record(0x0110, 0, 6, 0)}));
     EXPECT_EQ(FileBytes(path + u".0000"), Ascii("AAAABBBBBB"));
     EXPECT_FALSE(fs::exists(Platform::ToNativePath(path + u".0001")));
 
     // The controller is told where the index is.
     const std::string native = ToUtf8(path);
-    EXPECT_EQ(line.ToController().TakeAll(), Concat({{0xEF},
-                                                     Le32(4),
-                                                     SEQUENCE_BYTES,
-                                                     Le32(6),
-                                                     {static_cast<BYTE>(native.size())},
-                                                     Ascii(native)}));
+    const Bytes length = {static_cast<BYTE>(native.size())};
+    EXPECT_EQ(line.ToController().TakeAll(),
+              Concat({{0xEF}, Le32(4), SEQUENCE_BYTES, Le32(6), length, Ascii(native)}));
 }
 
 TEST_F(FileSnapShotStorageTest, SectionsOpenTogetherUseDataFilesZeroAndOne) {
@@ -363,14 +350,8 @@ TEST_F(FileSnapShotStorageTest, SectionsOpenTogetherUseDataFilesZeroAndOne) {
     WriteText(*pThird, "w");
     storage.CloseSection(pThird, 3, 0);
     storage.Close();
-
-    EXPECT_EQ(FileBytes(path), Concat({{0x4D, 0x46},
-                                       Le32(MAGIC),
-                                       Le32(3),
-                                       Record(1, 0, 2, 0),
-                                       Record(2, 0, 1, 1),
-                                       Record(3, 0, 1, 0),
-                                       {0xFF, 0xFF}}));
+    EXPECT_EQ(FileBytes(path),
+              IndexFile({Record(1, 0, 2, 0), Record(2, 0, 1, 1), Record(3, 0, 1, 0)}));
     EXPECT_EQ(FileBytes(path + u".0000"), Ascii("xyw"));
     EXPECT_EQ(FileBytes(path + u".0001"), Ascii("z"));
 }
@@ -401,7 +382,6 @@ TEST_F(FileSnapShotStorageTest, RefusesInvalidTypeOpenSectionsAndASecondCreate) 
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(&stranger, 1, 0); }), "Wrong section to close");
     storage.CloseSection(pSection, 1, 0);
     EXPECT_EQ(ErrorText([&] { storage.CloseSection(pSection, 1, 0); }), "Wrong section to close");
-
     EXPECT_EQ(ErrorText([&] { storage.Create(nullptr, MAGIC, 0, SEQUENCE, 1); }),
               "Index file is already created");
     // A failed Create abandons the snapshot.
@@ -417,7 +397,6 @@ TEST_F(FileSnapShotStorageTest, AbandonedSnapshotLeavesNoFiles) {
         EXPECT_EQ(FileNames().size(), 2u);
     }
     EXPECT_TRUE(FileNames().empty());
-
     BridgeLine line;
     TestCommandProcessor processor(&line.Profiler(), 0, 0);
     FileSnapShotStorage storage;

@@ -32,6 +32,18 @@ using Scope = ThreadRegistry::Scope;
 
 constexpr DWORD PATIENCE_MS = 10000;
 
+// A manual-reset event owned by the test.
+struct Event {
+    Event() = default;
+    Event(const Event&) = delete;
+    ~Event() { Platform::CloseEvent(h); }
+    void Set() { Platform::SetEvent(h); }
+    bool Wait() {
+        return Platform::WaitForEvent(h, PATIENCE_MS) == Platform::WaitResult::Signalled;
+    }
+    Platform::EventHandle h = Platform::CreateManualResetEvent(false);
+};
+
 // What happened to the records after they were made; outlives every registry that uses it.
 struct RecordEvents {
     std::atomic<int> made{0};
@@ -42,9 +54,7 @@ class TestThread : public BaseThread {
 public:
     TestThread(DWORD number, RecordEvents& events) : BaseThread(number), m_Events(events) {}
     ~TestThread() override { m_Events.destroyed.fetch_add(1); }
-
     void Delete() override { m_DataDeletes.fetch_add(1); }
-
     std::atomic<int> m_DataDeletes{0};
 
 private:
@@ -92,7 +102,6 @@ public:
             throw std::runtime_error("visitor failed");
         }
     }
-
     DWORD m_Count = 0;
     int m_CountCalls = 0;
     std::vector<DWORD> m_Numbers;
@@ -100,41 +109,28 @@ public:
     size_t m_FailAt = 0;  // 1-based record at which to fail; 0 never
 };
 
-// Records the host's sleeps and signals each one; it does not pause, the test decides the pace.
+// Records the host's sleeps and signals each one; it only yields, the test decides the pace (and
+// stress rounds do not spend their time in 10 ms pauses).
 class SleepRecordingThreads : public PALThreadsStub {
 public:
-    SleepRecordingThreads() : m_hSlept(Platform::CreateManualResetEvent(false)) {}
-    ~SleepRecordingThreads() { Platform::CloseEvent(m_hSlept); }
-
     HRESULT STDMETHODCALLTYPE Sleep(DWORD milliseconds) override {
         {
             std::lock_guard<std::mutex> lock(m_Lock);
             m_Sleeps.push_back(milliseconds);
         }
-        Platform::SetEvent(m_hSlept);
+        m_Slept.Set();
         std::this_thread::yield();
         return S_OK;
     }
-
     std::vector<DWORD> Sleeps() {
         std::lock_guard<std::mutex> lock(m_Lock);
         return m_Sleeps;
     }
-
-    Platform::EventHandle m_hSlept;
+    Event m_Slept;
 
 private:
     std::mutex m_Lock;  // guards m_Sleeps; taken by sleeping writers and the test
     std::vector<DWORD> m_Sleeps;
-};
-
-// A host whose sleep only yields, so that stress rounds do not spend their time in 10 ms pauses.
-class YieldingThreads : public PALThreadsStub {
-public:
-    HRESULT STDMETHODCALLTYPE Sleep(DWORD) override {
-        std::this_thread::yield();
-        return S_OK;
-    }
 };
 
 std::vector<BaseThread*> Records(const ThreadRegistry& registry, Container container) {
@@ -145,7 +141,9 @@ std::vector<BaseThread*> Records(const ThreadRegistry& registry, Container conta
 
 std::vector<DWORD> Numbers(const ThreadRegistry& registry, Container container) {
     std::vector<DWORD> numbers;
-    registry.ForEach(container, [&](BaseThread& thread) { numbers.push_back(thread.GetNumber()); });
+    for (BaseThread* pThread : Records(registry, container)) {
+        numbers.push_back(pThread->GetNumber());
+    }
     return numbers;
 }
 
@@ -159,29 +157,36 @@ void EndThread(ThreadRegistry& registry, ThreadID threadId) {
 class SeparateLookup {
 public:
     explicit SeparateLookup(std::function<void()> lookUp)
-        : m_LookUp(std::move(lookUp)),
-          m_hDone(Platform::CreateManualResetEvent(false)),
-          m_Thread([this] {
+        : m_LookUp(std::move(lookUp)), m_Thread([this] {
               m_LookUp();
-              Platform::SetEvent(m_hDone);
+              m_Done.Set();
           }) {}
-    ~SeparateLookup() {
-        m_Thread.join();
-        Platform::CloseEvent(m_hDone);
-    }
-
-    bool FinishedInTime() {
-        return Platform::WaitForEvent(m_hDone, PATIENCE_MS) == Platform::WaitResult::Signalled;
-    }
+    ~SeparateLookup() { m_Thread.join(); }
+    bool FinishedInTime() { return m_Done.Wait(); }
 
 private:
     std::function<void()> m_LookUp;
-    Platform::EventHandle m_hDone;
+    Event m_Done;
     std::thread m_Thread;  // last: starts once the members it uses exist
 };
 
 class ThreadRegistryTest : public testing::Test {
 protected:
+    void Create(DWORD mode, bool slot = false, bool handles = false) {
+        m_Registry.Create(&m_Runtime, mode, slot, handles);
+    }
+    // A created thread, optionally named after its creation.
+    ThreadID Started(const char16_t* pName = nullptr) {
+        ThreadID id = m_Runtime.AddThread();
+        m_Registry.ThreadCreate(id);
+        if (pName != nullptr) {
+            m_Registry.ThreadSetName(id, pName);
+        }
+        return id;
+    }
+    std::vector<DWORD> Ended() const { return Numbers(m_Registry, Container::Ended); }
+    std::vector<DWORD> Named() const { return Numbers(m_Registry, Container::Named); }
+
     // Declared in this order so that the registry goes first: its records report to m_Events,
     // and it holds a reference on m_Runtime.
     RecordEvents m_Events;
@@ -192,13 +197,10 @@ protected:
 }  // namespace
 
 TEST_F(ThreadRegistryTest, CreateActivatesAndNumbersRecordsFromOne) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    Create(ThreadRegistry::MergeNever);
     ThreadID a = m_Runtime.AddThread();
-    ThreadID b = m_Runtime.AddThread();
-
-    m_Registry.ThreadCreate(b);
+    ThreadID b = Started();
     m_Registry.ThreadCreate(a);
-
     BaseThread* pA = m_Registry.Find(a);
     BaseThread* pB = m_Registry.Find(b);
     ASSERT_NE(pA, nullptr);
@@ -210,29 +212,23 @@ TEST_F(ThreadRegistryTest, CreateActivatesAndNumbersRecordsFromOne) {
     EXPECT_EQ(pA->GetOSThreadId(), 0u);
     EXPECT_FALSE(pA->HasName());
     EXPECT_EQ(m_Registry.Find(m_Runtime.AddThread()), nullptr);
-
     EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(a); }), "Can't activate twice");
     EXPECT_EQ(pA->GetActivationCount(), 1u);
 }
 
 TEST_F(ThreadRegistryTest, MergeNeverKeepsEndedThreadsOfOneNameApart) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    ThreadID first = m_Runtime.AddThread();
-    ThreadID second = m_Runtime.AddThread();
-    for (ThreadID id : {first, second}) {
-        m_Registry.ThreadCreate(id);
-        m_Registry.ThreadSetName(id, u"Worker");
+    Create(ThreadRegistry::MergeNever);
+    for (int i = 0; i < 2; ++i) {
+        ThreadID id = Started(u"Worker");
         EXPECT_EQ(m_Registry.Find(id)->GetName(), u"Worker");
         EndThread(m_Registry, id);
     }
-
-    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(1u, 2u));
-    EXPECT_TRUE(Records(m_Registry, Container::Named).empty());
+    EXPECT_THAT(Ended(), ElementsAre(1u, 2u));
+    EXPECT_TRUE(Named().empty());
     for (BaseThread* pThread : Records(m_Registry, Container::Ended)) {
         EXPECT_FALSE(pThread->IsActive());
         EXPECT_EQ(pThread->GetName(), u"Worker");
     }
-
     // A later thread of that name, named before it is created, still gets a record of its own.
     ThreadID third = m_Runtime.AddThread();
     m_Registry.ThreadSetName(third, u"Worker");
@@ -241,102 +237,76 @@ TEST_F(ThreadRegistryTest, MergeNeverKeepsEndedThreadsOfOneNameApart) {
 }
 
 TEST_F(ThreadRegistryTest, MergeNamedLetsALaterThreadOfTheSameNameShareTheRecord) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, false, false);
-    ThreadID first = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(first);
-    m_Registry.ThreadSetName(first, u"Worker");
+    Create(ThreadRegistry::MergeNamed);
+    ThreadID first = Started(u"Worker");
     m_Registry.ThreadSetName(first, u"Renamed");  // a name is never replaced
     BaseThread* pShared = m_Registry.Find(first);
     EndThread(m_Registry, first);
     EXPECT_EQ(Records(m_Registry, Container::Named), std::vector<BaseThread*>{pShared});
-
     // An unnamed thread ends in the ended list; ThreadCreate alone never merges by name.
-    ThreadID unnamed = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(unnamed);
+    ThreadID unnamed = Started();
     EXPECT_NE(m_Registry.Find(unnamed), pShared);
     EndThread(m_Registry, unnamed);
-    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
-
+    EXPECT_THAT(Ended(), ElementsAre(2u));
     // The runtime names the next thread before reporting its creation: it takes the record over.
     ThreadID second = m_Runtime.AddThread();
     m_Registry.ThreadSetName(second, u"Worker");
     EXPECT_EQ(m_Registry.Find(second), pShared);
     EXPECT_FALSE(pShared->IsActive());
-    EXPECT_TRUE(Records(m_Registry, Container::Named).empty());
+    EXPECT_TRUE(Named().empty());
     m_Registry.ThreadCreate(second);
     EXPECT_TRUE(pShared->IsActive());
     EXPECT_EQ(pShared->GetActivationCount(), 2u);
     EXPECT_EQ(pShared->GetNumber(), 1u);
     EXPECT_EQ(pShared->GetName(), u"Worker");
-}
-
-TEST_F(ThreadRegistryTest, MergeNamedFilesASecondRecordOfATakenNameAsEnded) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, false, false);
-    ThreadID first = m_Runtime.AddThread();
-    ThreadID second = m_Runtime.AddThread();
-    for (ThreadID id : {first, second}) {
-        m_Registry.ThreadCreate(id);
-        m_Registry.ThreadSetName(id, u"Worker");
-    }
-    EndThread(m_Registry, first);
+    // A second record of a taken name, ended while the first is filed, goes to the ended list.
+    ThreadID other = Started(u"Worker");
     EndThread(m_Registry, second);
-
-    EXPECT_THAT(Numbers(m_Registry, Container::Named), ElementsAre(1u));
-    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
+    EndThread(m_Registry, other);
+    EXPECT_THAT(Named(), ElementsAre(1u));
+    EXPECT_THAT(Ended(), ElementsAre(2u, 3u));
 }
 
 TEST_F(ThreadRegistryTest, MergeAllSharesOneNamelessRecordAmongEndedThreads) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeAll, false, false);
-    ThreadID first = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(first);
-    m_Registry.ThreadSetName(first, u"Worker");
+    Create(ThreadRegistry::MergeAll);
+    ThreadID first = Started(u"Worker");
     BaseThread* pShared = m_Registry.Find(first);
     EXPECT_FALSE(pShared->HasName());
     EndThread(m_Registry, first);
-
-    ThreadID second = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(second);
+    ThreadID second = Started();
     EXPECT_EQ(m_Registry.Find(second), pShared);
     EXPECT_EQ(pShared->GetActivationCount(), 2u);
-
     // Named first, with any name: still the shared record.
     EndThread(m_Registry, second);
     ThreadID third = m_Runtime.AddThread();
     m_Registry.ThreadSetName(third, u"Other");
     EXPECT_EQ(m_Registry.Find(third), pShared);
-
     // Two threads that run side by side cannot share; the second to end is kept apart.
     m_Registry.ThreadCreate(third);
-    ThreadID fourth = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(fourth);
+    ThreadID fourth = Started();
     EndThread(m_Registry, third);
     EndThread(m_Registry, fourth);
-    EXPECT_THAT(Numbers(m_Registry, Container::Named), ElementsAre(1u));
-    EXPECT_THAT(Numbers(m_Registry, Container::Ended), ElementsAre(2u));
+    EXPECT_THAT(Named(), ElementsAre(1u));
+    EXPECT_THAT(Ended(), ElementsAre(2u));
 }
 
 TEST_F(ThreadRegistryTest, RaisesTheFixedFailureTexts) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
+    Create(ThreadRegistry::MergeNever);
     ThreadID early = m_Runtime.AddThread();
-
     EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
               "Thread must be created at this time");
-
     // A name alone makes an inactive record: assigning it keeps the OS thread but fails.
     m_Registry.ThreadSetName(early, u"Early");
     EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(early, 0x1234); }),
               "Can't assign for inactive thread");
     EXPECT_EQ(m_Registry.Find(early)->GetOSThreadId(), 0x1234u);
-
     // Ending an inactive record fails; the record passed in is destroyed, not lost.
     std::unique_ptr<BaseThread> pInactive = m_Registry.ThreadDelete(early);
     ASSERT_NE(pInactive, nullptr);
     EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(std::move(pInactive)); }),
               "Can't deactivate twice");
     EXPECT_EQ(m_Events.destroyed.load(), 1);
-
     EXPECT_EQ(ErrorText([&] { m_Registry.EndThreadDelete(nullptr); }), "Invalid thread");
-
     m_Registry.m_MakeNothing = true;
     ThreadID unmade = m_Runtime.AddThread();
     EXPECT_EQ(ErrorText([&] { m_Registry.ThreadCreate(unmade); }), "Invalid thread pointer");
@@ -346,14 +316,11 @@ TEST_F(ThreadRegistryTest, RaisesTheFixedFailureTexts) {
 
 TEST_F(ThreadRegistryTest, WritesOneLinePerOperationUnderThreadGt) {
     ScopedLog log(ComponentBit(LogComponent::ThreadGt));
-    const std::string prefix = LogLinePrefix();
     ThreadID id = m_Runtime.AddThread();
-    const std::string tid = Hex(id);
     DWORD osThreadId = Platform::GetCurrentThreadId();
     char osTid[16];
     std::snprintf(osTid, sizeof(osTid), "%08X", osThreadId);
-
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, true, false);
+    Create(ThreadRegistry::MergeNamed, true);
     m_Registry.ThreadCreate(id);
     m_Registry.ThreadSetName(id, u"W\u00F6rker");
     m_Registry.ThreadAssign(id, osThreadId);
@@ -363,48 +330,46 @@ TEST_F(ThreadRegistryTest, WritesOneLinePerOperationUnderThreadGt) {
     m_Registry.DoAndDelete(visitor, Scope::All);
     m_Registry.Delete();
     m_Registry.Close();
-
-    EXPECT_THAT(ReadLogLinesAfterRecord(),
-                ElementsAre(prefix + "BPool::Create",                   //
-                            prefix + "BPool::ThreadCreate tid=" + tid,  //
-                            prefix + "BPool::ThreadSetName tid=" + tid + " name='W\xC3\xB6rker'",
-                            prefix + "BPool::ThreadAssign tid=" + tid + " osTid=" + osTid,  //
-                            prefix + "BPool::ThreadDelete tid=" + tid,                      //
-                            prefix + "BPool::EndThreadDelete",                              //
-                            prefix + "BPool::ThreadDelete tid=" + tid,                      //
-                            prefix + "BPool::ThreadDelete tid=" + tid + " res='unmatch'",   //
-                            prefix + "BPool::DoAndDelete",                                  //
-                            prefix + "BPool::Delete",                                       //
-                            prefix + "BPool::Close"));
+    const std::string tid = " tid=" + Hex(id);
+    std::vector<std::string> expected = {"Create",
+                                         "ThreadCreate" + tid,
+                                         "ThreadSetName" + tid + " name='W\xC3\xB6rker'",
+                                         "ThreadAssign" + tid + " osTid=" + osTid,
+                                         "ThreadDelete" + tid,
+                                         "EndThreadDelete",
+                                         "ThreadDelete" + tid,
+                                         "ThreadDelete" + tid + " res='unmatch'",
+                                         "DoAndDelete",
+                                         "Delete",
+                                         "Close"};
+    for (std::string& line : expected) {
+        line = LogLinePrefix() + "BPool::" + line;
+    }
+    EXPECT_EQ(ReadLogLinesAfterRecord(), expected);
 
     // With the component off, the registry is silent.
     Log::Update(0, ComponentBit(LogComponent::ThreadGt));
     size_t linesBefore = ReadLogFileLines().size();
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    m_Registry.ThreadCreate(m_Runtime.AddThread());
+    Create(ThreadRegistry::MergeNever);
+    Started();
     EXPECT_EQ(ReadLogFileLines().size(), linesBefore);
 }
 
 TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, true, false);
+    Create(ThreadRegistry::MergeNever, true);
     EXPECT_TRUE(m_Registry.UsesThreadLocalSlot());
-    ThreadID here = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(here);
-
-    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId() + 1); }),
+    ThreadID here = Started();
+    const DWORD self = Platform::GetCurrentThreadId();
+    EXPECT_EQ(ErrorText([&] { m_Registry.ThreadAssign(here, self + 1); }),
               "Can't set TLS value from other thread");
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
-
-    m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
+    m_Registry.ThreadAssign(here, self);
     BaseThread* pHere = m_Registry.Find(here);
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), pHere);
-    EXPECT_EQ(pHere->GetOSThreadId(), Platform::GetCurrentThreadId());
-
+    EXPECT_EQ(pHere->GetOSThreadId(), self);
     BaseThread* pSeenElsewhere = pHere;
-    std::thread other([&] { pSeenElsewhere = m_Registry.GetThreadLocalRecord(); });
-    other.join();
+    std::thread([&] { pSeenElsewhere = m_Registry.GetThreadLocalRecord(); }).join();
     EXPECT_EQ(pSeenElsewhere, nullptr);
-
     // Ending on its own thread clears the slot.
     EndThread(m_Registry, here);
     EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
@@ -414,73 +379,54 @@ TEST_F(ThreadRegistryTest, ThreadLocalSlotHoldsTheRecordOfItsOwnOSThreadOnly) {
 
 TEST_F(ThreadRegistryTest, EndingFromAnotherThreadWarnsAndStillFilesTheRecord) {
     ScopedLog log(0);  // warnings are written whatever the mask
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, true, false);
+    Create(ThreadRegistry::MergeNever, true);
     ThreadID id = m_Runtime.AddThread();
     BaseThread* pInSlot = nullptr;
-    std::thread worker([&] {
+    std::thread([&] {
         m_Registry.ThreadCreate(id);
         m_Registry.ThreadAssign(id, Platform::GetCurrentThreadId());
         pInSlot = m_Registry.GetThreadLocalRecord();
-    });
-    worker.join();
+    }).join();
     ASSERT_NE(pInSlot, nullptr);
-
     EndThread(m_Registry, id);
-
     EXPECT_THAT(
         ReadLogLinesAfterRecord(),
         ElementsAre(LogLinePrefix() + "WARNING: Can't clear TLS value from another thread"));
     EXPECT_EQ(Records(m_Registry, Container::Ended), std::vector<BaseThread*>{pInSlot});
     EXPECT_EQ(pInSlot->GetOSThreadId(), 0u);
     EXPECT_FALSE(pInSlot->IsActive());
-
     // A record never bound to an OS thread sits in no slot: nothing to warn about.
-    ThreadID unbound = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(unbound);
-    EndThread(m_Registry, unbound);
+    EndThread(m_Registry, Started());
     EXPECT_EQ(ReadLogLinesAfterRecord().size(), 1u);
 }
 
-TEST_F(ThreadRegistryTest, QueriesThreadHandlesThroughTheRuntimeWhenAsked) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, true);
+TEST_F(ThreadRegistryTest, AssignQueriesThreadHandlesOnlyWhenAsked) {
+    Create(ThreadRegistry::MergeNever);
+    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
+    EXPECT_FALSE(m_Registry.QueriesHandles());
+    ThreadID plain = Started();
+    m_Registry.ThreadAssign(plain, 0x4321);
+    EXPECT_EQ(m_Registry.Find(plain)->GetOSThreadId(), 0x4321u);
+    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
+    EXPECT_EQ(m_Registry.Find(plain)->GetThreadHandle(), nullptr);
+    EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 0u);
+    Create(ThreadRegistry::MergeNever, false, true);
     EXPECT_TRUE(m_Registry.QueriesHandles());
-    ThreadID id = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(id);
+    ThreadID id = Started();
     m_Registry.ThreadAssign(id, 0x10);
     BaseThread* pThread = m_Registry.Find(id);
     EXPECT_NE(m_Runtime.HandleOf(id), nullptr);
     EXPECT_EQ(pThread->GetThreadHandle(), m_Runtime.HandleOf(id));
     EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 1u);
-
-    std::unique_ptr<BaseThread> pOwned = m_Registry.ThreadDelete(id);
-    m_Registry.EndThreadDelete(std::move(pOwned));
+    EndThread(m_Registry, id);
     EXPECT_EQ(pThread->GetThreadHandle(), nullptr);
-
-    ThreadID failing = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(failing);
+    ThreadID failing = Started();
     m_Runtime.FailNext(TestRuntime::Operation::GetHandleFromThread, E_ACCESSDENIED);
     EXPECT_THAT([&] { m_Registry.ThreadAssign(failing, 0x11); },
                 ThrowsMessage<_hr_error>(
                     StrEq("Can't get handle form thread id (COM error code 0x80070005)")));
-    try {
-        m_Registry.ThreadAssign(failing, 0x11);  // the injected failure was used up
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << e.what();
-    }
+    EXPECT_NO_THROW(m_Registry.ThreadAssign(failing, 0x11));  // the injected failure was used up
     EXPECT_EQ(m_Registry.Find(failing)->GetThreadHandle(), m_Runtime.HandleOf(failing));
-}
-
-// Without the slot and handle queries, assign works from any thread and stores nothing else.
-TEST_F(ThreadRegistryTest, WithoutSlotOrHandlesAssignOnlyNotesTheOSThread) {
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    EXPECT_FALSE(m_Registry.UsesThreadLocalSlot());
-    ThreadID id = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(id);
-    m_Registry.ThreadAssign(id, 0x4321);
-    EXPECT_EQ(m_Registry.Find(id)->GetOSThreadId(), 0x4321u);
-    EXPECT_EQ(m_Registry.GetThreadLocalRecord(), nullptr);
-    EXPECT_EQ(m_Registry.Find(id)->GetThreadHandle(), nullptr);
-    EXPECT_EQ(m_Runtime.CallCount(TestRuntime::Operation::GetHandleFromThread), 0u);
 }
 
 namespace {
@@ -515,28 +461,31 @@ std::vector<int> DataDeletes(const ThreadRegistry& registry) {
 TEST(ThreadRegistryDoAndDelete, HandsTheCountFirstThenTheScopesRecordsInOrder) {
     struct Case {
         Scope scope;
+        size_t failAt;
         std::vector<DWORD> visited;
         int destroyed;
         std::vector<DWORD> namedLeft;
         std::vector<int> activeDataDeletes;
     };
     const Case cases[] = {
-        {Scope::Ended, {1, 2}, 2, {3}, {0, 0}},
-        {Scope::EndedAndNamed, {1, 2, 3}, 3, {}, {0, 0}},
-        {Scope::All, {1, 2, 3, 4, 5}, 3, {}, {1, 1}},
+        {Scope::Ended, 0, {1, 2}, 2, {3}, {0, 0}},
+        {Scope::EndedAndNamed, 0, {1, 2, 3}, 3, {}, {0, 0}},
+        {Scope::All, 0, {1, 2, 3, 4, 5}, 3, {}, {1, 1}},
+        // A failing visitor still leaves no taken record behind.
+        {Scope::All, 2, {1, 2}, 3, {}, {0, 0}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.scope));
+        SCOPED_TRACE(static_cast<int>(c.scope) * 10 + c.failAt);
         RecordEvents events;
         TestRuntime runtime;
         TestRegistry registry(events);
         FillAllContainers(registry, runtime);
-
         RecordingVisitor visitor;
-        registry.DoAndDelete(visitor, c.scope);
-
+        visitor.m_FailAt = c.failAt;
+        EXPECT_EQ(ErrorText([&] { registry.DoAndDelete(visitor, c.scope); }),
+                  c.failAt != 0 ? "visitor failed" : "(nothing raised)");
         EXPECT_EQ(visitor.m_CountCalls, 1);
-        EXPECT_EQ(visitor.m_Count, c.visited.size());
+        EXPECT_EQ(visitor.m_Count, c.failAt != 0 ? 5u : c.visited.size());
         EXPECT_EQ(visitor.m_Numbers, c.visited);
         EXPECT_EQ(events.destroyed.load(), c.destroyed);
         EXPECT_TRUE(Records(registry, Container::Ended).empty());
@@ -547,22 +496,6 @@ TEST(ThreadRegistryDoAndDelete, HandsTheCountFirstThenTheScopesRecordsInOrder) {
     }
 }
 
-TEST(ThreadRegistryDoAndDelete, AFailingVisitorStillLeavesNoTakenRecordBehind) {
-    RecordEvents events;
-    TestRuntime runtime;
-    TestRegistry registry(events);
-    FillAllContainers(registry, runtime);
-
-    RecordingVisitor visitor;
-    visitor.m_FailAt = 2;
-    EXPECT_EQ(ErrorText([&] { registry.DoAndDelete(visitor, Scope::All); }), "visitor failed");
-
-    EXPECT_EQ(events.destroyed.load(), 3);
-    EXPECT_TRUE(Records(registry, Container::Ended).empty());
-    EXPECT_TRUE(Records(registry, Container::Named).empty());
-    EXPECT_EQ(DataDeletes(registry), (std::vector<int>{0, 0}));
-}
-
 TEST(ThreadRegistryLifecycle, DeleteDropsEndedRecordsAndActiveDataThenCloseDropsAll) {
     RecordEvents events;
     TestRuntime runtime;
@@ -571,14 +504,12 @@ TEST(ThreadRegistryLifecycle, DeleteDropsEndedRecordsAndActiveDataThenCloseDrops
         FillAllContainers(registry, runtime);
         BaseThread* pActive = Records(registry, Container::Active).front();
         EXPECT_EQ(runtime.References(), 1u);
-
         registry.Delete();
         EXPECT_EQ(events.destroyed.load(), 3);
         EXPECT_TRUE(Records(registry, Container::Ended).empty());
         EXPECT_TRUE(Records(registry, Container::Named).empty());
         EXPECT_EQ(DataDeletes(registry), (std::vector<int>{1, 1}));
         EXPECT_EQ(Records(registry, Container::Active).front(), pActive);
-
         registry.Close();
         EXPECT_EQ(events.destroyed.load(), 5);
         EXPECT_TRUE(Records(registry, Container::Active).empty());
@@ -601,26 +532,20 @@ TEST(ThreadRegistryLifecycle, DeleteDropsEndedRecordsAndActiveDataThenCloseDrops
 TEST_F(ThreadRegistryTest, AWriterWaitsForReadersInTenMillisecondHostSleeps) {
     SleepRecordingThreads host;
     ScopedPALThreads scope(&host);
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    m_Registry.ThreadCreate(m_Runtime.AddThread());
-
-    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
+    Create(ThreadRegistry::MergeNever);
+    Started();
+    Event reading;
     std::atomic<bool> sawSleep{false};
     std::thread reader([&] {
         m_Registry.ForEach(Container::Active, [&](BaseThread&) {
-            Platform::SetEvent(hReading);
+            reading.Set();
             // Leaves only once the writer sleeps, so the writer must have waited for it.
-            sawSleep = Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS) ==
-                       Platform::WaitResult::Signalled;
+            sawSleep = host.m_Slept.Wait();
         });
     });
-    ASSERT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
-
-    ThreadID added = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(added);
+    ASSERT_TRUE(reading.Wait());
+    ThreadID added = Started();
     reader.join();
-    Platform::CloseEvent(hReading);
-
     EXPECT_TRUE(sawSleep);
     std::vector<DWORD> sleeps = host.Sleeps();
     EXPECT_FALSE(sleeps.empty());
@@ -633,23 +558,19 @@ TEST_F(ThreadRegistryTest, AWriterWaitsForReadersInTenMillisecondHostSleeps) {
 TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
     SleepRecordingThreads host;
     ScopedPALThreads scope(&host);
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNever, false, false);
-    ThreadID existing = m_Runtime.AddThread();
-    m_Registry.ThreadCreate(existing);
+    Create(ThreadRegistry::MergeNever);
+    ThreadID existing = Started();
     BaseThread* pExisting = m_Registry.Find(existing);
     ThreadID created = m_Runtime.AddThread();
-    Platform::EventHandle hInFactory = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hLeaveFactory = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hReading = Platform::CreateManualResetEvent(false);
-    Platform::EventHandle hStopReading = Platform::CreateManualResetEvent(false);
+    Event inFactory, leaveFactory, reading, stopReading;
 
     // 1. A writer stopped before publishing: inside the record factory.
     m_Registry.m_BeforeMake = [&] {
-        Platform::SetEvent(hInFactory);
-        Platform::WaitForEvent(hLeaveFactory, PATIENCE_MS);
+        inFactory.Set();
+        leaveFactory.Wait();
     };
     std::thread creator([&] { m_Registry.ThreadCreate(created); });
-    EXPECT_EQ(Platform::WaitForEvent(hInFactory, PATIENCE_MS), Platform::WaitResult::Signalled);
+    EXPECT_TRUE(inFactory.Wait());
     BaseThread* pFound = nullptr;
     BaseThread* pNotYet = pExisting;
     {
@@ -658,7 +579,7 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
             pNotYet = m_Registry.Find(created);
         });
         EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer in the factory";
-        Platform::SetEvent(hLeaveFactory);
+        leaveFactory.Set();
     }
     creator.join();
     EXPECT_EQ(pFound, pExisting);
@@ -667,14 +588,14 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
     // 2. A writer stopped after publishing: waiting for a reader of the replaced version.
     std::thread reader([&] {
         m_Registry.ForEach(Container::Active, [&](BaseThread&) {
-            Platform::SetEvent(hReading);
-            Platform::WaitForEvent(hStopReading, PATIENCE_MS);
+            reading.Set();
+            stopReading.Wait();
         });
     });
-    EXPECT_EQ(Platform::WaitForEvent(hReading, PATIENCE_MS), Platform::WaitResult::Signalled);
-    Platform::ResetEvent(host.m_hSlept);
+    EXPECT_TRUE(reading.Wait());
+    Platform::ResetEvent(host.m_Slept.h);
     std::thread deleter([&] { EndThread(m_Registry, existing); });
-    EXPECT_EQ(Platform::WaitForEvent(host.m_hSlept, PATIENCE_MS), Platform::WaitResult::Signalled);
+    EXPECT_TRUE(host.m_Slept.Wait());
     BaseThread* pGone = pExisting;
     BaseThread* pStill = nullptr;
     {
@@ -683,16 +604,12 @@ TEST_F(ThreadRegistryTest, LookupsGoOnWhileAWriterIsStoppedAnywhere) {
             pStill = m_Registry.Find(created);
         });
         EXPECT_TRUE(lookup.FinishedInTime()) << "a lookup waited for a writer waiting for readers";
-        Platform::SetEvent(hStopReading);
+        stopReading.Set();
     }
     reader.join();
     deleter.join();
     EXPECT_EQ(pGone, nullptr);
     EXPECT_NE(pStill, nullptr);
-
-    for (Platform::EventHandle hEvent : {hInFactory, hLeaveFactory, hReading, hStopReading}) {
-        Platform::CloseEvent(hEvent);
-    }
 }
 
 TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
@@ -705,21 +622,19 @@ TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
         EXPECT_EQ(probe.Count(), 1u) << "the probe must see an allocation on this thread";
         delete pCounted;
     }
-    m_Registry.Create(&m_Runtime, ThreadRegistry::MergeNamed, true, false);
+    Create(ThreadRegistry::MergeNamed, true);
     ThreadID here = m_Runtime.AddThread();
     ThreadID missing = m_Runtime.AddThread();
     for (int i = 0; i < 8; ++i) {
-        m_Registry.ThreadCreate(m_Runtime.AddThread());
+        Started();
     }
     m_Registry.ThreadCreate(here);
     m_Registry.ThreadAssign(here, Platform::GetCurrentThreadId());
-
     AllocationProbe probe;
     BaseThread* pFound = m_Registry.Find(here);
     BaseThread* pMissing = m_Registry.Find(missing);
     BaseThread* pLocal = m_Registry.GetThreadLocalRecord();
     size_t allocations = probe.Count();
-
     EXPECT_EQ(allocations, 0u);
     EXPECT_NE(pFound, nullptr);
     EXPECT_EQ(pMissing, nullptr);
@@ -727,7 +642,7 @@ TEST_F(ThreadRegistryTest, LookupAllocatesNothing) {
 }
 
 TEST(ThreadRegistryConcurrent, ManyThreadsCreateNameAssignEndAndLookUpAtOnce) {
-    YieldingThreads host;
+    SleepRecordingThreads host;
     ScopedPALThreads scope(&host);
     RecordEvents events;
     TestRuntime runtime;
@@ -740,7 +655,6 @@ TEST(ThreadRegistryConcurrent, ManyThreadsCreateNameAssignEndAndLookUpAtOnce) {
     {
         TestRegistry registry(events);
         registry.Create(&runtime, ThreadRegistry::MergeNamed, true, true);
-
         std::vector<std::thread> workers;
         for (int w = 0; w < WORKERS; ++w) {
             workers.emplace_back([&, w] {
