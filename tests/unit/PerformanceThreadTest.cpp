@@ -87,6 +87,9 @@ class PerformanceThreadTest : public testing::Test {
 protected:
     void SetUp() override {
         m_Registry.Create(nullptr, ThreadRegistry::MergeNever, false, false);
+        // Another thread first: the record under test is number 2, activated once, so a header
+        // with the two fields swapped shows.
+        m_Registry.ThreadCreate(2);
         m_Registry.ThreadCreate(1);
     }
 
@@ -146,7 +149,7 @@ TEST_F(PerformanceThreadTest, SmallTreeWritesItsFiveSectionsByteForByte) {
         return Concat({{index}, U32(token), {offset}});
     };
     const DWORD a = 0x06000002, b = 0x06000003, main = 0x06000001;
-    const Bytes header = Concat({U32(1), U32(1), ShortText("Main"), {0}, {1, 1, 0, 1, 1, 110}});
+    const Bytes header = Concat({U32(2), U32(1), ShortText("Main"), {0}, {1, 1, 0, 1, 1, 110}});
     EXPECT_EQ(
         written.sections.at(0x1100),
         Concat({header, node(2, a, {38, 20, 0, 0, 8, 8}, 1, {}),
@@ -436,11 +439,11 @@ TEST_F(PerformanceThreadTest, LogsItsOperationsUnderThreadGt) {
     Record().Delete();
     const std::string prefix = LogLinePrefix();
     EXPECT_THAT(ReadLogLinesAfterRecord(),
-                ElementsAre(prefix + "PThrd::Enable id=00000001 measurePartly=true",
-                            prefix + "PThrd::Disable id=00000001 measurePartly=false",
-                            prefix + "PThrd::WriteAndDelete id=00000001 capacity=" +
+                ElementsAre(prefix + "PThrd::Enable id=00000002 measurePartly=true",
+                            prefix + "PThrd::Disable id=00000002 measurePartly=false",
+                            prefix + "PThrd::WriteAndDelete id=00000002 capacity=" +
                                 std::to_string(arenaBytes),
-                            prefix + "PThrd::Delete id=00000001"));
+                            prefix + "PThrd::Delete id=00000002"));
 }
 
 TEST_F(PerformanceThreadTest, SizeCountsWholeArenaBlocks) {
