@@ -42,6 +42,18 @@ inline Bytes GuidBytes(const GUID& g) {
     return bytes;
 }
 
+// Bytes from hex digit pairs; spaces only group them for reading.
+inline Bytes Hx(const char* pHex) {
+    Bytes bytes;
+    for (const char* p = pHex; *p != 0; ++p) {
+        if (*p != ' ') {
+            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
+            ++p;
+        }
+    }
+    return bytes;
+}
+
 // ASCII text as bytes, without a length.
 inline Bytes Ascii(const std::string& text) {
     return Bytes(text.begin(), text.end());

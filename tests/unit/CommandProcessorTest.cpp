@@ -30,18 +30,6 @@ using namespace std::chrono_literals;
 constexpr GUID SEQUENCE = {
     0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}};
 
-// Bytes from hex digit pairs; spaces only group them for reading.
-Bytes Hx(const char* pHex) {
-    Bytes bytes;
-    for (const char* p = pHex; *p != 0; ++p) {
-        if (*p != ' ') {
-            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
-            ++p;
-        }
-    }
-    return bytes;
-}
-
 template <class T>
 std::string FutureErrorText(std::future<T>& future) {
     if (future.wait_for(BridgeLine::Patience) != std::future_status::ready) {

@@ -39,18 +39,6 @@ constexpr GUID SEQUENCE = {
 const Bytes SEQUENCE_BYTES = {0xA4, 0xA3, 0xA2, 0xA1, 0xB2, 0xB1, 0xC2, 0xC1,
                               0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7, 0xD8};
 
-// Bytes from hex digit pairs; spaces only group them for reading.
-Bytes Hx(const char* pHex) {
-    Bytes bytes;
-    for (const char* p = pHex; *p != 0; ++p) {
-        if (*p != ' ') {
-            bytes.push_back(static_cast<BYTE>(std::stoi(std::string(p, 2), nullptr, 16)));
-            ++p;
-        }
-    }
-    return bytes;
-}
-
 Bytes FileBytes(const WString& path) {
     const std::string text = ReadWholeFile(Platform::ToNativePath(path));
     return Bytes(text.begin(), text.end());
