@@ -229,7 +229,9 @@ TEST(BaseBridgeTest, SetClientChecksItsArguments) {
     Bridge bridge(BridgeHarness::ProcessGuid, BridgeHarness::ServiceId, &tools);
     EXPECT_EQ(ErrorText([&] { bridge.SetClient(nullptr, &event); }), "assertion: pInfo != NULL");
     EXPECT_EQ(ErrorText([&] { bridge.SetClient(&info, nullptr); }), "assertion: pEvent != NULL");
-    Bridge anonymous(GUID{}, BridgeHarness::ServiceId, &tools);
+    // The bridge keeps a reference to the process id: it must outlive the bridge.
+    const GUID none = {};
+    Bridge anonymous(none, BridgeHarness::ServiceId, &tools);
     EXPECT_EQ(ErrorText([&] { anonymous.SetClient(&info, &event); }),
               "assertion: !IsEqualGUID(m_ProcessGuid, GUID_NULL)");
 }
