@@ -249,8 +249,10 @@ TEST_F(TracingProfilerTest, PrecisionKeepsTheHooksOwnWorkOutOfALeafsTime) {
     RecordProperty("FastLeafTicks", std::to_string(leafTime[0]));
     RecordProperty("PrecisionLeafTicks", std::to_string(leafTime[1]));
     EXPECT_GT(leafTime[0], 0u);
-    // The driver's own work between the hooks stays in both; the log lines make the difference.
-    EXPECT_LT(leafTime[1] * 3, leafTime[0] * 2)
+    // The driver's own work between the hooks stays in both; the log lines make the difference
+    // (about a third of the leaf's time in Fast mode; a Precision that kept them would come out
+    // at or above Fast, so 80% leaves room for a loaded or emulated machine).
+    EXPECT_LT(leafTime[1] * 5, leafTime[0] * 4)
         << "fast " << leafTime[0] << " precision " << leafTime[1];
 }
 
