@@ -34,7 +34,11 @@ void FileBridgeStream::Bind(const WString& path, uint32_t access, const char* mo
     m_Access = access;
     m_Created = created;
     m_LastDirection = Direction::None;
+    m_LibraryPosition = 0;
+    m_LibraryLength = created ? 0 : -1;  // Create truncates
+    m_WindowStart = 0;
     m_Pending = 0;
+    m_Cursor = 0;
     m_WriteRoom = 0;
 }
 
@@ -103,36 +107,29 @@ void FileBridgeStream::CheckOpen() const {
 
 int64_t FileBridgeStream::TellFile() {
     CheckOpen();
-    FlushPending();
-    const long position = std::ftell(m_pFile);
-    if (position < 0) {
-        throw std::runtime_error("Can't get file position");
-    }
-    return position;
+    return m_WindowStart + static_cast<int64_t>(m_Cursor);
 }
 
 void FileBridgeStream::SeekFile(int32_t origin, int64_t offset) {
     CheckOpen();
-    int whence = 0;
+    int64_t base = 0;
     switch (origin) {
         case SeekBegin:
-            whence = SEEK_SET;
             break;
         case SeekCurrent:
-            whence = SEEK_CUR;
+            base = TellFile();
             break;
         case SeekEnd:
-            whence = SEEK_END;
+            base = Length();
             break;
         default:
             throw std::runtime_error("Can't seek position");
     }
-    FlushPending();
-    if (offset < std::numeric_limits<long>::min() || offset > std::numeric_limits<long>::max() ||
-        std::fseek(m_pFile, static_cast<long>(offset), whence) != 0) {
+    // The file library takes positions as long: 31 bits on the 32-bit build.
+    if (offset < -base || offset > std::numeric_limits<long>::max() - base) {
         throw std::runtime_error("Can't seek position");
     }
-    m_LastDirection = Direction::None;
+    Reposition(base + offset);
 }
 
 int32_t FileBridgeStream::Tell() {
@@ -147,13 +144,49 @@ void FileBridgeStream::Seek(int32_t origin, int32_t offset) {
     SeekFile(origin, offset);
 }
 
-void FileBridgeStream::TurnTo(Direction direction) {
-    if (m_LastDirection != direction) {
-        if (m_LastDirection != Direction::None && std::fseek(m_pFile, 0, SEEK_CUR) != 0) {
+void FileBridgeStream::Reposition(int64_t target) {
+    if (m_pWriteBuffer && target >= m_WindowStart &&
+        target <= m_WindowStart + static_cast<int64_t>(m_Pending)) {
+        m_Cursor = static_cast<size_t>(target - m_WindowStart);
+    } else {
+        FlushPending();
+        m_WindowStart = target;
+        m_Cursor = 0;
+    }
+    UpdateWriteRoom();
+}
+
+void FileBridgeStream::UpdateWriteRoom() {
+    m_WriteRoom = m_pFile != nullptr && (m_Access & AccessWrite) != 0 && m_pWriteBuffer &&
+                          m_Cursor == m_Pending
+                      ? WriteBufferSize - m_Cursor
+                      : 0;
+}
+
+void FileBridgeStream::PlaceLibrary(int64_t offset, Direction direction) {
+    const bool turning = m_LastDirection != Direction::None && m_LastDirection != direction;
+    if (turning || m_LibraryPosition != offset) {
+        m_LibraryPosition = -1;
+        if (std::fseek(m_pFile, static_cast<long>(offset), SEEK_SET) != 0) {
             throw std::runtime_error("Can't seek position");
         }
-        m_LastDirection = direction;
+        m_LibraryPosition = offset;
     }
+    m_LastDirection = direction;
+}
+
+int64_t FileBridgeStream::LibraryLength() {
+    if (m_LibraryLength < 0) {
+        m_LibraryPosition = -1;
+        m_LastDirection = Direction::None;
+        long length = -1;
+        if (std::fseek(m_pFile, 0, SEEK_END) != 0 || (length = std::ftell(m_pFile)) < 0) {
+            throw std::runtime_error("Can't seek position");
+        }
+        m_LibraryPosition = length;
+        m_LibraryLength = length;
+    }
+    return m_LibraryLength;
 }
 
 void FileBridgeStream::WriteChecked(const void* data, size_t count) {
@@ -166,40 +199,57 @@ void FileBridgeStream::WriteChecked(const void* data, size_t count) {
     }
     if (count >= WriteBufferSize) {
         FlushPending();
-        WriteThrough(data, count);
+        const int64_t offset = m_WindowStart;
+        WriteAt(offset, data, count);
+        m_WindowStart = offset + static_cast<int64_t>(count);
+        UpdateWriteRoom();
         return;
     }
     if (!m_pWriteBuffer) {
         m_pWriteBuffer.reset(new char[WriteBufferSize]);
     }
-    if (m_Pending + count > WriteBufferSize) {
+    if (m_Cursor + count > WriteBufferSize) {
         FlushPending();
     }
-    std::memcpy(m_pWriteBuffer.get() + m_Pending, data, count);
-    m_Pending += count;
-    m_WriteRoom = WriteBufferSize - m_Pending;
+    std::memcpy(m_pWriteBuffer.get() + m_Cursor, data, count);
+    m_Cursor += count;
+    if (m_Cursor > m_Pending) {
+        m_Pending = m_Cursor;
+    }
+    UpdateWriteRoom();
 }
 
 void FileBridgeStream::FlushPending() {
-    if (m_Pending == 0) {
-        return;
-    }
     const size_t pending = m_Pending;
+    const int64_t start = m_WindowStart;
+    // The window restarts empty at the position before anything is written: after a failure
+    // its bytes are gone, and a retry must not write them twice.
+    m_WindowStart += static_cast<int64_t>(m_Cursor);
+    m_Cursor = 0;
     m_Pending = 0;
-    m_WriteRoom = WriteBufferSize;
-    WriteThrough(m_pWriteBuffer.get(), pending);
+    UpdateWriteRoom();
+    if (pending != 0) {
+        WriteAt(start, m_pWriteBuffer.get(), pending);
+    }
 }
 
-void FileBridgeStream::WriteThrough(const void* data, size_t count) {
-    TurnTo(Direction::Writing);
+void FileBridgeStream::WriteAt(int64_t offset, const void* data, size_t count) {
+    PlaceLibrary(offset, Direction::Writing);
     const char* pData = static_cast<const char*>(data);
-    while (count > 0) {
-        const size_t written = std::fwrite(pData, 1, count, m_pFile);
+    size_t left = count;
+    while (left > 0) {
+        const size_t written = std::fwrite(pData, 1, left, m_pFile);
         if (std::ferror(m_pFile) || written == 0) {
+            m_LibraryPosition = -1;
+            m_LibraryLength = -1;
             throw std::runtime_error("Can't write data");
         }
         pData += written;
-        count -= written;
+        left -= written;
+    }
+    m_LibraryPosition = offset + static_cast<int64_t>(count);
+    if (m_LibraryLength >= 0 && m_LibraryPosition > m_LibraryLength) {
+        m_LibraryLength = m_LibraryPosition;
     }
 }
 
@@ -212,23 +262,35 @@ void FileBridgeStream::Read(void* buffer, size_t count) {
         return;
     }
     FlushPending();
-    TurnTo(Direction::Reading);
+    const int64_t offset = m_WindowStart;
+    PlaceLibrary(offset, Direction::Reading);
     char* pBuffer = static_cast<char*>(buffer);
-    while (count > 0) {
-        const size_t read = std::fread(pBuffer, 1, count, m_pFile);
+    size_t left = count;
+    while (left > 0) {
+        const size_t read = std::fread(pBuffer, 1, left, m_pFile);
         // No progress without an error is the end of the file: we never wait for more data.
         if (std::ferror(m_pFile) || read == 0) {
+            // The stream stands where the library stopped; the next use positions the library
+            // again, which also clears its end-of-file state.
+            m_WindowStart = offset + static_cast<int64_t>(count - left);
+            m_LibraryPosition = -1;
+            m_LastDirection = Direction::None;
+            UpdateWriteRoom();
             throw std::runtime_error("Can't read data");
         }
         pBuffer += read;
-        count -= read;
+        left -= read;
     }
+    m_WindowStart = offset + static_cast<int64_t>(count);
+    m_LibraryPosition = m_WindowStart;
+    UpdateWriteRoom();
 }
 
 int64_t FileBridgeStream::Length() {
-    const int64_t remembered = TellFile();
-    SeekFile(SeekEnd, 0);
-    const int64_t length = TellFile();
-    SeekFile(SeekBegin, remembered);
-    return length;
+    CheckOpen();
+    // A window that holds bytes extends the file to its end once written; an empty one standing
+    // past the end (after a seek there) does not.
+    const int64_t windowEnd = m_Pending != 0 ? m_WindowStart + static_cast<int64_t>(m_Pending) : 0;
+    const int64_t length = LibraryLength();
+    return length > windowEnd ? length : windowEnd;
 }

@@ -5,9 +5,12 @@
 // deletes it, so an abandoned snapshot or temporary file leaves nothing behind. A file bound by
 // Open is never deleted.
 //
-// Small writes (counters arrive a byte at a time) gather in a buffer of the stream's own before
-// they reach the file library, which takes a lock per call. Every other operation hands them on
-// first, so positions, lengths and reads always see them.
+// Writes gather in a window of the stream's own (counters arrive a byte at a time, and the file
+// library takes a lock per call). The stream keeps its position and the file's length itself, so
+// a seek or a tell costs no system call: a seek that stays inside the window only moves within
+// it, and the window reaches the file library when it fills, when a write or a read lands outside
+// it, and at Close. Snapshot storage seeks back and forth for every section it closes; without
+// this each of those seeks flushed the library's buffer and moved the file's offset.
 #pragma once
 
 #include <cstdint>
@@ -51,13 +54,14 @@ public:
     void Write(const void* data, size_t count) override {
         // `count - 1` makes an empty write take the checked path, which ignores it.
         if (count - 1 < m_WriteRoom) {
-            char* pTarget = m_pWriteBuffer.get() + m_Pending;
+            char* pTarget = m_pWriteBuffer.get() + m_Cursor;
             if (count == 1) {
                 *pTarget = *static_cast<const char*>(data);
             } else {
                 std::memcpy(pTarget, data, count);
             }
-            m_Pending += count;
+            m_Cursor += count;
+            m_Pending = m_Cursor;
             m_WriteRoom -= count;
             return;
         }
@@ -86,22 +90,36 @@ private:
     void Bind(const WString& path, uint32_t access, const char* mode, bool created,
               const char* failure);
     void WriteChecked(const void* data, size_t count);
-    void WriteThrough(const void* data, size_t count);
-    // Hands the gathered bytes to the file library; on failure they are dropped.
+    // Hands the window to the file library at its place; on failure its bytes are dropped. The
+    // window then starts empty at the stream's position.
     void FlushPending();
-    // The file library needs a positioning call between reading and writing on one handle.
-    void TurnTo(Direction direction);
+    // Moves the stream's position, keeping the window when the target lies inside it.
+    void Reposition(int64_t target);
+    // Writes straight to the file library at `offset`.
+    void WriteAt(int64_t offset, const void* data, size_t count);
+    // Brings the file library to `offset` for the given direction: it needs a positioning call
+    // between reading and writing on one handle, and gets one only then or when it stands
+    // elsewhere.
+    void PlaceLibrary(int64_t offset, Direction direction);
+    // The length of what the file library holds, measured once for a file bound by Open.
+    int64_t LibraryLength();
+    void UpdateWriteRoom();
 
     WString m_Path;  // kept until Close; a created file still named here is deleted with us
     FILE* m_pFile = nullptr;
     uint32_t m_Access = 0;
     bool m_Created = false;
     Direction m_LastDirection = Direction::None;
+    int64_t m_LibraryPosition = 0;  // where the file library stands; -1 when unknown
+    int64_t m_LibraryLength = -1;   // -1 until known
 
-    // Bytes written but not yet handed to the file library; they belong at its position.
+    // The window: bytes [m_WindowStart, m_WindowStart + m_Pending) of the file, not yet handed to
+    // the file library. The stream's position is m_WindowStart + m_Cursor, m_Cursor <= m_Pending.
     std::unique_ptr<char[]> m_pWriteBuffer;
+    int64_t m_WindowStart = 0;
     size_t m_Pending = 0;
-    // Free bytes in the buffer; 0 whenever the fast path must not be taken (no file, no write
-    // access, no buffer yet).
+    size_t m_Cursor = 0;
+    // Free bytes after the cursor when it stands at the window's end; 0 whenever the fast path
+    // must not be taken (no file, no write access, no buffer yet, cursor inside the window).
     size_t m_WriteRoom = 0;
 };

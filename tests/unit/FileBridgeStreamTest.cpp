@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,61 @@ TEST_F(FileBridgeStreamTest, SmallWritesAreSeenByEveryOtherOperation) {
     expected.push_back('!');
     stream.Close();
     EXPECT_EQ(expected, Content("gathered"));
+}
+
+// Random writes of every size around the stream's window, seeks inside and outside it and past
+// the end, tells, lengths and reads, each checked against a byte vector; then the file on disk,
+// and the same again on the file bound by Open (whose length the stream must measure).
+TEST_F(FileBridgeStreamTest, RandomPositioningAgreesWithAModel) {
+    std::mt19937 random(20261207);
+    Bytes model;
+    int64_t position = 0;
+    const auto check = [&](FileBridgeStream& stream, int rounds) {
+        for (int round = 0; round < rounds; ++round) {
+            const int what = static_cast<int>(random() % 10);
+            if (what < 5) {
+                const size_t sizes[] = {1, 3, 14, 700, 4095, 4096, 9000};
+                Bytes piece(sizes[random() % 7]);
+                for (BYTE& b : piece) {
+                    b = static_cast<BYTE>(random());
+                }
+                stream.Write(piece.data(), piece.size());
+                if (model.size() < position + piece.size()) {
+                    model.resize(position + piece.size());  // a gap before reads as zeros
+                }
+                std::copy(piece.begin(), piece.end(), model.begin() + position);
+                position += static_cast<int64_t>(piece.size());
+            } else if (what < 8) {
+                const int32_t origin = static_cast<int32_t>(random() % 3);
+                const int64_t base = origin == 0   ? 0
+                                     : origin == 1 ? position
+                                                   : static_cast<int64_t>(model.size());
+                const int64_t target = static_cast<int64_t>(random() % (model.size() + 300));
+                stream.Seek(origin, static_cast<int32_t>(target - base));
+                position = target;
+            } else if (what == 8 && position < static_cast<int64_t>(model.size())) {
+                Bytes read(std::min<size_t>(1 + random() % 5000, model.size() - position));
+                stream.Read(read.data(), read.size());
+                ASSERT_TRUE(std::equal(read.begin(), read.end(), model.begin() + position))
+                    << "round " << round;
+                position += static_cast<int64_t>(read.size());
+            }
+            ASSERT_EQ(position, stream.Tell()) << "round " << round;
+            ASSERT_EQ(static_cast<int64_t>(model.size()), stream.Length()) << "round " << round;
+        }
+    };
+    FileBridgeStream created;
+    created.Create(Path("model"), ReadWrite);
+    check(created, 3000);
+    created.Close();
+    EXPECT_EQ(model, Content("model"));
+
+    FileBridgeStream opened;
+    opened.Open(Path("model"), ReadWrite);
+    position = 0;
+    check(opened, 1000);
+    opened.Close();
+    EXPECT_EQ(model, Content("model"));
 }
 
 TEST_F(FileSectionStreamTest, PositionsCountFromTheStartOffset) {
