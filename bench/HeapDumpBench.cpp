@@ -41,6 +41,7 @@ enum class Profiler { None, Memory, Floor };
 
 struct Outcome {
     double programMs = 0;  // what the program printed ("elapsed" or "collect")
+    double collections = 0;  // alloc mode: collections of generation 0 during the loop
     double peakBytes = 0;
     double dumpMs = 0;  // controller side, memory kind dumps only
     double snapshotBytes = 0;
@@ -143,15 +144,22 @@ Outcome Run(Profiler profiler, const char* mode, const char* count, bool dump = 
         throw std::runtime_error("HeapBench failed: " + result.out + result.err + result.error);
     }
     outcome.programMs = Field(result.out, std::string(mode) == "alloc" ? "elapsed" : "collect");
+    if (std::string(mode) == "alloc") {
+        outcome.collections = Field(result.out, "collections");
+    }
     if (std::string(mode) == "hold") {
         outcome.peakBytes = Field(result.out, "peak");
     }
     return outcome;
 }
 
-void Allocate(benchmark::State& state, Profiler profiler) {
+void Allocate(benchmark::State& state, Profiler profiler,
+              uint8_t snapshotType = SnapshotTypeBridgeStream, bool snapshotAtStart = true) {
     for (auto _ : state) {
-        state.SetIterationTime(Run(profiler, "alloc", Allocations).programMs / 1000);
+        const Outcome outcome =
+            Run(profiler, "alloc", Allocations, false, snapshotType, snapshotAtStart);
+        state.SetIterationTime(outcome.programMs / 1000);
+        state.counters["collections"] = outcome.collections;
     }
 }
 
@@ -171,19 +179,11 @@ void BM_AllocateMemoryKindNoDump(benchmark::State& state) {
 }
 // The same with file snapshots: creating a section asks the controller nothing.
 void BM_AllocateMemoryKindNoDumpToFiles(benchmark::State& state) {
-    for (auto _ : state) {
-        const Outcome outcome =
-            Run(Profiler::Memory, "alloc", Allocations, false, SnapshotTypeFileSystem);
-        state.SetIterationTime(outcome.programMs / 1000);
-    }
+    Allocate(state, Profiler::Memory, SnapshotTypeFileSystem);
 }
 // The runtime's share: the same events asked for, nothing recorded.
 void BM_AllocateMemoryKindNoSnapshot(benchmark::State& state) {
-    for (auto _ : state) {
-        const Outcome outcome =
-            Run(Profiler::Memory, "alloc", Allocations, false, SnapshotTypeBridgeStream, false);
-        state.SetIterationTime(outcome.programMs / 1000);
-    }
+    Allocate(state, Profiler::Memory, SnapshotTypeBridgeStream, false);
 }
 void BM_AllocateFloor0x86(benchmark::State& state) {
     Allocate(state, Profiler::Floor);

@@ -1,6 +1,6 @@
 // The memory benchmarks' program. Two modes:
 //   alloc N   allocates N short-lived objects (a few of every thousand kept for a while), so that
-//             the collector runs often; prints "elapsed <ms>" for the loop
+//             the collector runs often; prints "elapsed <ms>" for the loop and "collections <n>"
 //   hold N    builds N live objects (chains of 1000 nodes held by an array), creates the file
 //             HEAPBENCH_READY names, waits for the file HEAPBENCH_GO names, then collects once and
 //             prints "collect <ms>" and "peak <bytes>" (the process's peak resident memory)
@@ -42,6 +42,7 @@ namespace HeapBench
                 sum += node.Value & 1;
             }
             Console.WriteLine($"elapsed {watch.ElapsedMilliseconds}");
+            Console.WriteLine($"collections {GC.CollectionCount(0)}");
             Console.WriteLine($"sum {sum} {kept.Length}");
             return 0;
         }
