@@ -158,6 +158,11 @@ void AddProfilingOptions(CLI::App& command, ProfilingOptions& options, RawOption
                      "Memory: take a heap dump when qvprof ends the recording (--duration, "
                      "Ctrl-C, or a process still running when the program ends)");
 
+    command.add_flag("--snapshot-files", options.snapshotFiles,
+                     "The profiled process writes each snapshot to files that qvprof reads when "
+                     "it is complete, instead of streaming it: cheaper while recording (each "
+                     "collection in memory mode costs a round trip when streamed), but a "
+                     "process that dies in the middle of a snapshot leaves nothing of it");
     command.add_option("--log-mask", raw.logMask,
                        "Keep each process's profiler log file beside its snapshots, with these "
                        "components (a number, e.g. 0x09000000; 0 for errors and warnings only)");

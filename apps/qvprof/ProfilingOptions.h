@@ -46,6 +46,9 @@ struct ProfilingOptions {
     uint16_t port = 0;
     std::optional<uint32_t> logMask;  // keep the profiler's log files, with this component mask
     bool quiet = false;
+    // The profiled process writes each snapshot to files in qvprof's work folder, read when the
+    // snapshot is complete, instead of streaming it section by section.
+    bool snapshotFiles = false;
 
     // `record` only: the program and its arguments.
     std::vector<std::string> command;

@@ -82,7 +82,10 @@ std::string SessionSettings::Check(const ProfilingOptions& options) {
 Controller::SessionOptions SessionSettings::Build(const ProfilingOptions& options,
                                                   const std::string& controllerText) {
     Controller::SessionOptions session;
-    session.snapshotType = Controller::SnapshotTypeBridgeStream;
+    session.snapshotType = options.snapshotFiles ? Controller::SnapshotTypeFileSystem
+                                                 : Controller::SnapshotTypeBridgeStream;
+    // The files are read into the snapshot qvprof saves; the work folder goes at the end anyway.
+    session.removeFileSnapshots = true;
     session.controlKind =
         options.apiControl ? Controller::ControlKindApi : Controller::ControlKindManual;
     session.controllerText = controllerText;

@@ -98,8 +98,9 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
          {"--view", "hot"},
          {R"(Sample\.Program::Main)"}},
         // The dump comes while the sample holds its items, even where start-up is slow (the
-        // sanitizer build).
-        {{"-q", "--mode", "memory", "--allocations", "100", "--dump-after", "3", "--", QV_DOTNET,
+        // sanitizer build). The snapshot travels as files the profiled process writes.
+        {{"-q", "--mode", "memory", "--snapshot-files", "--allocations", "100", "--dump-after",
+          "3", "--", QV_DOTNET,
           QV_SAMPLE_DLL, "--hold-ms", "8000"},
          {},
          {"--view", "heap", "--view", "allocations"},

@@ -158,6 +158,9 @@ TEST(QvprofSessionSettings, MapsOptionsOntoTheSettingsMessage) {
     Controller::SessionOptions session = SessionSettings::Build(options, "qvprof x");
     EXPECT_EQ(Controller::ControlKindManual, session.controlKind);
     EXPECT_EQ(Controller::SnapshotTypeBridgeStream, session.snapshotType);
+    options.snapshotFiles = true;
+    EXPECT_EQ(Controller::SnapshotTypeFileSystem,
+              SessionSettings::Build(options, "").snapshotType);
     EXPECT_EQ("qvprof x", session.controllerText);
     EXPECT_FALSE(session.performance.allowInlining);
     EXPECT_EQ(1, session.performance.measureKind);
