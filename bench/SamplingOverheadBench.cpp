@@ -7,13 +7,16 @@
 //   sampling  under the sampling kind, measuring from start to end, with a controller in this
 //             process receiving the snapshot;
 //   idle      under the sampling kind with the controller, never measuring: what loading it
-//             costs (initialisation, module and thread callbacks, the bridge) without a turn.
-// The four run in turn, in a rotating order, five times; the figures are medians, and the ratios
+//             costs (initialisation, module and thread callbacks, the bridge) without a turn;
+//   floorwalk the floor profiler walking every thread's stack in each turn as well: the price of
+//             sampling here before anything is done with the stacks.
+// The five run in turn, in a rotating order, five times; the figures are medians, and the ratios
 // are medians of the ratios within one round (so a change in the machine's load between rounds
 // cancels). Counters: wall_s and cpu_s of each; floor_wall, floor_cpu, sampling_wall,
-// sampling_cpu, idle_wall and idle_cpu (each against none); added_wall and added_cpu (the
-// sampling kind's extra time over the floor's extra time); sampler_share (the sampling thread's
-// CPU time over the process's).
+// sampling_cpu, idle_wall, idle_cpu, floorwalk_wall and floorwalk_cpu (each against none);
+// added_wall and added_cpu (the sampling kind's extra time over the floor's extra time),
+// added_cpu_walk (the same over the walking floor's); sampler_share (the sampling thread's CPU
+// time over the process's).
 //
 // BM_TurnCost runs the floor profiler in its walking mode: medians of one turn's suspend, walk
 // and resume times, and the threads and frames walked, against the thread count and the depth
@@ -55,9 +58,9 @@ constexpr int Rounds = 1000;
 constexpr int Repetitions = 5;
 constexpr DWORD AcceptMs = 60000;
 
-enum class Mode { None, Floor, Sampling, Idle };
-constexpr int ModeCount = 4;
-const char* const ModeNames[] = {"none", "floor", "sampling", "idle"};
+enum class Mode { None, Floor, Sampling, Idle, FloorWalk };
+constexpr int ModeCount = 5;
+const char* const ModeNames[] = {"none", "floor", "sampling", "idle", "floorwalk"};
 
 struct Outcome {
     bool ok = false;
@@ -222,8 +225,12 @@ Outcome Run(Mode mode, const std::vector<std::string>& arguments) {
     if (mode == Mode::None) {
         return RunLoad(arguments, {});
     }
-    if (mode == Mode::Floor) {
-        return RunLoad(arguments, ProfilerVariables(QV_SAMPLING_FLOOR));
+    if (mode == Mode::Floor || mode == Mode::FloorWalk) {
+        std::map<std::string, std::string> variables = ProfilerVariables(QV_SAMPLING_FLOOR);
+        if (mode == Mode::FloorWalk) {
+            variables["QV_SAMPLING_FLOOR_MODE"] = "walk";
+        }
+        return RunLoad(arguments, variables);
     }
     Controller::SessionOptions options;
     options.performance.startAtInitialization = mode == Mode::Sampling;
@@ -287,6 +294,7 @@ void BM_Overhead(benchmark::State& state) {
             const Outcome& floor = outcomes[1];
             const Outcome& sampling = outcomes[2];
             const Outcome& idle = outcomes[3];
+            const Outcome& floorWalk = outcomes[4];
             for (int mode = 0; mode < ModeCount; ++mode) {
                 series[std::string(ModeNames[mode]) + "_wall_s"].push_back(
                     outcomes[mode].wallSeconds);
@@ -299,6 +307,8 @@ void BM_Overhead(benchmark::State& state) {
             series["sampling_cpu"].push_back(sampling.cpuSeconds / none.cpuSeconds);
             series["idle_wall"].push_back(idle.wallSeconds / none.wallSeconds);
             series["idle_cpu"].push_back(idle.cpuSeconds / none.cpuSeconds);
+            series["floorwalk_wall"].push_back(floorWalk.wallSeconds / none.wallSeconds);
+            series["floorwalk_cpu"].push_back(floorWalk.cpuSeconds / none.cpuSeconds);
             series["sampler_share"].push_back(sampling.samplerCpuSeconds / sampling.cpuSeconds);
         }
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - begin).count());
@@ -313,6 +323,11 @@ void BM_Overhead(benchmark::State& state) {
         floorWall > 0 ? (state.counters["sampling_wall"] - 1) / floorWall : 0;
     state.counters["added_cpu"] =
         floorCpu > 0 ? (state.counters["sampling_cpu"] - 1) / floorCpu : 0;
+    // The same against a floor that also walks every thread's stack each turn: what sampling
+    // costs here before any profiler does anything with the stacks.
+    const double walkCpu = state.counters["floorwalk_cpu"] - 1;
+    state.counters["added_cpu_walk"] =
+        walkCpu > 0 ? (state.counters["sampling_cpu"] - 1) / walkCpu : 0;
 }
 
 void BM_TurnCost(benchmark::State& state) {
