@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -22,6 +24,9 @@ namespace {
 
 // A send that makes no progress for this long means the controller stopped reading.
 constexpr int SendStallSeconds = 60;
+// At close, the controller taking none of our unacknowledged bytes for this long means it stopped
+// reading; what it has not taken by then is given up.
+constexpr auto CloseStall = std::chrono::seconds(2);
 
 using Clock = std::chrono::steady_clock;
 
@@ -86,13 +91,41 @@ struct PALTools::Connection {
     explicit Connection(int fd) : m_Fd(fd) {}
 
     ~Connection() {
-        // Our last bytes go first, then the end of stream. Unread input is drained so that the
-        // close does not reset the connection while the controller is still reading.
+        // Our last bytes go first, then the end of stream.
         shutdown(m_Fd, SHUT_WR);
-        char scrap[4096];
-        while (recv(m_Fd, scrap, sizeof(scrap), MSG_DONTWAIT) > 0) {
-        }
+        DrainUntilDelivered();
         close(m_Fd);
+    }
+
+    // A closed socket answers any further input with a reset, which throws away whatever it
+    // has not sent yet. The controller keeps sending (idle messages) while it reads the tail
+    // of a snapshot slowly, so the tail would be lost: input is drained until the controller has
+    // acknowledged all our bytes, has closed its side, or has taken nothing for CloseStall.
+    void DrainUntilDelivered() const {
+        char scrap[4096];
+        int lastUnacknowledged = -1;
+        Clock::time_point lastProgress = Clock::now();
+        for (;;) {
+            ssize_t got;
+            do {
+                got = recv(m_Fd, scrap, sizeof(scrap), MSG_DONTWAIT);
+            } while (got > 0 || (got < 0 && errno == EINTR));
+            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return;  // the controller closed its side, or the connection failed
+            }
+            int unacknowledged = 0;
+            if (ioctl(m_Fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= 0) {
+                return;
+            }
+            const Clock::time_point now = Clock::now();
+            if (lastUnacknowledged < 0 || unacknowledged < lastUnacknowledged) {
+                lastUnacknowledged = unacknowledged;
+                lastProgress = now;
+            } else if (now - lastProgress >= CloseStall) {
+                return;
+            }
+            PollOne(m_Fd, POLLIN, 10);
+        }
     }
 };
 

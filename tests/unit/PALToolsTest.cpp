@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Host/HostDiagnostics.h"
@@ -98,6 +99,7 @@ public:
         Platform::CloseSocket(m_Peer);
         m_Peer = nullptr;
     }
+    Platform::SocketHandle Peer() const { return m_Peer; }
 
 private:
     Platform::SocketHandle m_Listener = nullptr;
@@ -289,4 +291,41 @@ TEST(PALTools, PeerCloseIsAFailureForReadAndWrite) {
     }
     EXPECT_EQ(PAL_E_CONNECTION_CLOSED, hr);
     Platform::SetEvent(probe.release);
+}
+
+// The controller reads the tail of a snapshot slowly and keeps sending idle messages. The stream
+// closed on our side must still deliver every byte: a socket closed with bytes unsent answers the
+// next idle message with a reset that throws them away.
+TEST(PALTools, AClosedStreamDeliversItsTailToAPeerThatReadsSlowlyAndKeepsSending) {
+    TestServer server;
+    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ServiceProbe probe;  // outlives the service threads ToolsRef waits for
+    ToolsRef tools;
+    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(probe.WaitStarted());
+    std::string received;
+    std::thread controller([&] {
+        for (;;) {
+            Platform::SendAll(server.Peer(), "i", 1);  // fails once the stream is gone
+            char buffer[8192];
+            size_t got = 0;
+            if (Platform::ReceiveSome(server.Peer(), buffer, sizeof(buffer), kGenerousMs, &got) !=
+                Platform::SocketResult::Ok) {
+                return;
+            }
+            received.append(buffer, got);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::string sent;
+    for (int i = 0; i < 32; ++i) {
+        const std::string chunk(16384, static_cast<char>('a' + i % 26));
+        ASSERT_EQ(S_OK, tools->Write(probe.hStream, chunk.data(), chunk.size()));
+        sent += chunk;
+    }
+    Platform::SetEvent(probe.release);
+    controller.join();
+    EXPECT_EQ(sent.size(), received.size());
+    EXPECT_TRUE(sent == received);
 }
