@@ -13,13 +13,48 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 
 namespace Qvprof {
 
 namespace {
+
+// 0 when posix_spawnp would find `program` and may run it, else the error it would give. Checked
+// before spawning: not every spawn reports a failed exec (under user-mode emulation it shows only
+// as the child's exit code 127).
+int ProgramError(const std::string& program) {
+    const auto check = [](const std::string& path) {
+        if (access(path.c_str(), F_OK) != 0) {
+            return ENOENT;
+        }
+        return access(path.c_str(), X_OK) == 0 ? 0 : EACCES;
+    };
+    if (program.find('/') != std::string::npos) {
+        return check(program);
+    }
+    const char* pPath = std::getenv("PATH");
+    const std::string directories = pPath != nullptr ? pPath : "/bin:/usr/bin";
+    int error = ENOENT;
+    for (size_t start = 0;;) {
+        const size_t end = directories.find(':', start);
+        const std::string directory = directories.substr(start, end - start);
+        const int found = check((directory.empty() ? "." : directory) + "/" + program);
+        if (found == 0) {
+            return 0;
+        }
+        if (found == EACCES) {
+            error = EACCES;
+        }
+        if (end == std::string::npos) {
+            return error;
+        }
+        start = end + 1;
+    }
+}
 
 constexpr int HandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
 // Without a process descriptor the program's end is looked for this often.
@@ -79,6 +114,9 @@ void ProgramRunner::Start(const std::vector<std::string>& command,
                           const std::vector<std::string>& environment) {
     if (command.empty()) {
         throw std::runtime_error("No program to start");
+    }
+    if (const int missing = ProgramError(command[0])) {
+        throw std::runtime_error("Can't start '" + command[0] + "': " + std::strerror(missing));
     }
     std::vector<char*> argv;
     for (const std::string& argument : command) {
