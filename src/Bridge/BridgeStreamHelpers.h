@@ -6,8 +6,10 @@
 // before any of its bytes is written.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -60,22 +62,26 @@ inline BYTE* EncodeU8(BYTE* p, uint8_t value) noexcept {
     *p = value;
     return p + 1;
 }
+// Little-endian: on a little-endian host one copy of the value, which compiles to one store.
+template <typename T>
+inline BYTE* EncodeLittleEndian(BYTE* p, T value) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &value, sizeof value);
+    } else {
+        for (size_t i = 0; i < sizeof value; ++i) {
+            p[i] = static_cast<BYTE>(value >> (8 * i));
+        }
+    }
+    return p + sizeof value;
+}
 inline BYTE* EncodeU16(BYTE* p, uint16_t value) noexcept {
-    p[0] = static_cast<BYTE>(value);
-    p[1] = static_cast<BYTE>(value >> 8);
-    return p + 2;
+    return EncodeLittleEndian(p, value);
 }
 inline BYTE* EncodeU32(BYTE* p, uint32_t value) noexcept {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<BYTE>(value >> (8 * i));
-    }
-    return p + 4;
+    return EncodeLittleEndian(p, value);
 }
 inline BYTE* EncodeU64(BYTE* p, uint64_t value) noexcept {
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<BYTE>(value >> (8 * i));
-    }
-    return p + 8;
+    return EncodeLittleEndian(p, value);
 }
 [[noreturn]] void RefuseEncoding(const char* pMessage);
 inline BYTE* EncodeSizeTAsUInt16(BYTE* p, size_t value) {
@@ -91,8 +97,12 @@ inline BYTE* EncodeSized(BYTE* p, uint64_t value, unsigned width) {
     if (width < 8 && (value >> (8 * width)) != 0) {
         RefuseEncoding("Too large value");
     }
-    for (unsigned i = 0; i < width; ++i) {
-        p[i] = static_cast<BYTE>(value >> (8 * i));
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &value, width);  // the low bytes come first
+    } else {
+        for (unsigned i = 0; i < width; ++i) {
+            p[i] = static_cast<BYTE>(value >> (8 * i));
+        }
     }
     return p + width;
 }
