@@ -36,10 +36,13 @@ private:
     // Moves the work done to `current` (internal steps) and reports a grown value. Counters stay
     // unchanged when a check fails.
     void Update(uint64_t current);
+    // The internal steps at which the value next grows, from the reported value.
+    uint64_t NextReport() const;
 
     const DWORD m_Scale;     // the value that means complete
     DWORD m_Reported = 0;    // the last value passed on
     DWORD m_Maximum = 0;     // total x m_Multiplier after Begin
     DWORD m_Current = 0;     // work done, in internal steps
     DWORD m_Multiplier = 1;  // internal steps per work unit
+    uint64_t m_Next = 0;     // NextReport(); below it an update reports nothing
 };
