@@ -67,7 +67,7 @@ void GcGatherer::Initialize(ICorProfilerInfo2* pInfo) {
 }
 
 void GcGatherer::Close() {
-    m_Layouts.Clear();
+    ForgetClasses();
     m_Layouts.SetInfo(nullptr);
     m_pInfo = nullptr;
 }
@@ -107,11 +107,7 @@ void GcGatherer::Reset() {
         SpinLockGuard guard(*pLock);
         pWriter->Reset();
     }
-    m_Layouts.Clear();
-    {
-        SpinLockGuard scratch(m_ScratchLock);
-        m_ClassFacts.clear();
-    }
+    ForgetClasses();
     m_pStorage.store(nullptr);
 }
 
@@ -276,7 +272,10 @@ void GcGatherer::ObjectReferences(ObjectID objectId, ClassID classId, ULONG coun
     if (rank > 0) {
         MatchArray(objectId, facts, size, count, references);
     } else if (count > 0) {
-        const ClassLayoutCache::Layout& layout = m_Layouts.Get(classId);
+        if (facts.pLayout == nullptr) {
+            facts.pLayout = &m_Layouts.Get(classId);
+        }
+        const ClassLayoutCache::Layout& layout = *facts.pLayout;
         if (layout.valueSize != 0 && !facts.boxKnown) {
             hr = m_pInfo->GetBoxClassLayout(classId, &facts.boxOffset);
             if (FAILED(hr)) {
@@ -492,9 +491,14 @@ void GcGatherer::GarbageCollectionFinished() {
         pWriter->Close();
     }
     WriteHeaps(HeapsAtEndType);
-    m_Layouts.Clear();
+    ForgetClasses();
+}
+
+void GcGatherer::ForgetClasses() {
+    // Together, under the lock the objects' callbacks hold: a class's facts point to its layout.
     SpinLockGuard scratch(m_ScratchLock);
     m_ClassFacts.clear();
+    m_Layouts.Clear();
 }
 
 void GcGatherer::WriteCollectionStart(int generationCount, const BOOL collected[],

@@ -100,10 +100,13 @@ private:
         ULONG32 boxOffset = 0;
         bool positionKnown = false;
         INT32 position = -1;
+        const ClassLayoutCache::Layout* pLayout = nullptr;  // once asked for, until ForgetClasses
     };
 
     void RequireSnapshot() const;
     ClassFacts& Facts(ClassID classId);
+    // Forgets the facts and layouts of the collection's classes.
+    void ForgetClasses();
     // Gives the references that the fields at `base` hold their slots.
     void MatchFields(const std::vector<ClassLayoutCache::ReferenceField>& fields, UINT_PTR base,
                      DWORD element, ULONG count, const ObjectID references[]);
