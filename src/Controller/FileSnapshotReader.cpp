@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Bridge/BridgeStreamHelpers.h"
+#include "Controller/LargeBytes.h"
 #include "Controller/SpanReadStream.h"
 
 namespace Controller {
@@ -175,7 +176,7 @@ Snapshot FileSnapshotReader::Read(const std::string& indexPath, int64_t maxSecti
         section.type = record.type;
         section.version = record.version;
         section.closed = true;
-        section.bytes.resize(static_cast<size_t>(size));
+        ResizeBytes(section.bytes, static_cast<size_t>(size));
         file.stream.seekg(static_cast<std::streamoff>(file.next));
         file.stream.read(reinterpret_cast<char*>(section.bytes.data()),
                          static_cast<std::streamsize>(size));

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "Controller/LargeBytes.h"
+
 namespace Controller {
 
 SectionBuffer::SectionBuffer(int64_t maxSize) : m_MaxSize(maxSize) {}
@@ -23,7 +25,7 @@ BYTE* SectionBuffer::PrepareWrite(size_t count) {
     const size_t end = static_cast<size_t>(m_Position) + count;
     if (end > m_Bytes.size()) {
         try {
-            m_Bytes.resize(end);  // value-initialised: a gap reads as zeros
+            ResizeBytes(m_Bytes, end);  // value-initialised: a gap reads as zeros
         } catch (const std::bad_alloc&) {
             throw std::runtime_error("not enough memory for a section of " + std::to_string(end) +
                                      " bytes");
