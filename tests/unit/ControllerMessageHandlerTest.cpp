@@ -293,6 +293,24 @@ TEST(SectionBuffer, SeeksWithinItsLimitAndLeavesZerosInAGap) {
               buffer.TakeBytes());
 }
 
+// Large sections grow into fresh storage of their own: what was written stays, gaps are zeros.
+TEST(SectionBuffer, KeepsItsBytesAsItGrowsPastMegabytes) {
+    SectionBuffer buffer(int64_t{64} << 20);
+    std::vector<BYTE> expected;
+    for (const size_t size : {size_t{1} << 20, size_t{3} << 20, size_t{9} << 20}) {
+        const size_t start = expected.size() + 5;  // a gap of five bytes before each piece
+        std::vector<BYTE> piece(size - start);
+        for (size_t i = 0; i < piece.size(); ++i) {
+            piece[i] = static_cast<BYTE>(i * 7 + size);
+        }
+        buffer.Seek(0, static_cast<int64_t>(start));
+        buffer.Write(piece.data(), piece.size());
+        expected.resize(start, 0);
+        expected.insert(expected.end(), piece.begin(), piece.end());
+    }
+    EXPECT_TRUE(buffer.TakeBytes() == expected);
+}
+
 TEST(SnapshotAssembler, KeepsCreationOrderWhateverTheCloseOrder) {
     SnapshotAssembler assembler(1024);
     assembler.Begin(0x46505651);

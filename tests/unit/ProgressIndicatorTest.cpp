@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -81,6 +83,35 @@ TEST(ProgressIndicator, BeginsOnceAndRefusesToPassTheTotal) {
     progress.End();
     EXPECT_EQ(progress.m_Values, (std::vector<DWORD>{25, 100}));
     EXPECT_EQ(ErrorText([&] { progress.AddRaw(1); }), "Invalid current value");
+}
+
+// After every raw step the reported value is scale x done / maximum exactly: reports are neither
+// missed nor early, whatever the step sizes (ones, primes, jumps to just below the next value).
+TEST(ProgressIndicator, ReportsExactlyTheValueOfTheWorkDone) {
+    const struct {
+        DWORD scale, total;
+    } cases[] = {{100, 10}, {200, 1}, {0xFFFFFFFFu, 7}, {3, 0xFFFFFFFFu}, {1, 3}};
+    for (const auto& c : cases) {
+        RecordingIndicator progress(c.scale);
+        progress.Begin(c.total);
+        const uint64_t maximum = uint64_t{c.total} * progress.GetMultiplier();
+        uint64_t done = 0;
+        for (uint64_t i = 0; done < maximum; ++i) {
+            const uint64_t nextValue = c.scale * done / maximum + 1;
+            const uint64_t toNext = (nextValue * maximum + c.scale - 1) / c.scale - done;
+            uint64_t step = i % 3 == 0 ? 1 : i % 3 == 1 ? 7919 : toNext - 1;
+            step = std::min(std::max<uint64_t>(step, 1), maximum - done);
+            progress.AddRaw(static_cast<DWORD>(step));
+            done += step;
+            ASSERT_EQ(progress.GetReported(), c.scale * done / maximum)
+                << c.scale << "/" << c.total << " after " << done;
+            if (i > 20000) {
+                progress.AddRaw(static_cast<DWORD>(maximum - done));
+                done = maximum;
+            }
+        }
+        EXPECT_EQ(progress.GetReported(), c.scale);
+    }
 }
 
 TEST(ProgressIndicator, ChildAddsExactlyItsShareWhateverItsOwnTotal) {
