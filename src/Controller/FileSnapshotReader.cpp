@@ -176,7 +176,8 @@ Snapshot FileSnapshotReader::Read(const std::string& indexPath, int64_t maxSecti
         section.type = record.type;
         section.version = record.version;
         section.closed = true;
-        ResizeBytes(section.bytes, static_cast<size_t>(size));
+        section.bytes = ReserveBytes(static_cast<size_t>(size));
+        section.bytes.resize(static_cast<size_t>(size));
         file.stream.seekg(static_cast<std::streamoff>(file.next));
         file.stream.read(reinterpret_cast<char*>(section.bytes.data()),
                          static_cast<std::streamsize>(size));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -13,6 +14,7 @@ namespace Controller {
 namespace {
 
 constexpr size_t LargeSize = size_t{2} << 20;
+constexpr size_t LargeReservation = size_t{256} << 20;
 
 // Only whole pages inside the storage are advised; a refusal (no such support) changes nothing.
 void AdviseHugePages(BYTE* pData, size_t size) {
@@ -31,14 +33,23 @@ void AdviseHugePages(BYTE* pData, size_t size) {
 
 }  // namespace
 
+std::vector<BYTE> ReserveBytes(size_t capacity) {
+    std::vector<BYTE> bytes;
+    bytes.reserve(capacity);
+    if (capacity >= LargeSize) {
+        // Before anything touches the storage, so its first writes already fault in huge pages.
+        AdviseHugePages(bytes.data(), capacity);
+    }
+    return bytes;
+}
+
 void ResizeBytes(std::vector<BYTE>& bytes, size_t size) {
     if (size > bytes.capacity() && size >= LargeSize) {
-        const size_t capacity = std::max(size, std::min(bytes.capacity() * 2, bytes.max_size()));
-        std::vector<BYTE> grown;
-        grown.reserve(capacity);
-        // Advised before anything touches the new storage, so the copy below already faults in
-        // huge pages.
-        AdviseHugePages(grown.data(), capacity);
+        size_t capacity = std::max(size, std::min(bytes.capacity() * 2, bytes.max_size()));
+        if constexpr (sizeof(void*) >= 8) {
+            capacity = std::max(capacity, LargeReservation);
+        }
+        std::vector<BYTE> grown = ReserveBytes(capacity);
         grown.assign(bytes.begin(), bytes.end());
         bytes.swap(grown);
     }

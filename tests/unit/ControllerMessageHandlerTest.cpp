@@ -286,19 +286,22 @@ TEST(SectionBuffer, SeeksWithinItsLimitAndLeavesZerosInAGap) {
     buffer.Seek(0, 16);           // exactly at the limit is allowed; nothing more fits
     EXPECT_THROW(buffer.Write("x", 1), std::runtime_error);
     buffer.Seek(0, 14);
-    EXPECT_THROW(buffer.PrepareWrite(3), std::runtime_error);
+    EXPECT_THROW(buffer.Write("xyz", 3), std::runtime_error);
     EXPECT_EQ(7u, buffer.GetSize());
     buffer.Write("xy", 2);
     EXPECT_EQ((Bytes{'a', 'B', 'c', 0, 0, 0, 'Z', 0, 0, 0, 0, 0, 0, 0, 'x', 'y'}),
               buffer.TakeBytes());
 }
 
-// Large sections grow into fresh storage of their own: what was written stays, gaps are zeros.
+// Large sections grow in pieces: what was written stays, gaps (within a piece of storage and
+// across several) are zeros, and a write back across the seam of two pieces lands in both.
 TEST(SectionBuffer, KeepsItsBytesAsItGrowsPastMegabytes) {
     SectionBuffer buffer(int64_t{64} << 20);
     std::vector<BYTE> expected;
-    for (const size_t size : {size_t{1} << 20, size_t{3} << 20, size_t{9} << 20}) {
-        const size_t start = expected.size() + 5;  // a gap of five bytes before each piece
+    for (const auto& [size, gap] : {std::pair<size_t, size_t>{size_t{1} << 20, 5},
+                                    {size_t{3} << 20, 300000},
+                                    {size_t{9} << 20, 5}}) {
+        const size_t start = expected.size() + gap;
         std::vector<BYTE> piece(size - start);
         for (size_t i = 0; i < piece.size(); ++i) {
             piece[i] = static_cast<BYTE>(i * 7 + size);
@@ -308,7 +311,14 @@ TEST(SectionBuffer, KeepsItsBytesAsItGrowsPastMegabytes) {
         expected.resize(start, 0);
         expected.insert(expected.end(), piece.begin(), piece.end());
     }
+    for (const size_t seam : {size_t{64} << 10, size_t{192} << 10, (size_t{1} << 20) - 3}) {
+        buffer.Seek(0, static_cast<int64_t>(seam - 3));
+        buffer.Write("QQQQQQ", 6);
+        std::fill_n(expected.begin() + static_cast<ptrdiff_t>(seam - 3), 6, 'Q');
+    }
+    EXPECT_EQ(expected.size(), buffer.GetSize());
     EXPECT_TRUE(buffer.TakeBytes() == expected);
+    EXPECT_EQ(0u, buffer.GetSize());
 }
 
 TEST(SnapshotAssembler, KeepsCreationOrderWhateverTheCloseOrder) {
