@@ -20,6 +20,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -44,6 +45,7 @@ struct Outcome {
     double collections = 0;  // alloc mode: collections of generation 0 during the loop
     double peakBytes = 0;
     double dumpMs = 0;  // controller side, memory kind dumps only
+    double tailMs = 0;  // of dumpMs, from the last progress report to the end
     double snapshotBytes = 0;
 };
 
@@ -123,10 +125,17 @@ Outcome Run(Profiler profiler, const char* mode, const char* count, bool dump = 
         pSession->Dump();
         auto started = pSession->WaitFor(EventKind::OperationStarted, Patience);
         const auto begin = std::chrono::steady_clock::now();
-        auto finished = pSession->WaitFor(EventKind::OperationFinished, Patience);
-        outcome.dumpMs =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
-                .count();
+        auto lastProgress = begin;
+        std::optional<ControllerEvent> finished;
+        while ((finished = pSession->WaitFor(
+                    {EventKind::OperationProgress, EventKind::OperationFinished}, Patience)) &&
+               finished->kind == EventKind::OperationProgress) {
+            lastProgress = std::chrono::steady_clock::now();
+        }
+        const auto end = std::chrono::steady_clock::now();
+        outcome.dumpMs = std::chrono::duration<double, std::milli>(end - begin).count();
+        outcome.tailMs = std::chrono::duration<double, std::milli>(end - lastProgress).count();
+        if (getenv("QV_WINDOW")) fprintf(stderr, "WINDOW %.6f %.6f\n", std::chrono::duration<double>(begin.time_since_epoch()).count(), std::chrono::duration<double>(end.time_since_epoch()).count()); // TEMP
         auto snapshot = pSession->WaitFor(EventKind::Snapshot, Patience);
         if (!started || !finished || !snapshot || !snapshot->snapshot->complete) {
             throw std::runtime_error("the dump did not complete");
@@ -200,6 +209,7 @@ void Dump(benchmark::State& state, uint8_t snapshotType) {
         state.SetIterationTime(outcome.dumpMs / 1000);
         state.counters["peak_MB"] = outcome.peakBytes / 1e6;
         state.counters["snapshot_MB"] = outcome.snapshotBytes / 1e6;
+        state.counters["tail_ms"] = outcome.tailMs;
     }
 }
 
