@@ -258,7 +258,7 @@ void GcGatherer::RootReferences2(ULONG count, const ObjectID objectIds[],
 void GcGatherer::ObjectReferences(ObjectID objectId, ClassID classId, ULONG count,
                                   const ObjectID references[]) {
     RequireSnapshot();
-    SpinLockGuard scratch(m_ScratchLock);
+    SpinLockGuard guard(m_ObjectsLock);
     ClassFacts& facts = Facts(classId);
     const ULONG rank = facts.rank;
     ULONG size = 0;
@@ -415,7 +415,6 @@ void GcGatherer::WriteObject(ObjectID objectId, ClassID classId, ClassFacts& fac
     }
     const INT32 classPosition = facts.position;
     const bool array = !m_Lengths.empty();
-    SpinLockGuard guard(m_ObjectsLock);
     BufferedWriteStream& details = m_Details.Stream();
     const int64_t detailsPosition = m_Details.Position();
     BYTE* p = details.Reserve(PointerSize + 16);
@@ -496,7 +495,7 @@ void GcGatherer::GarbageCollectionFinished() {
 
 void GcGatherer::ForgetClasses() {
     // Together, under the lock the objects' callbacks hold: a class's facts point to its layout.
-    SpinLockGuard scratch(m_ScratchLock);
+    SpinLockGuard guard(m_ObjectsLock);
     m_ClassFacts.clear();
     m_Layouts.Clear();
 }

@@ -112,6 +112,7 @@ private:
                      DWORD element, ULONG count, const ObjectID references[]);
     void MatchArray(ObjectID objectId, const ClassFacts& facts, ULONG size, ULONG count,
                     const ObjectID references[]);
+    // With the objects lock held.
     void WriteObject(ObjectID objectId, ClassID classId, ClassFacts& facts, ULONG size, ULONG count,
                      const ObjectID references[]);
     void WriteHeaps(WORD type);
@@ -139,11 +140,12 @@ private:
     CountedSectionWriter m_Finalizers{0x3106, 0};
     SpinLock m_RootsLock;  // collecting thread
     CountedSectionWriter m_Roots{0x3107, 0};
-    // Objects and their details, so that each object's pair of records stays together.
+    // Objects and their details, so that each object's pair of records stays together, and the
+    // scratch and class facts below: an object costs one lock.
     SpinLock m_ObjectsLock;  // collecting thread
     RangeCountedSectionWriter m_Objects{0x3105, 1};
     CountedSectionWriter m_Details{0x3109, 0};
-    // Field records; appended while a layout is built, outside the objects lock.
+    // Field records; appended while a layout is built, inside the objects lock.
     SpinLock m_FieldLock;  // collecting thread
     SectionWriter m_Fields{0x3110, 0};
     // Sampled allocations and their stacks, so that each record's stack position is right.
@@ -154,9 +156,8 @@ private:
     ClassLayoutCache m_Layouts;
 
     // Scratch for one ObjectReferences call and the facts of the collection's classes (emptied
-    // after every collection); collection callbacks are serialised by the runtime, the lock only
-    // makes sure of it.
-    SpinLock m_ScratchLock;
+    // after every collection), under the objects lock; collection callbacks are serialised by the
+    // runtime, the lock only makes sure of it.
     std::unordered_map<ClassID, ClassFacts> m_ClassFacts;
     std::vector<Slot> m_Slots;
     std::vector<std::pair<UINT_PTR, int64_t>> m_Values;
