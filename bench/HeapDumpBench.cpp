@@ -9,7 +9,8 @@
 //                  against a forced collection under the floor profiler (the runtime's bare heap
 //                  walk) and without profiler, with the snapshot streamed over the bridge and
 //                  written to files; the process's peak resident memory and the snapshot's size
-//                  are reported as counters
+//                  are reported as counters; the floor and the streamed dump once more with
+//                  10 000 000 live objects
 //
 // Each iteration runs the program once; times are those the program or the controller measured,
 // not the process's start-up. Run: HeapDumpBench --benchmark_repetitions=3
@@ -37,6 +38,7 @@ constexpr const char* FloorKind = "{D37A1B78-7DC3-46FD-BC31-F7C4D5A11C9C}";
 constexpr DWORD Patience = 120000;
 constexpr const char* Allocations = "30000000";
 constexpr const char* LiveObjects = "1000000";
+constexpr const char* ManyLiveObjects = "10000000";
 
 enum class Profiler { None, Memory, Floor };
 
@@ -172,9 +174,9 @@ void Allocate(benchmark::State& state, Profiler profiler,
     }
 }
 
-void Collect(benchmark::State& state, Profiler profiler) {
+void Collect(benchmark::State& state, Profiler profiler, const char* liveObjects = LiveObjects) {
     for (auto _ : state) {
-        const Outcome outcome = Run(profiler, "hold", LiveObjects);
+        const Outcome outcome = Run(profiler, "hold", liveObjects);
         state.SetIterationTime(outcome.programMs / 1000);
         state.counters["peak_MB"] = outcome.peakBytes / 1e6;
     }
@@ -203,9 +205,9 @@ void BM_CollectWithoutProfiler(benchmark::State& state) {
 void BM_CollectFloor0x86(benchmark::State& state) {
     Collect(state, Profiler::Floor);
 }
-void Dump(benchmark::State& state, uint8_t snapshotType) {
+void Dump(benchmark::State& state, uint8_t snapshotType, const char* liveObjects = LiveObjects) {
     for (auto _ : state) {
-        const Outcome outcome = Run(Profiler::Memory, "hold", LiveObjects, true, snapshotType);
+        const Outcome outcome = Run(Profiler::Memory, "hold", liveObjects, true, snapshotType);
         state.SetIterationTime(outcome.dumpMs / 1000);
         state.counters["peak_MB"] = outcome.peakBytes / 1e6;
         state.counters["snapshot_MB"] = outcome.snapshotBytes / 1e6;
@@ -222,6 +224,14 @@ void BM_DumpMemoryKindToFiles(benchmark::State& state) {
     Dump(state, SnapshotTypeFileSystem);
 }
 
+// Ten times the heap, once each: the profiler's memory stays where it was.
+void BM_CollectFloor0x86TenMillion(benchmark::State& state) {
+    Collect(state, Profiler::Floor, ManyLiveObjects);
+}
+void BM_DumpMemoryKindTenMillion(benchmark::State& state) {
+    Dump(state, SnapshotTypeBridgeStream, ManyLiveObjects);
+}
+
 constexpr int Iterations = 3;
 BENCHMARK(BM_AllocateWithoutProfiler)->UseManualTime()->Iterations(Iterations);
 BENCHMARK(BM_AllocateMemoryKindNoDump)->UseManualTime()->Iterations(Iterations);
@@ -232,6 +242,8 @@ BENCHMARK(BM_CollectWithoutProfiler)->UseManualTime()->Iterations(Iterations);
 BENCHMARK(BM_CollectFloor0x86)->UseManualTime()->Iterations(Iterations);
 BENCHMARK(BM_DumpMemoryKind)->UseManualTime()->Iterations(Iterations);
 BENCHMARK(BM_DumpMemoryKindToFiles)->UseManualTime()->Iterations(Iterations);
+BENCHMARK(BM_CollectFloor0x86TenMillion)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_DumpMemoryKindTenMillion)->UseManualTime()->Iterations(1);
 
 }  // namespace
 
@@ -253,6 +265,8 @@ int main(int argc, char** argv) {
     reporter.PrintRatio("BM_DumpMemoryKind" + suffix, "BM_CollectFloor0x86" + suffix);
     reporter.PrintRatio("BM_DumpMemoryKindToFiles" + suffix, "BM_CollectFloor0x86" + suffix);
     reporter.PrintRatio("BM_CollectFloor0x86" + suffix, "BM_CollectWithoutProfiler" + suffix);
+    reporter.PrintRatio("BM_DumpMemoryKindTenMillion/iterations:1/manual_time",
+                        "BM_CollectFloor0x86TenMillion/iterations:1/manual_time");
     benchmark::Shutdown();
     return 0;
 }
