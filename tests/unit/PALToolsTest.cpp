@@ -268,14 +268,22 @@ TEST(PALTools, CarriesBytesBothWaysAndClosesTheStreamOnceAfterTheProcedure) {
     }
 }
 
-TEST(PALTools, PeerCloseIsAFailureForReadAndWrite) {
+// A service started against a test server: its connection accepted, its procedure running.
+class PALToolsConnected : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
+        ASSERT_TRUE(server.Accept());
+        ASSERT_TRUE(probe.WaitStarted());
+    }
+
     TestServer server;
-    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
+    ScopedVariable variable{PALTools::AddressVariable, server.Address().c_str()};
     ServiceProbe probe;  // outlives the service threads ToolsRef waits for
     ToolsRef tools;
-    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
-    ASSERT_TRUE(server.Accept());
-    ASSERT_TRUE(probe.WaitStarted());
+};
+
+TEST_F(PALToolsConnected, PeerCloseIsAFailureForReadAndWrite) {
     const PALStreamHandle hStream = probe.hStream;
 
     server.Send("ab");
@@ -296,14 +304,7 @@ TEST(PALTools, PeerCloseIsAFailureForReadAndWrite) {
 // The controller reads the tail of a snapshot slowly and keeps sending idle messages. The stream
 // closed on our side must still deliver every byte: a socket closed with bytes unsent answers the
 // next idle message with a reset that throws them away.
-TEST(PALTools, AClosedStreamDeliversItsTailToAPeerThatReadsSlowlyAndKeepsSending) {
-    TestServer server;
-    ScopedVariable variable(PALTools::AddressVariable, server.Address().c_str());
-    ServiceProbe probe;  // outlives the service threads ToolsRef waits for
-    ToolsRef tools;
-    ASSERT_EQ(S_OK, tools->StartService(kServiceId, 0, &ProbeProc, 0, &probe));
-    ASSERT_TRUE(server.Accept());
-    ASSERT_TRUE(probe.WaitStarted());
+TEST_F(PALToolsConnected, AClosedStreamDeliversItsTailToAPeerThatReadsSlowlyAndKeepsSending) {
     std::string received;
     std::thread controller([&] {
         for (;;) {
