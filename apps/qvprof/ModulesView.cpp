@@ -26,7 +26,8 @@ std::string ModulesView::Write(const SnapshotContents& contents, const ReportOpt
             where += (where.empty() ? "" : ", ") + path;
         }
         if (where.empty()) {
-            where = "[no file]";
+            // Memory snapshots record no paths; the metadata still names the module.
+            where = module.name.empty() ? "[no file]" : module.name + " [no path recorded]";
         }
         if (!module.hasMetadata) {
             where += " (the snapshot carries no metadata for it)";

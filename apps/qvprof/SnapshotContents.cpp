@@ -89,6 +89,11 @@ void SnapshotContents::ReadModules() {
             if (const MetaDataTables* pTables = m_Names.Tables(record.index)) {
                 module.typeDefinitions = pTables->RowCount(MetaDataTable::TypeDef);
                 module.methodDefinitions = pTables->RowCount(MetaDataTable::MethodDef);
+                try {
+                    module.name = pTables->ModuleName();
+                } catch (const std::exception&) {
+                    // a damaged name row leaves the module known by its index alone
+                }
             }
         }
     } catch (const std::exception& error) {

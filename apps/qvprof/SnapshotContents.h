@@ -23,6 +23,7 @@ namespace Qvprof {
 struct ModuleSummary {
     uint32_t index = 0;  // the metadata index
     std::vector<std::string> paths;
+    std::string name;  // from its metadata: what to call a module with no recorded path
     bool hasMetadata = false;
     std::string metadataError;  // why the module's metadata cannot name anything
     uint32_t typeDefinitions = 0;

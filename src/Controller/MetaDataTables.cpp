@@ -148,6 +148,7 @@ const std::vector<std::vector<Column>>& Schemas() {
 }
 
 // Columns read by the accessors.
+constexpr uint8_t ModuleNameColumn = 1;
 constexpr uint8_t ModuleMvidColumn = 2;
 constexpr uint8_t TypeRefScopeColumn = 0;
 constexpr uint8_t TypeRefNameColumn = 1;
@@ -384,6 +385,10 @@ std::string MetaDataTables::String(uint32_t index) const {
         throw std::runtime_error("String heap entry is not terminated");
     }
     return std::string(pStart, pNul);
+}
+
+std::string MetaDataTables::ModuleName() const {
+    return Rows(T::Module) == 0 ? std::string() : String(Cell(T::Module, 1, ModuleNameColumn));
 }
 
 GUID MetaDataTables::Mvid() const {

@@ -90,6 +90,8 @@ public:
 
     // The Module row's Mvid from the GUID heap.
     GUID Mvid() const;
+    // The Module row's name (the module's file name as compiled, "Lib.dll"); empty without a row.
+    std::string ModuleName() const;
 
     std::string TypeDefName(uint32_t row) const;
     std::string TypeDefNamespace(uint32_t row) const;
