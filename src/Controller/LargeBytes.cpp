@@ -45,11 +45,18 @@ std::vector<BYTE> ReserveBytes(size_t capacity) {
 
 void ResizeBytes(std::vector<BYTE>& bytes, size_t size) {
     if (size > bytes.capacity() && size >= LargeSize) {
-        size_t capacity = std::max(size, std::min(bytes.capacity() * 2, bytes.max_size()));
-        if constexpr (sizeof(void*) >= 8) {
-            capacity = std::max(capacity, LargeReservation);
+        const size_t doubled = std::max(size, std::min(bytes.capacity() * 2, bytes.max_size()));
+        std::vector<BYTE> grown;
+        if (sizeof(void*) >= 8 && doubled < LargeReservation) {
+            try {
+                grown = ReserveBytes(LargeReservation);
+            } catch (const std::bad_alloc&) {
+                // A system that refuses to promise the address space still gets the doubling.
+            }
         }
-        std::vector<BYTE> grown = ReserveBytes(capacity);
+        if (grown.capacity() == 0) {
+            grown = ReserveBytes(doubled);
+        }
         grown.assign(bytes.begin(), bytes.end());
         bytes.swap(grown);
     }
