@@ -43,13 +43,14 @@ std::vector<BYTE> ReserveBytes(size_t capacity) {
     return bytes;
 }
 
-void ResizeBytes(std::vector<BYTE>& bytes, size_t size) {
+void ResizeBytes(std::vector<BYTE>& bytes, size_t size, size_t limit) {
     if (size > bytes.capacity() && size >= LargeSize) {
-        const size_t doubled = std::max(size, std::min(bytes.capacity() * 2, bytes.max_size()));
+        const size_t doubled = std::max(size, std::min(bytes.capacity() * 2, limit));
+        const size_t reservation = std::min(LargeReservation, limit);
         std::vector<BYTE> grown;
-        if (sizeof(void*) >= 8 && doubled < LargeReservation) {
+        if (sizeof(void*) >= 8 && doubled < reservation) {
             try {
-                grown = ReserveBytes(LargeReservation);
+                grown = ReserveBytes(reservation);
             } catch (const std::bad_alloc&) {
                 // A system that refuses to promise the address space still gets the doubling.
             }

@@ -14,7 +14,8 @@ namespace Controller {
 // Resizes `bytes` to `size` as std::vector::resize does (new bytes are zero). A vector that grows
 // past two megabytes in a 64-bit process reserves a quarter of a gigabyte of address space at
 // once: only the pages it fills take memory, and it grows that far without moving its bytes.
-void ResizeBytes(std::vector<BYTE>& bytes, size_t size);
+// Nothing is reserved beyond `limit`, the most the vector may hold.
+void ResizeBytes(std::vector<BYTE>& bytes, size_t size, size_t limit);
 // An empty vector with room for `capacity` bytes.
 std::vector<BYTE> ReserveBytes(size_t capacity);
 

@@ -1,5 +1,7 @@
 #include "Controller/SectionBuffer.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -25,7 +27,8 @@ BYTE* SectionBuffer::PrepareWrite(size_t count) {
     const size_t end = static_cast<size_t>(m_Position) + count;
     if (end > m_Bytes.size()) {
         try {
-            ResizeBytes(m_Bytes, end);  // value-initialised: a gap reads as zeros
+            // Value-initialised: a gap reads as zeros.
+            ResizeBytes(m_Bytes, end, static_cast<size_t>(std::min<uint64_t>(m_MaxSize, SIZE_MAX)));
         } catch (const std::bad_alloc&) {
             throw std::runtime_error("not enough memory for a section of " + std::to_string(end) +
                                      " bytes");
