@@ -137,7 +137,6 @@ Outcome Run(Profiler profiler, const char* mode, const char* count, bool dump = 
         const auto end = std::chrono::steady_clock::now();
         outcome.dumpMs = std::chrono::duration<double, std::milli>(end - begin).count();
         outcome.tailMs = std::chrono::duration<double, std::milli>(end - lastProgress).count();
-        if (getenv("QV_WINDOW")) fprintf(stderr, "WINDOW %.6f %.6f\n", std::chrono::duration<double>(begin.time_since_epoch()).count(), std::chrono::duration<double>(end.time_since_epoch()).count()); // TEMP
         auto snapshot = pSession->WaitFor(EventKind::Snapshot, Patience);
         if (!started || !finished || !snapshot || !snapshot->snapshot->complete) {
             throw std::runtime_error("the dump did not complete");
