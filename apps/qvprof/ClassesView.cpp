@@ -27,14 +27,17 @@ uint32_t ModuleIndexOf(const Controller::ClassTable& classes,
 }
 
 std::string ModuleName(const SnapshotContents& contents, uint32_t index) {
+    if (index == 0) {
+        return "";
+    }
     const auto it = contents.Modules().find(index);
-    if (index == 0 || it == contents.Modules().end()) {
-        return index == 0 ? "" : fmt::format("[module {}]", index);
+    if (it != contents.Modules().end() && !it->second.paths.empty()) {
+        return std::filesystem::path(it->second.paths.front()).filename().string();
     }
-    if (it->second.paths.empty()) {
-        return it->second.name.empty() ? fmt::format("[module {}]", index) : it->second.name;
+    if (it != contents.Modules().end() && !it->second.name.empty()) {
+        return it->second.name;
     }
-    return std::filesystem::path(it->second.paths.front()).filename().string();
+    return fmt::format("[module {}]", index);
 }
 
 }  // namespace
