@@ -14,6 +14,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/Process.h"
@@ -75,7 +76,14 @@ protected:
     // one out of the turn's order: the runtime is suspended before the gate is taken, walked and
     // resumed under it.
     void Probe(Operation operation) {
-        const bool gateHeld = m_pProfiler->GetMeasureGate().IsWriterInside();
+        const MeasureGate& gate = m_pProfiler->GetMeasureGate();
+        bool gateHeld = gate.IsWriterInside();
+        // A command that switched measuring on may still hold the gate as the first turn
+        // suspends; it lets go soon, while a turn holding it itself would keep it until resumed.
+        for (int wait = 0; operation == Operation::SuspendRuntime && gateHeld && wait < 200; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            gateHeld = gate.IsWriterInside();
+        }
         const bool suspended = m_Runtime.IsSuspendedByProfiler();
         if (operation == Operation::SuspendRuntime && m_StartThreadAtSuspension.exchange(false)) {
             // A thread reports its OS thread in cooperative mode just as a turn suspends the
