@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct ProcessRecord {
     bool measuring = false;  // the process last reported that it is measuring
     std::vector<SavedSnapshot> snapshots;
     std::vector<std::string> problems;  // errors of the connection, snapshots that were lost
+    // What the profiler sent over the connection (its warnings and errors), shown as it came.
+    std::set<std::string> profilerMessages;
 
     // "Sample (pid 4242)".
     std::string Title() const {

@@ -261,6 +261,10 @@ bool ProcessRecorder::Handle(const ControllerEvent& event) {
         case EventKind::LogNotification:
             // A text is shown once as it comes; how often it came is said at the end.
             if (++m_Repeats[event.text] == 1) {
+                {
+                    std::lock_guard<std::mutex> guard(m_Lock);
+                    m_Record.profilerMessages.insert(event.text);
+                }
                 m_Context.console.Write(
                     event.logKind == 1 ? Console::Level::Error : Console::Level::Warning,
                     title + ": the profiler says: " + event.text);

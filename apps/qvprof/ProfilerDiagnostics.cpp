@@ -13,24 +13,25 @@ namespace {
 // Texts in the order first seen, each with the processes that reported it.
 class Grouping {
 public:
-    void Add(const std::string& text, const std::string& process) {
-        auto [it, added] = m_Processes.try_emplace(text);
+    void Add(const std::string& text, const std::string& process, bool error = false) {
+        auto [it, added] = m_Processes.try_emplace(Key{error, text});
         if (added) {
-            m_Order.push_back(text);
+            m_Order.push_back(Key{error, text});
         }
         it->second.insert(process);
     }
     std::vector<Diagnostic> Result(const std::string& source) const {
         std::vector<Diagnostic> diagnostics;
-        for (const std::string& text : m_Order) {
-            diagnostics.push_back({source, text, m_Processes.at(text).size()});
+        for (const Key& key : m_Order) {
+            diagnostics.push_back({source, key.second, m_Processes.at(key).size(), key.first});
         }
         return diagnostics;
     }
 
 private:
-    std::vector<std::string> m_Order;
-    std::map<std::string, std::set<std::string>> m_Processes;
+    using Key = std::pair<bool, std::string>;  // error, text
+    std::vector<Key> m_Order;
+    std::map<Key, std::set<std::string>> m_Processes;
 };
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -60,17 +61,18 @@ std::vector<Diagnostic> ProfilerDiagnostics::FromHostLog(const std::string& cont
 }
 
 std::vector<Diagnostic> ProfilerDiagnostics::FromProfilerLogs(
-    const std::vector<std::string>& logs) {
+    const std::vector<ProfilerLog>& logs) {
     Grouping grouping;
     for (size_t process = 0; process < logs.size(); ++process) {
-        std::istringstream lines(logs[process]);
+        std::istringstream lines(logs[process].contents);
         for (std::string line; std::getline(lines, line);) {
-            for (const char* pKind : {"ERROR: ", "WARNING: "}) {
-                const size_t at = line.find(pKind);
+            for (const std::string kind : {"ERROR: ", "WARNING: "}) {
+                const size_t at = line.find(kind);
                 if (at != std::string::npos) {
-                    const std::string kind = pKind[0] == 'E' ? "error: " : "warning: ";
-                    grouping.Add(kind + line.substr(at + std::string(pKind).size()),
-                                 std::to_string(process));
+                    const std::string text = line.substr(at + kind.size());
+                    if (logs[process].shown.count(text) == 0) {
+                        grouping.Add(text, std::to_string(process), kind[0] == 'E');
+                    }
                     break;
                 }
             }
@@ -81,18 +83,23 @@ std::vector<Diagnostic> ProfilerDiagnostics::FromProfilerLogs(
 
 std::vector<Diagnostic> ProfilerDiagnostics::Collect(const std::filesystem::path& hostLog,
                                                      const std::filesystem::path& profilerTemporary,
-                                                     const std::vector<std::string>& skipped) {
+                                                     const std::vector<KnownLogFile>& known) {
     std::vector<Diagnostic> diagnostics = FromHostLog(ReadFile(hostLog));
-    std::vector<std::string> logs;
+    std::vector<ProfilerLog> logs;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(profilerTemporary, error)) {
         const std::string name = entry.path().filename().string();
-        const bool skip = std::any_of(skipped.begin(), skipped.end(), [&](const std::string& path) {
+        if (name.rfind("lgc", 0) != 0 || entry.path().extension() != ".tmp") {
+            continue;
+        }
+        const auto found = std::find_if(known.begin(), known.end(), [&](const KnownLogFile& file) {
             std::error_code same;
-            return std::filesystem::equivalent(path, entry.path(), same);
+            return std::filesystem::equivalent(file.path, entry.path(), same);
         });
-        if (!skip && name.rfind("lgc", 0) == 0 && entry.path().extension() == ".tmp") {
-            logs.push_back(ReadFile(entry.path()));
+        if (found == known.end()) {
+            logs.push_back({ReadFile(entry.path()), {}});
+        } else if (!found->leftOut) {
+            logs.push_back({ReadFile(entry.path()), found->shown});
         }
     }
     for (Diagnostic& diagnostic : FromProfilerLogs(logs)) {

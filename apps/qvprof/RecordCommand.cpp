@@ -86,15 +86,18 @@ int RecordCommand::Run(const ProfilingOptions& options, Console& console,
             }
         }
     }
-    // Processes qvprof refused or let go report the connection it ended as an error.
-    std::vector<std::string> endedByUs;
+    // Processes qvprof refused or let go report the connection it ended as an error, so their
+    // logs are left out; what a profiler sent over the connection was shown as it came.
+    std::vector<KnownLogFile> known;
     for (const ProcessRecord& record : records) {
-        if (record.letGo || record.outcome == ProcessRecord::Outcome::Refused) {
-            endedByUs.push_back(record.logFilePath);
+        if (!record.logFilePath.empty()) {
+            known.push_back({record.logFilePath,
+                             record.letGo || record.outcome == ProcessRecord::Outcome::Refused,
+                             record.profilerMessages});
         }
     }
     const std::vector<Diagnostic> diagnostics = ProfilerDiagnostics::Collect(
-        pWork->HostLogPath(), pWork->ProfilerTemporaryPath(), endedByUs);
+        pWork->HostLogPath(), pWork->ProfilerTemporaryPath(), known);
     RecordingEnd::Report(console, options, records, diagnostics);
     if (end == RecordingLoop::End::Aborted) {
         return ExitAborted;

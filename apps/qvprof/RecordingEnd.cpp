@@ -35,8 +35,13 @@ void RecordingEnd::ReportDiagnostics(Console& console, const ProfilingOptions& o
         const std::string processes = diagnostic.processCount > 1
                                           ? fmt::format(" ({} processes)", diagnostic.processCount)
                                           : "";
-        console.Warning(
-            fmt::format("the {} says{}: {}", diagnostic.source, processes, diagnostic.text));
+        const std::string line =
+            fmt::format("the {} says{}: {}", diagnostic.source, processes, diagnostic.text);
+        if (diagnostic.error) {
+            console.Error(line);
+        } else {
+            console.Warning(line);
+        }
         kindMissing =
             kindMissing || diagnostic.text.find("Profiler kind is not available in this build") !=
                                std::string::npos;
