@@ -52,16 +52,26 @@ std::vector<ProcessRecorder*> RecordingHub::Recorders() const {
     return recorders;
 }
 
-void RecordingHub::DumpAll() {
+size_t RecordingHub::DumpAll() {
+    size_t asked = 0;
     for (ProcessRecorder* pRecorder : Recorders()) {
-        pRecorder->RequestDump();
+        if (!pRecorder->IsDone()) {
+            pRecorder->RequestDump();
+            ++asked;
+        }
     }
+    return asked;
 }
 
-void RecordingHub::ToggleAll() {
+size_t RecordingHub::ToggleAll() {
+    size_t asked = 0;
     for (ProcessRecorder* pRecorder : Recorders()) {
-        pRecorder->RequestToggle();
+        if (!pRecorder->IsDone()) {
+            pRecorder->RequestToggle();
+            ++asked;
+        }
     }
+    return asked;
 }
 
 void RecordingHub::RequestStop(const std::string& reason,

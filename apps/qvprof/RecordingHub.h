@@ -38,8 +38,9 @@ public:
     // had. Returns the port.
     WORD Start(WORD port);
 
-    void DumpAll();
-    void ToggleAll();
+    // Each returns how many recorders still follow their process and so got the request.
+    size_t DumpAll();
+    size_t ToggleAll();
 
     // Ends the recording: processes that connect later are refused with `reason`; each profiled
     // process is asked to finish (`isRunning` tells a process that still runs from one that is

@@ -89,8 +89,9 @@ void RecordingLoop::OnDeadline(Clock::time_point now) {
         dump = true;
     }
     if (dump) {
-        m_Console.Info("taking a heap dump (--dump-after)");
-        m_Hub.DumpAll();
+        m_Console.Info(m_Hub.DumpAll() != 0
+                           ? "taking a heap dump (--dump-after)"
+                           : "--dump-after: no process is recorded any more; no heap dump taken");
     }
     if (m_Options.durationSeconds > 0 && now >= m_Start + Seconds(m_Options.durationSeconds)) {
         m_Console.Info(fmt::format(
@@ -106,12 +107,10 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
             return;
         }
         const bool memory = m_Options.mode == ProfilerMode::Memory;
-        m_Console.Info(memory ? "SIGUSR1: taking a heap dump" : "SIGUSR1: starting or stopping");
-        if (memory) {
-            m_Hub.DumpAll();
-        } else {
-            m_Hub.ToggleAll();
-        }
+        const size_t asked = memory ? m_Hub.DumpAll() : m_Hub.ToggleAll();
+        m_Console.Info(asked == 0      ? "SIGUSR1: no process is recorded any more"
+                       : memory        ? "SIGUSR1: taking a heap dump"
+                                       : "SIGUSR1: starting or stopping");
         return;
     }
     if (m_StopRequested) {
