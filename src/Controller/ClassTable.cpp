@@ -21,7 +21,7 @@ std::string PositionText(int64_t position) {
 }
 
 ClassRecord ReadRecord(const SnapshotSection& dataSection, int64_t position) {
-    const std::vector<BYTE>& bytes = dataSection.bytes;
+    const SectionBytes& bytes = dataSection.bytes;
     if (position < 0 || static_cast<uint64_t>(position) >= bytes.size()) {
         throw std::runtime_error("Class index lists position " + PositionText(position) +
                                  " outside the class data (" + std::to_string(bytes.size()) +
@@ -50,7 +50,7 @@ ClassRecord ReadRecord(const SnapshotSection& dataSection, int64_t position) {
 
 // An unfinished record runs from `position` to `end`: its header, then one placeholder per type
 // argument; every placeholder byte (parent, count, arguments) is 0xFF.
-void CheckPlaceholders(const std::vector<BYTE>& bytes, int64_t position, uint64_t end) {
+void CheckPlaceholders(const SectionBytes& bytes, int64_t position, uint64_t end) {
     const uint64_t start = static_cast<uint64_t>(position);
     const bool sized = end >= start + RecordHeaderSize && (end - start - RecordHeaderSize) % 8 == 0;
     const bool filled =
@@ -88,7 +88,7 @@ ClassTable ClassTable::Read(const SnapshotSection& dataSection,
     }
     // Records are appended back to back: in position order each starts where the one before it
     // ends, and the last ends with the section. Anything else is a position inside a record.
-    const std::vector<BYTE>& bytes = dataSection.bytes;
+    const SectionBytes& bytes = dataSection.bytes;
     uint64_t expected = 0;
     for (auto it = table.m_ByPosition.begin(); it != table.m_ByPosition.end(); ++it) {
         const auto [position, slot] = *it;

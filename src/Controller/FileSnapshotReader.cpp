@@ -1,9 +1,16 @@
 #include "Controller/FileSnapshotReader.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -116,11 +123,53 @@ std::vector<IndexRecord> ParseIndex(const std::string& path, const std::vector<B
     return records;
 }
 
+// A whole data file mapped read-only; unmapped with the last section that views it.
+class FileMapping {
+public:
+    FileMapping(void* pBase, size_t length) noexcept : m_pBase(pBase), m_Length(length) {}
+    ~FileMapping() { munmap(m_pBase, m_Length); }
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+    const BYTE* Data() const noexcept { return static_cast<const BYTE*>(m_pBase); }
+
+private:
+    void* m_pBase;
+    size_t m_Length;
+};
+
+// Maps the file at `path`, `length` bytes, with its pages entered at once (they are in the page
+// cache, just written). Null when the system refuses: the caller reads the file instead.
+std::shared_ptr<const FileMapping> MapFile(const std::string& path, uint64_t length) {
+    if (length == 0 || length > std::numeric_limits<size_t>::max()) {
+        return nullptr;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    void* pBase = MAP_FAILED;
+    // The length is the one the sections were checked against; a file that changed since is
+    // read, not mapped.
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        static_cast<uint64_t>(status.st_size) == length) {
+        pBase = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                     fd, 0);
+    }
+    close(fd);
+    if (pBase == MAP_FAILED) {
+        return nullptr;
+    }
+    return std::make_shared<const FileMapping>(pBase, static_cast<size_t>(length));
+}
+
 // One data file while its sections are read in index order.
 struct DataFile {
     std::ifstream stream;
     uint64_t length = 0;
     uint64_t next = 0;  // where the next section of this file starts
+    std::shared_ptr<const FileMapping> pMapping;  // with Storage::Map, unless refused
+    bool mapTried = false;
 };
 
 DataFile& OpenDataFile(std::map<uint16_t, DataFile>& files, const std::string& indexPath,
@@ -148,7 +197,8 @@ std::string FileSnapshotReader::DataFilePath(const std::string& indexPath, uint1
     return indexPath + "." + Hex(number, 4);
 }
 
-Snapshot FileSnapshotReader::Read(const std::string& indexPath, int64_t maxSectionSize) {
+Snapshot FileSnapshotReader::Read(const std::string& indexPath, int64_t maxSectionSize,
+                                  Storage storage) {
     const std::vector<BYTE> indexBytes = LoadIndex(indexPath);
     Snapshot snapshot;
     const std::vector<IndexRecord> records = ParseIndex(indexPath, indexBytes, &snapshot.magic);
@@ -176,15 +226,25 @@ Snapshot FileSnapshotReader::Read(const std::string& indexPath, int64_t maxSecti
         section.type = record.type;
         section.version = record.version;
         section.closed = true;
-        section.bytes = ReserveBytes(static_cast<size_t>(size));
-        section.bytes.resize(static_cast<size_t>(size));
-        file.stream.seekg(static_cast<std::streamoff>(file.next));
-        file.stream.read(reinterpret_cast<char*>(section.bytes.data()),
-                         static_cast<std::streamsize>(size));
-        if (!file.stream) {
-            throw std::runtime_error("Can't read the data file '" +
-                                     DataFilePath(indexPath, record.dataFile) +
-                                     "' of the file snapshot");
+        if (storage == Storage::Map && !file.mapTried) {
+            file.mapTried = true;
+            file.pMapping = MapFile(DataFilePath(indexPath, record.dataFile), file.length);
+        }
+        if (file.pMapping != nullptr) {
+            section.bytes = SectionBytes(file.pMapping, file.pMapping->Data() + file.next,
+                                         static_cast<size_t>(size));
+        } else {
+            std::vector<BYTE> bytes = ReserveBytes(static_cast<size_t>(size));
+            bytes.resize(static_cast<size_t>(size));
+            file.stream.seekg(static_cast<std::streamoff>(file.next));
+            file.stream.read(reinterpret_cast<char*>(bytes.data()),
+                             static_cast<std::streamsize>(size));
+            if (!file.stream) {
+                throw std::runtime_error("Can't read the data file '" +
+                                         DataFilePath(indexPath, record.dataFile) +
+                                         "' of the file snapshot");
+            }
+            section.bytes = std::move(bytes);
         }
         file.next += size;
         snapshot.sections.push_back(std::move(section));

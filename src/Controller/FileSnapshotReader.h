@@ -18,9 +18,18 @@ public:
     // An index file beyond this size is refused unread.
     static constexpr size_t MaxIndexSize = 64 * 1024 * 1024;
 
+    enum class Storage {
+        Copy,  // the sections' bytes are read into memory of their own
+        // The data files are mapped and the sections are views of them, without a copy. Only for
+        // files nobody changes while the snapshot lives (a file cut short under a mapping faults
+        // on access): the caller removes them at once, and their writer has closed them.
+        Map,
+    };
+
     // The sections in index order, origin FileStorage, complete. The identity fields other than
     // the magic are the caller's to fill in. Raises std::runtime_error naming the file and fault.
-    static Snapshot Read(const std::string& indexPath, int64_t maxSectionSize);
+    static Snapshot Read(const std::string& indexPath, int64_t maxSectionSize,
+                         Storage storage = Storage::Copy);
 
     // "<index>.%04X".
     static std::string DataFilePath(const std::string& indexPath, uint16_t number);

@@ -233,7 +233,10 @@ void ProfilerMessageHandler::OnCoreDone(IReadBridgeStream& in) {
     // The files are the device's; a fault in them is reported, and the connection goes on.
     try {
         auto pSnapshot =
-            std::make_shared<Snapshot>(FileSnapshotReader::Read(path, m_MaxSectionSize));
+            std::make_shared<Snapshot>(FileSnapshotReader::Read(
+                path, m_MaxSectionSize,
+                m_RemoveFileSnapshots ? FileSnapshotReader::Storage::Map
+                                      : FileSnapshotReader::Storage::Copy));
         pSnapshot->index = index;
         pSnapshot->sequence = sequence;
         pSnapshot->sequenceNumber = sequenceNumber;

@@ -17,8 +17,8 @@ std::string Hex(uint64_t value, int digits) {
 
 }  // namespace
 
-SectionCursor::SectionCursor(const std::vector<BYTE>& bytes, uint16_t type)
-    : m_pData(bytes.data()), m_Size(bytes.size()), m_Type(type) {}
+SectionCursor::SectionCursor(const BYTE* pData, size_t size, uint16_t type)
+    : m_pData(pData), m_Size(size), m_Type(type) {}
 
 void SectionCursor::Read(void* buffer, size_t count) {
     if (count > GetRemaining()) {

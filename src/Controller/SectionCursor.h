@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Bridge/IReadBridgeStream.h"
+#include "Controller/SectionBytes.h"
 #include "Platform/Types.h"
 
 namespace Controller {
@@ -26,7 +27,11 @@ public:
     static constexpr int64_t NoPosition = -1;
 
     // The bytes must outlive the cursor.
-    SectionCursor(const std::vector<BYTE>& bytes, uint16_t type);
+    SectionCursor(const BYTE* pData, size_t size, uint16_t type);
+    SectionCursor(const std::vector<BYTE>& bytes, uint16_t type)
+        : SectionCursor(bytes.data(), bytes.size(), type) {}
+    SectionCursor(const SectionBytes& bytes, uint16_t type)
+        : SectionCursor(bytes.data(), bytes.size(), type) {}
 
     // Raises when fewer than `count` bytes are left.
     void Read(void* buffer, size_t count) override;

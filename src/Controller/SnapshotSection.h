@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
-
-#include "Platform/Types.h"
+#include "Controller/SectionBytes.h"
 
 namespace Controller {
 
@@ -15,7 +13,7 @@ struct SnapshotSection {
     // False for a section still open when its snapshot ended: type and version are then 0 and
     // the bytes are whatever had arrived.
     bool closed = false;
-    std::vector<BYTE> bytes;
+    SectionBytes bytes;
 };
 
 }  // namespace Controller

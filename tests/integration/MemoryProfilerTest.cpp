@@ -177,7 +177,7 @@ TEST_F(MemoryProfilerTest, EveryNthAllocationIsRecordedWithItsStack) {
     EXPECT_EQ(pAllocations->bytes[1], 3);
     for (size_t i = 0; i < 3; ++i) {
         ObjectID id = 0;
-        std::memcpy(&id, &pAllocations->bytes[5 + i * (P + 8)], P);
+        std::memcpy(&id, pAllocations->bytes.data() + 5 + i * (P + 8), P);
         EXPECT_EQ(id, allocated[3 * i + 2]) << "allocation " << 3 * (i + 1);
     }
     EXPECT_NE(pSnapshot->FindSection(0x3112), nullptr);

@@ -152,7 +152,7 @@ TEST(ControllerCallTree, ChainsAggregateChunksOfAThousandInstances) {
         // The full chunk must hold exactly 1000: one instance fewer breaks the chain.
         if (callers == 1001) {
             Sections damaged(bytes);
-            damaged.a.bytes[4 + 12] = 0xE7;  // the first chunk's count, 1000 -> 999
+            damaged.a.bytes.Vector()[4 + 12] = 0xE7;  // the first chunk's count, 1000 -> 999
             EXPECT_EQ(ErrorText([&] { damaged.Read(); }),
                       "Section 0x1101 at byte 16: chunk of function 1:0x06000002 holds 999 "
                       "instances; a full chunk 1000");
@@ -226,7 +226,7 @@ TEST(ControllerCallTree, RefusesDamageNamingSectionAndByte) {
         for (SnapshotSection* pSection : {&sections.a, &sections.f, &sections.s, &sections.p}) {
             pTarget = pSection->type == c.section ? pSection : pTarget;
         }
-        std::vector<BYTE>& bytes = pTarget->bytes;
+        std::vector<BYTE>& bytes = pTarget->bytes.Vector();
         if (c.at == End) {
             bytes.insert(bytes.end(), c.bytes.begin(), c.bytes.end());
         } else if (c.bytes.empty()) {

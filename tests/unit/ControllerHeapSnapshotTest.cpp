@@ -62,7 +62,7 @@ TEST(ControllerHeapSnapshot, ReadsEverySectionAtBothIdWidths) {
 
 // Writes `bytes` over section `index` at `offset`, appending where it runs past the end.
 void Put(Snapshot& s, size_t index, size_t offset, const Bytes& bytes) {
-    Bytes& target = s.sections[index].bytes;
+    Bytes& target = s.sections[index].bytes.Vector();
     target.resize(std::max(target.size(), offset + bytes.size()));
     std::copy(bytes.begin(), bytes.end(), target.begin() + static_cast<ptrdiff_t>(offset));
 }

@@ -116,13 +116,15 @@ std::string ReadFailure(const std::string& indexPath) {
 class FileSnapshotReaderTest : public testing::Test {
 protected:
     std::string IndexPath() const { return (m_Scratch.Path() / "ssc1234.tmp").string(); }
-    const Snapshot Read(const Bytes& index, std::initializer_list<Bytes> dataFiles) const {
+    using Storage = FileSnapshotReader::Storage;
+    const Snapshot Read(const Bytes& index, std::initializer_list<Bytes> dataFiles,
+                        Storage storage = Storage::Copy) const {
         WriteFile(IndexPath(), index);
         uint16_t number = 0;
         for (const Bytes& data : dataFiles) {
             WriteFile(FileSnapshotReader::DataFilePath(IndexPath(), number++), data);
         }
-        return FileSnapshotReader::Read(IndexPath(), kLimit);
+        return FileSnapshotReader::Read(IndexPath(), kLimit, storage);
     }
 
     ScratchDirectory m_Scratch;
@@ -228,21 +230,33 @@ TEST_F(FileSnapshotReaderTest, ReadsSectionsFromDataFilesInIndexOrderAndRemovesT
     EXPECT_EQ(SnapshotOrigin::FileStorage, empty.origin);
     EXPECT_TRUE(empty.sections.empty());
 
-    // Sections 0 and 1 were open together (files 0 and 1); section 2 reused file 0.
-    const Snapshot snapshot =
-        Read(Index(3, {Record(0x1100, 0, 2, 0), Record(0x1101, 3, 4, 1), Record(0x1102, 0, 1, 0)}),
-             {{'a', 'a', 'c'}, {'b', 'b', 'b', 'b'}});
-    ASSERT_EQ(3u, snapshot.sections.size());
-    EXPECT_EQ((Bytes{'a', 'a'}), snapshot.sections[0].bytes);
-    EXPECT_EQ(0x1101, snapshot.sections[1].type);
-    EXPECT_EQ(3, snapshot.sections[1].version);
-    EXPECT_TRUE(snapshot.sections[1].closed);
-    EXPECT_EQ((Bytes{'b', 'b', 'b', 'b'}), snapshot.sections[1].bytes);
-    EXPECT_EQ(Bytes{'c'}, snapshot.sections[2].bytes);
-    EXPECT_EQ(0x1102, snapshot.sections[2].type);
-    FileSnapshotReader::Remove(IndexPath());
-    for (const char* suffix : {"", ".0000", ".0001"}) {
-        EXPECT_FALSE(std::filesystem::exists(IndexPath() + suffix)) << suffix;
+    // Sections 0 and 1 were open together (files 0 and 1); section 2 reused file 0. Mapped,
+    // the sections view the files and keep their bytes once the files are removed.
+    for (const Storage storage : {Storage::Copy, Storage::Map}) {
+        const bool mapped = storage == Storage::Map;
+        SCOPED_TRACE(mapped ? "mapped" : "copied");
+        Snapshot snapshot = Read(
+            Index(3, {Record(0x1100, 0, 2, 0), Record(0x1101, 3, 4, 1), Record(0x1102, 0, 1, 0)}),
+            {{'a', 'a', 'c'}, {'b', 'b', 'b', 'b'}}, storage);
+        FileSnapshotReader::Remove(IndexPath());
+        for (const char* suffix : {"", ".0000", ".0001"}) {
+            EXPECT_FALSE(std::filesystem::exists(IndexPath() + suffix)) << suffix;
+        }
+        ASSERT_EQ(3u, snapshot.sections.size());
+        EXPECT_EQ(mapped, snapshot.sections[2].bytes.IsView());
+        EXPECT_EQ((Bytes{'a', 'a'}), snapshot.sections[0].bytes);
+        EXPECT_EQ(0x1101, snapshot.sections[1].type);
+        EXPECT_EQ(3, snapshot.sections[1].version);
+        EXPECT_TRUE(snapshot.sections[1].closed);
+        EXPECT_EQ((Bytes{'b', 'b', 'b', 'b'}), snapshot.sections[1].bytes);
+        EXPECT_EQ(Bytes{'c'}, snapshot.sections[2].bytes);
+        EXPECT_EQ(0x1102, snapshot.sections[2].type);
+        // Changing a view makes the bytes the section's own; its neighbour in the file keeps
+        // viewing it.
+        snapshot.sections[2].bytes.Vector().push_back('d');
+        EXPECT_FALSE(snapshot.sections[2].bytes.IsView());
+        EXPECT_EQ((Bytes{'c', 'd'}), snapshot.sections[2].bytes);
+        EXPECT_EQ((Bytes{'a', 'a'}), snapshot.sections[0].bytes);
     }
 }
 

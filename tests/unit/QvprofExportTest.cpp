@@ -164,7 +164,7 @@ TEST(ControllerProfile, MergesThreadsAndCountsRecursionOnce) {
 
 TEST(ControllerProfile, GroupsSectionsIntoTreesAndNamesTheBrokenOne) {
     Snapshot snapshot = TwoThreads();
-    snapshot.sections[9].bytes.push_back(0);  // the second tree's S section
+    snapshot.sections[9].bytes.Vector().push_back(0);  // the second tree's S section
     EXPECT_EQ(ErrorText([&] { ReadPerformanceSnapshot(snapshot); }),
               "Call tree 2 (snapshot sections 6 to 10): Section 0x1103 at byte 2: announces 2 "
               "records of 7 bytes but holds 15 bytes of records");
