@@ -18,6 +18,7 @@ constexpr DWORD DumpOperation = 0;
 constexpr DWORD DumpUnits = 100;
 constexpr DWORD ObjectShare = 90;
 constexpr DWORD ObjectConstant = 2000000;
+constexpr DWORD ObjectStepBatch = 256;
 constexpr DWORD ModelShare = 10;
 
 bool IsGcLogged() {
@@ -246,6 +247,7 @@ void MemoryProfiler::BeginDump() {
     }
     m_ObjectProgress.emplace(*m_DumpProgress, ObjectShare);
     m_ObjectProgress->Begin(ObjectConstant);
+    m_UnsteppedObjects = 0;
 }
 
 HRESULT STDMETHODCALLTYPE MemoryProfiler::GarbageCollectionFinished() {
@@ -356,8 +358,9 @@ HRESULT STDMETHODCALLTYPE MemoryProfiler::ObjectReferences(ObjectID objectId, Cl
         }
         std::sort(objectRefIds, objectRefIds + cObjectRefs);
         m_Heap.ObjectReferences(objectId, classId, cObjectRefs, objectRefIds);
-        if (m_ObjectProgress) {
-            m_ObjectProgress->Step(1);
+        if (m_ObjectProgress && ++m_UnsteppedObjects == ObjectStepBatch) {
+            m_ObjectProgress->Step(m_UnsteppedObjects);
+            m_UnsteppedObjects = 0;
         }
     });
     return S_OK;

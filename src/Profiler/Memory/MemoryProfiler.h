@@ -133,4 +133,8 @@ private:
     // a dump's start to its end.
     std::optional<BridgeProgressIndicator> m_DumpProgress;
     std::optional<UnboundedProgressIndicator> m_ObjectProgress;
+    // Objects reported since the object progress last stepped: it steps once per batch, as a
+    // step's arithmetic costs about what the rest of an object's bookkeeping does, and a batch
+    // is far below one unit of the dump's progress.
+    DWORD m_UnsteppedObjects = 0;
 };
