@@ -143,7 +143,9 @@ std::shared_ptr<const FileMapping> MapFile(const std::string& path, uint64_t len
     if (length == 0 || length > std::numeric_limits<size_t>::max()) {
         return nullptr;
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: should the path have become a FIFO since it was checked, the open returns
+    // at once (and the check below refuses it) instead of waiting for a writer.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return nullptr;
     }
