@@ -29,7 +29,7 @@ using Controller::ThreadProfile;
 constexpr const char* LoadOutput =
     "recursion 2310\n"
     "callers 1000 leaves 2000\n"
-    "caught 5\n"
+    "caught 5 reflected 5\n"
     "workers 600\n"
     "collections 3\n";
 constexpr int LoadExitCode = 4;
@@ -41,6 +41,8 @@ constexpr const char* Leaf = "TracingLoad.Calls::Leaf";
 constexpr const char* Catcher = "TracingLoad.Throwing::Catcher";
 constexpr const char* Middle = "TracingLoad.Throwing::Middle";
 constexpr const char* Thrower = "TracingLoad.Throwing::Thrower";
+constexpr const char* Reflected = "TracingLoad.Throwing::Reflected";
+constexpr const char* Confirm = "TracingLoad.Throwing::Confirm";
 constexpr const char* WorkerMain = "TracingLoad.Workers::WorkerMain";
 constexpr const char* Collection = "[garbage collection]";
 
@@ -112,7 +114,8 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
         ASSERT_TRUE(threads.count("main"));
         const std::map<std::string, std::string> parents = {{Recurse, Main},   {Caller, Main},
                                                             {Leaf, Caller},    {Catcher, Main},
-                                                            {Middle, Catcher}, {Thrower, Middle}};
+                                                            {Middle, Catcher}, {Thrower, Middle},
+                                                            {Confirm, Reflected}};
         const Figures main = Measure(profile, *threads["main"], parents);
         EXPECT_EQ(main.calls.at(Main), 1u);
         EXPECT_EQ(main.calls.at(Recurse), 210u);
@@ -122,6 +125,7 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
         EXPECT_EQ(main.calls.at(Catcher), 5u);
         EXPECT_EQ(main.calls.at(Middle), 5u);
         EXPECT_EQ(main.calls.at(Thrower), 5u);
+        EXPECT_EQ(main.calls.at(Confirm), 5u);
         EXPECT_TRUE(main.misplaced.empty()) << ::testing::PrintToString(main.misplaced);
 
         for (int w = 1; w <= 3; ++w) {

@@ -352,3 +352,39 @@ TEST_F(TracingProfilerTest, UnwindingClosesTheUnwoundFramesAndKeepsTheCatcherOpe
     EXPECT_THAT(m_Runtime.FailedCallbacks(), testing::IsEmpty());
     m_Runtime.EndThreadHere(main);
 }
+
+// Thrown in Leaf, which Inner called through native code: the runtime begins Leaf's unwind, never
+// ends it, and throws again above the native code. The next unwind closes Leaf's frame.
+TEST_F(TracingProfilerTest, AnUnwindThatPassedThroughNativeCodeClosesTheFramesItLeft) {
+    ASSERT_NO_FATAL_FAILURE(Connect({}));
+    const ThreadID main = m_Runtime.StartThreadHere(u"main");
+    auto* p = m_pProfiler;
+    Enter("Outer");
+    for (int round = 0; round < 2; ++round) {
+        Enter("Middle");
+        Enter("Inner");
+        Enter("Leaf");
+        EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
+        EXPECT_EQ(p->ExceptionSearchFunctionEnter(Id("Leaf")), S_OK);
+        EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
+        EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Leaf")), S_OK);
+        EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
+        for (const char* unwound : {"Inner", "Middle"}) {
+            EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id(unwound)), S_OK);
+            EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
+        }
+        EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Outer")), S_OK);
+        EXPECT_EQ(p->ExceptionCatcherEnter(Id("Outer"), 0x5000), S_OK);
+        Enter("Leaf");
+        Leave("Leaf");
+    }
+    Leave("Outer");
+    auto trees = StopSave();
+    EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Leaf c=2", "Outer/Middle c=2",
+                                           "Outer/Middle/Inner c=2", "Outer/Middle/Inner/Leaf c=2"));
+    EXPECT_EQ(CountLines("closed=1 (left through native code)"), 2u);
+    EXPECT_EQ(CountLines("Unexpected function identifier"), 0u);
+    EXPECT_EQ(CountLines("Unexpected exception function identifier"), 0u);
+    EXPECT_THAT(m_Runtime.FailedCallbacks(), testing::IsEmpty());
+    m_Runtime.EndThreadHere(main);
+}

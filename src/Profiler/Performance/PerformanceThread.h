@@ -94,6 +94,8 @@ public:
     // Frame 0 included.
     DWORD GetFrameCount() const noexcept { return m_FrameCount; }
     const CallFrame& GetTopFrame() const noexcept { return m_pFrames[m_FrameCount - 1]; }
+    // Frame 0 is the root's; `index` must be below GetFrameCount().
+    const CallFrame& GetFrame(DWORD index) const noexcept { return m_pFrames[index]; }
 
     // The child of `parent` for the function, made (zeroed) from the arena when missing; the call
     // count is the caller's.

@@ -7,6 +7,8 @@
 //   Calls.Caller, 1000 times: each calls Calls.Leaf twice (2000 calls).
 //   Throwing.Catcher, 5 times: Catcher calls Middle, Middle calls Thrower, Thrower throws, and
 //     Catcher catches (the exception is thrown three frames down and caught two frames up).
+//   Throwing.Reflected, 5 times: calls Throwing.Rejecter through reflection, so the exception
+//     passes through the runtime's own invoke code; after catching it Reflected calls Confirm.
 //   Collector.ForceCollections: three forced collections while the "spinner" thread runs
 //     Spinner.Step in a loop.
 // Threads "worker-1", "worker-2", "worker-3" (Workers.WorkerMain): Calls.Caller 100, 200 and 300
@@ -15,10 +17,11 @@
 // Output (standard output, exactly these lines) and exit code 4:
 //   recursion 2310
 //   callers 1000 leaves 2000
-//   caught 5
+//   caught 5 reflected 5
 //   workers 600
 //   collections 3
 using System;
+using System.Reflection;
 using System.Runtime.CompilerServices;
 using System.Threading;
 
@@ -51,7 +54,12 @@ namespace TracingLoad
             {
                 caught += Throwing.Catcher(i);
             }
-            Console.WriteLine($"caught {caught}");
+            int reflected = 0;
+            for (int i = 0; i < 5; i++)
+            {
+                reflected += Throwing.Reflected(i);
+            }
+            Console.WriteLine($"caught {caught} reflected {reflected}");
 
             Console.WriteLine($"workers {Workers.Run()}");
             Console.WriteLine($"collections {Collector.ForceCollections(3)}");
@@ -99,6 +107,33 @@ namespace TracingLoad
             {
                 return 1;
             }
+        }
+
+        // Returns 1 when the exception came back through reflection.
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        public static int Reflected(int i)
+        {
+            try
+            {
+                typeof(Throwing).GetMethod(nameof(Rejecter))!.Invoke(null, new object[] { i });
+                return -1000;
+            }
+            catch (TargetInvocationException)
+            {
+                return Confirm(i);
+            }
+        }
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        public static int Rejecter(int i)
+        {
+            throw new InvalidOperationException("rejected " + i);
+        }
+
+        [MethodImpl(MethodImplOptions.NoInlining)]
+        public static int Confirm(int i)
+        {
+            return i >= 0 ? 1 : 0;
         }
 
         [MethodImpl(MethodImplOptions.NoInlining)]

@@ -369,6 +369,37 @@ void PerformanceTracingProfiler::CloseSpecialFrames(PerformanceThread& thread, U
     }
 }
 
+DWORD PerformanceTracingProfiler::CloseFramesAbove(PerformanceThread& thread, DWORD fuid,
+                                                   UINT64 now) {
+    DWORD index = thread.GetFrameCount() - 1;
+    while (index > 0 && thread.GetFrame(index).m_Special != 0) {
+        --index;
+    }
+    if (index == 0 || thread.GetFrame(index).m_Fuid == fuid) {
+        return 0;
+    }
+    while (index > 0 && (thread.GetFrame(index).m_Special != 0 ||
+                         thread.GetFrame(index).m_Fuid != fuid)) {
+        --index;
+    }
+    if (index == 0) {
+        return 0;  // not open here: the unwind's end closes the top frame as usual
+    }
+    std::vector<DWORD>& unwindList = thread.GetUnwindList();
+    DWORD closed = 0;
+    while (thread.GetFrameCount() > index + 1) {
+        const CallFrame& top = thread.GetTopFrame();
+        if (top.m_Special != 0) {
+            thread.SetSuspensionFuid(0);
+        } else if (!unwindList.empty() && unwindList.back() == top.m_Fuid) {
+            unwindList.pop_back();  // an unwind that was never finished
+        }
+        thread.CloseTopFrame(now);
+        ++closed;
+    }
+    return closed;
+}
+
 void PerformanceTracingProfiler::LeaveByCallback(PerformanceThread& thread, DWORD fuid, UINT64 t0) {
     CloseSpecialFrames(thread, t0);
     thread.LeaveFrame(fuid, t0);
@@ -447,7 +478,7 @@ HRESULT STDMETHODCALLTYPE PerformanceTracingProfiler::ExceptionOSHandlerLeave(UI
 
 HRESULT STDMETHODCALLTYPE
 PerformanceTracingProfiler::ExceptionUnwindFunctionEnter(FunctionID functionId) {
-    return InCallbackFrame([&](UINT64) {
+    return InCallbackFrame([&](UINT64 t0) {
         PerformanceThread* pThread = CurrentRecord();
         if (pThread == nullptr) {
             return;
@@ -455,6 +486,14 @@ PerformanceTracingProfiler::ExceptionUnwindFunctionEnter(FunctionID functionId) 
         const DWORD fuid = MapLogged(functionId);
         LogOnly(LogComponent::ExceptionCb, "PTProf::ExceptionUnwindFunctionEnter fid=%p(%p)",
                 AsPointer(fuid), AsPointer(functionId));
+        // An exception that passes through native code (a reflection call, a class constructor)
+        // ends the unwind of the functions below that code without telling: their frames are
+        // still on top when the runtime unwinds a caller. They were left by then.
+        if (const DWORD closed = CloseFramesAbove(*pThread, fuid, t0)) {
+            LogOnly(LogComponent::ExceptionCb,
+                    "PTProf::ExceptionUnwindFunctionEnter closed=%u (left through native code)",
+                    closed);
+        }
         pThread->GetUnwindList().push_back(fuid);
         pThread->SetUnwinding(true);
     });

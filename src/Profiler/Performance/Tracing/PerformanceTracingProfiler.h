@@ -130,6 +130,9 @@ private:
     PerformanceThread* SuspensionRecord(ThreadID threadId);
     // Closes every frame pushed by a runtime suspension on top of the stack.
     static void CloseSpecialFrames(PerformanceThread& thread, UINT64 now);
+    // Closes the frames above the nearest open call of `fuid` when another function's frame is
+    // on top, with their unwind entries; answers how many it closed.
+    static DWORD CloseFramesAbove(PerformanceThread& thread, DWORD fuid, UINT64 now);
     // Closes the top frame as the end of the function, in the unwinding callback's frame.
     void LeaveByCallback(PerformanceThread& thread, DWORD fuid, UINT64 t0);
     // A callback that logs and sets the record's unwinding flag.
