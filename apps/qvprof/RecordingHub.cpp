@@ -52,27 +52,20 @@ std::vector<ProcessRecorder*> RecordingHub::Recorders() const {
     return recorders;
 }
 
-size_t RecordingHub::DumpAll() {
+size_t RecordingHub::AskUnfinished(void (ProcessRecorder::*request)()) {
     size_t asked = 0;
     for (ProcessRecorder* pRecorder : Recorders()) {
         if (!pRecorder->IsDone()) {
-            pRecorder->RequestDump();
+            (pRecorder->*request)();
             ++asked;
         }
     }
     return asked;
 }
 
-size_t RecordingHub::ToggleAll() {
-    size_t asked = 0;
-    for (ProcessRecorder* pRecorder : Recorders()) {
-        if (!pRecorder->IsDone()) {
-            pRecorder->RequestToggle();
-            ++asked;
-        }
-    }
-    return asked;
-}
+size_t RecordingHub::DumpAll() { return AskUnfinished(&ProcessRecorder::RequestDump); }
+
+size_t RecordingHub::ToggleAll() { return AskUnfinished(&ProcessRecorder::RequestToggle); }
 
 void RecordingHub::RequestStop(const std::string& reason,
                                const std::function<bool(uint32_t)>& isRunning) {

@@ -60,6 +60,8 @@ public:
 private:
     void AcceptLoop();
     std::vector<ProcessRecorder*> Recorders() const;
+    // Makes the request of every recorder not done yet; answers how many were asked.
+    size_t AskUnfinished(void (ProcessRecorder::*request)());
 
     Console& m_Console;
     const ProfilingOptions m_Options;
