@@ -63,9 +63,13 @@ size_t RecordingHub::AskUnfinished(void (ProcessRecorder::*request)()) {
     return asked;
 }
 
-size_t RecordingHub::DumpAll() { return AskUnfinished(&ProcessRecorder::RequestDump); }
+size_t RecordingHub::DumpAll() {
+    return AskUnfinished(&ProcessRecorder::RequestDump);
+}
 
-size_t RecordingHub::ToggleAll() { return AskUnfinished(&ProcessRecorder::RequestToggle); }
+size_t RecordingHub::ToggleAll() {
+    return AskUnfinished(&ProcessRecorder::RequestToggle);
+}
 
 void RecordingHub::RequestStop(const std::string& reason,
                                const std::function<bool(uint32_t)>& isRunning) {

@@ -48,11 +48,11 @@ std::string RecordingSummary::Line(const ProcessRecord& record, ProfilerMode mod
         line += mode == ProfilerMode::Test ? "profiled, no snapshot (the test kind makes none)"
                                            : "profiled, no snapshot";
     }
-    if (record.letGo) {
-        line += "\n      still running at the end: let go, it runs on without the profiler";
-    }
     for (size_t i = 0; i < record.snapshots.size(); ++i) {
         line += (i == 0 ? "" : "\n      ") + Describe(record.snapshots[i]);
+    }
+    if (record.letGo) {
+        line += "\n      still running at the end: let go, it runs on without the profiler";
     }
     for (const std::string& problem : record.problems) {
         line += "\n      " + problem;

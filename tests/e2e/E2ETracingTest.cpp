@@ -112,10 +112,9 @@ TEST(E2ETracing, KnownCallCountsFromStartToEnd) {
             }
         }
         ASSERT_TRUE(threads.count("main"));
-        const std::map<std::string, std::string> parents = {{Recurse, Main},   {Caller, Main},
-                                                            {Leaf, Caller},    {Catcher, Main},
-                                                            {Middle, Catcher}, {Thrower, Middle},
-                                                            {Confirm, Reflected}};
+        const std::map<std::string, std::string> parents = {
+            {Recurse, Main},   {Caller, Main},    {Leaf, Caller},      {Catcher, Main},
+            {Middle, Catcher}, {Thrower, Middle}, {Confirm, Reflected}};
         const Figures main = Measure(profile, *threads["main"], parents);
         EXPECT_EQ(main.calls.at(Main), 1u);
         EXPECT_EQ(main.calls.at(Recurse), 210u);

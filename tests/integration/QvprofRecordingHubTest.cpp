@@ -11,6 +11,7 @@
 
 #include "Controller/SnapshotFile.h"
 #include "RecordingHub.h"
+#include "RecordingSummary.h"
 #include "SessionSettings.h"
 #include "support/FakeProfilerPeer.h"
 #include "support/ScratchDirectory.h"
@@ -131,6 +132,13 @@ TEST(QvprofRecordingHub, SavesEachSnapshotStopsARunningProcessAndRefusesALateOne
         EXPECT_EQ((Bytes{'e', 'n', 'v', '!'}), snapshot.sections[0].bytes);
     }
     EXPECT_EQ(1u, Controller::SnapshotFile::Read(records[0].snapshots[1].path).index);
+    const std::string summary = RecordingSummary::Format({records[0]}, ProfilerMode::Tracing);
+    const std::string firstLine = "\n  " + records[0].Title() + ": " + records[0].snapshots[0].path;
+    EXPECT_NE(summary.find(firstLine), std::string::npos) << summary;
+    EXPECT_TRUE(
+        summary.ends_with("\n      still running at the end: let go, it runs on without the "
+                          "profiler\n"))
+        << summary;
     EXPECT_EQ(ProcessRecord::Outcome::Refused, records[1].outcome);
     EXPECT_EQ("the recording had ended", records[1].reason);
 

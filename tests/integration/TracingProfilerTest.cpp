@@ -380,8 +380,9 @@ TEST_F(TracingProfilerTest, AnUnwindThatPassedThroughNativeCodeClosesTheFramesIt
     }
     Leave("Outer");
     auto trees = StopSave();
-    EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Leaf c=2", "Outer/Middle c=2",
-                                           "Outer/Middle/Inner c=2", "Outer/Middle/Inner/Leaf c=2"));
+    EXPECT_THAT(trees["main"],
+                ElementsAre("Outer c=1", "Outer/Leaf c=2", "Outer/Middle c=2",
+                            "Outer/Middle/Inner c=2", "Outer/Middle/Inner/Leaf c=2"));
     EXPECT_EQ(CountLines("closed=1 (left through native code)"), 2u);
     EXPECT_EQ(CountLines("Unexpected function identifier"), 0u);
     EXPECT_EQ(CountLines("Unexpected exception function identifier"), 0u);

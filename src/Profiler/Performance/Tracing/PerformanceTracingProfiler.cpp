@@ -378,8 +378,8 @@ DWORD PerformanceTracingProfiler::CloseFramesAbove(PerformanceThread& thread, DW
     if (index == 0 || thread.GetFrame(index).m_Fuid == fuid) {
         return 0;
     }
-    while (index > 0 && (thread.GetFrame(index).m_Special != 0 ||
-                         thread.GetFrame(index).m_Fuid != fuid)) {
+    while (index > 0 &&
+           (thread.GetFrame(index).m_Special != 0 || thread.GetFrame(index).m_Fuid != fuid)) {
         --index;
     }
     if (index == 0) {
