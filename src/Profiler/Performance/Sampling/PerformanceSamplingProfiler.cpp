@@ -152,8 +152,14 @@ DWORD PerformanceSamplingProfiler::Turn(SampleBuffer& buffer) {
     if (pInfo10 != nullptr) {
         const HRESULT hr = pInfo10->SuspendRuntime();
         if (FAILED(hr)) {
-            // The time until the next turn goes to the stacks that turn sees.
-            Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
+            // Before the runtime has started and while it suspends for a collection there is
+            // nothing to sample: such a turn is skipped without a warning. The time until the
+            // next turn goes to the stacks that turn sees.
+            if (hr != CORPROF_E_RUNTIME_UNINITIALIZED && hr != CORPROF_E_SUSPENSION_IN_PROGRESS) {
+                Log::WarningFormat("Can't suspend runtime (COM error code 0x%08X)", hr);
+            } else if (IsTurnLogging()) {
+                Log::Format("PSProf::DoWorkThread turn=skipped hr=%08X", hr);
+            }
             return DrawInterval();
         }
     }
