@@ -80,7 +80,8 @@ protected:
         bool gateHeld = gate.IsWriterInside();
         // A command that switched measuring on may still hold the gate as the first turn
         // suspends; it lets go soon, while a turn holding it itself would keep it until resumed.
-        for (int wait = 0; operation == Operation::SuspendRuntime && gateHeld && wait < 200; ++wait) {
+        for (int wait = 0; operation == Operation::SuspendRuntime && gateHeld && wait < 200;
+             ++wait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             gateHeld = gate.IsWriterInside();
         }
