@@ -305,6 +305,12 @@ void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     SavedSnapshot saved;
     saved.complete = snapshot.complete;
     saved.note = snapshot.note;
+    if (m_Context.mode == ProfilerMode::Memory && snapshot.aborted) {
+        // What arrived of the collections and allocations since the last dump is kept.
+        saved.note =
+            "the memory profiler dropped it before a heap dump closed it (its process ended, "
+            "or it failed); the sections still being written are lost";
+    }
     saved.sections = snapshot.sections.size();
     try {
         saved.path = m_Context.namer.Reserve(record.program, record.processId).string();
