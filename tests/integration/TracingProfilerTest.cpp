@@ -309,18 +309,34 @@ TEST_F(TracingProfilerTest, ACollectionBecomesASpecialNodeUnderTheRunningFunctio
 
 // Thrown in Leaf, caught in Middle: the runtime unwinds Leaf and Inner with notifications in
 // place of their leave hooks (Inner runs a finally block that calls Native on the way), and the
-// catcher's frame stays open. A suspension frame on top at the unwind is closed first.
+// catcher's frame stays open. A suspension frame on top at the unwind is closed first. In the last
+// round Inner calls Leaf through native code: the runtime begins Leaf's unwind, never ends it, and
+// throws again above the native code; the next unwind closes Leaf's frame.
 TEST_F(TracingProfilerTest, UnwindingClosesTheUnwoundFramesAndKeepsTheCatcherOpen) {
     ASSERT_NO_FATAL_FAILURE(Connect({}));
     const ThreadID main = m_Runtime.StartThreadHere(u"main");
     auto* p = m_pProfiler;
     Enter("Outer");
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
         Enter("Middle");
         Enter("Inner");
         Enter("Leaf");
         EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
         EXPECT_EQ(p->ExceptionSearchFunctionEnter(Id("Leaf")), S_OK);
+        if (round == 2) {
+            EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
+            EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Leaf")), S_OK);
+            EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
+            for (const char* unwound : {"Inner", "Middle"}) {
+                EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id(unwound)), S_OK);
+                EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
+            }
+            EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Outer")), S_OK);
+            EXPECT_EQ(p->ExceptionCatcherEnter(Id("Outer"), 0x5000), S_OK);
+            Enter("Leaf");
+            Leave("Leaf");
+            break;
+        }
         EXPECT_EQ(p->ExceptionSearchFunctionLeave(), S_OK);
         EXPECT_EQ(p->ExceptionSearchCatcherFound(Id("Middle")), S_OK);
         EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Leaf")), S_OK);
@@ -342,48 +358,12 @@ TEST_F(TracingProfilerTest, UnwindingClosesTheUnwoundFramesAndKeepsTheCatcherOpe
     }
     Leave("Outer");
     auto trees = StopSave();
-    EXPECT_THAT(trees["main"],
-                ElementsAre("Outer c=1", "Outer/Middle c=2", "Outer/Middle/Inner c=2",
-                            "Outer/Middle/Inner/Leaf c=2", "Outer/Middle/Inner/Leaf/GC c=2 special",
-                            "Outer/Middle/Inner/Native c=2"));
-    EXPECT_EQ(CountLines("PTProf::ExceptionUnwindFunctionLeave status=unexpected"), 2u);
-    EXPECT_EQ(CountLines("Unexpected function identifier"), 0u);
-    EXPECT_EQ(CountLines("Unexpected exception function identifier"), 0u);
-    EXPECT_THAT(m_Runtime.FailedCallbacks(), testing::IsEmpty());
-    m_Runtime.EndThreadHere(main);
-}
-
-// Thrown in Leaf, which Inner called through native code: the runtime begins Leaf's unwind, never
-// ends it, and throws again above the native code. The next unwind closes Leaf's frame.
-TEST_F(TracingProfilerTest, AnUnwindThatPassedThroughNativeCodeClosesTheFramesItLeft) {
-    ASSERT_NO_FATAL_FAILURE(Connect({}));
-    const ThreadID main = m_Runtime.StartThreadHere(u"main");
-    auto* p = m_pProfiler;
-    Enter("Outer");
-    for (int round = 0; round < 2; ++round) {
-        Enter("Middle");
-        Enter("Inner");
-        Enter("Leaf");
-        EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
-        EXPECT_EQ(p->ExceptionSearchFunctionEnter(Id("Leaf")), S_OK);
-        EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
-        EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Leaf")), S_OK);
-        EXPECT_EQ(p->ExceptionThrown(0x5000), S_OK);
-        for (const char* unwound : {"Inner", "Middle"}) {
-            EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id(unwound)), S_OK);
-            EXPECT_EQ(p->ExceptionUnwindFunctionLeave(), S_OK);
-        }
-        EXPECT_EQ(p->ExceptionUnwindFunctionEnter(Id("Outer")), S_OK);
-        EXPECT_EQ(p->ExceptionCatcherEnter(Id("Outer"), 0x5000), S_OK);
-        Enter("Leaf");
-        Leave("Leaf");
-    }
-    Leave("Outer");
-    auto trees = StopSave();
-    EXPECT_THAT(trees["main"],
-                ElementsAre("Outer c=1", "Outer/Leaf c=2", "Outer/Middle c=2",
-                            "Outer/Middle/Inner c=2", "Outer/Middle/Inner/Leaf c=2"));
-    EXPECT_EQ(CountLines("closed=1 (left through native code)"), 2u);
+    EXPECT_THAT(trees["main"], ElementsAre("Outer c=1", "Outer/Leaf c=1", "Outer/Middle c=3",
+                                           "Outer/Middle/Inner c=3", "Outer/Middle/Inner/Leaf c=3",
+                                           "Outer/Middle/Inner/Leaf/GC c=2 special",
+                                           "Outer/Middle/Inner/Native c=2"));
+    EXPECT_EQ(CountLines("PTProf::ExceptionUnwindFunctionLeave status=unexpected"), 3u);
+    EXPECT_EQ(CountLines("closed=1 (left through native code)"), 1u);
     EXPECT_EQ(CountLines("Unexpected function identifier"), 0u);
     EXPECT_EQ(CountLines("Unexpected exception function identifier"), 0u);
     EXPECT_THAT(m_Runtime.FailedCallbacks(), testing::IsEmpty());
