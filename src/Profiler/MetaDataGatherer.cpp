@@ -74,8 +74,13 @@ void MetaDataGatherer::Close() {
     }
     // Dropping the created stream deletes the scratch file; that happens outside the lock.
     pFile.reset();
-    SpinLockGuard guard(m_ModuleLock);
-    m_Modules.clear();
+    std::map<ModuleID, std::vector<BYTE>> kept;
+    {
+        SpinLockGuard guard(m_ModuleLock);
+        m_Modules.clear();
+        kept.swap(m_KeptBlobs);
+        m_KeptBytes = 0;
+    }
 }
 
 FileBridgeStream& MetaDataGatherer::File() {
@@ -194,8 +199,8 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
     // The file is read without the module lock; two threads may both read it, and the MVID map
     // gives them the same index.
     DWORD index = 0;
+    std::vector<BYTE> blob;
     {
-        std::vector<BYTE> blob;
         DWORD size = 0;
         GUID mvid;
         if (Map(record.pInfo, moduleId, size, mvid, blob) != nullptr) {
@@ -209,6 +214,11 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
             throw std::runtime_error("Inconsistent module asking");
         }
         found->second.index = index;
+        if (!blob.empty() && m_KeptBytes + blob.size() <= KeptBlobBudget &&
+            m_KeptBlobs.count(moduleId) == 0) {
+            m_KeptBytes += blob.size();
+            m_KeptBlobs.emplace(moduleId, std::move(blob));
+        }
     }
     if (IsLogging()) {
         Log::Format("MDG::GetMetaDataIndex mid=%p mdi=%u", AsPointer(moduleId), index);
@@ -217,17 +227,24 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
 }
 
 void MetaDataGatherer::WriteMetaData(std::set<DWORD>& written, IWriteBridgeStream* pOutput,
-                                     ModuleID moduleId, ModuleRecord& record) {
+                                     ModuleID moduleId, ModuleRecord& record,
+                                     std::vector<BYTE>&& kept) {
     if (record.index == 0) {
         return;
     }
     if (record.index != UndeterminedIndex && written.count(record.index) != 0) {
         return;
     }
-    std::vector<BYTE> blob;
-    DWORD size = 0;
+    std::vector<BYTE> blob = std::move(kept);
+    DWORD size = static_cast<DWORD>(blob.size());
     GUID mvid;
-    const BYTE* pBlob = Map(record.pInfo, moduleId, size, mvid, blob);
+    const BYTE* pBlob = nullptr;
+    if (blob.empty()) {
+        pBlob = Map(record.pInfo, moduleId, size, mvid, blob);
+    } else {
+        std::memcpy(&mvid, FindModuleMvid(blob), sizeof(GUID));
+        pBlob = blob.data();
+    }
     if (pBlob == nullptr) {
         if (record.index != UndeterminedIndex) {
             throw std::runtime_error("No metadata found for second time");
@@ -258,6 +275,7 @@ void MetaDataGatherer::UnloadModule(ModuleID moduleId) {
     // either still in the map or already in the file.
     SpinLockGuard fileGuard(m_FileLock);
     ModuleRecord record;
+    std::vector<BYTE> blob;
     {
         SpinLockGuard guard(m_ModuleLock);
         auto found = m_Modules.find(moduleId);
@@ -269,9 +287,14 @@ void MetaDataGatherer::UnloadModule(ModuleID moduleId) {
         }
         record = found->second;
         m_Modules.erase(found);
+        if (auto kept = m_KeptBlobs.find(moduleId); kept != m_KeptBlobs.end()) {
+            m_KeptBytes -= kept->second.size();
+            blob = std::move(kept->second);
+            m_KeptBlobs.erase(kept);
+        }
     }
     // Saved now, while the runtime still knows the module's file.
-    WriteMetaData(m_Written, &File(), moduleId, record);
+    WriteMetaData(m_Written, &File(), moduleId, record, std::move(blob));
 }
 
 void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage* pSnapshot) {
@@ -282,9 +305,13 @@ void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage*
     SpinLockGuard fileGuard(m_FileLock);
     FileBridgeStream& file = File();
     std::vector<std::pair<ModuleID, ModuleRecord>> modules;
+    // The kept blobs serve this snapshot and are let go with it.
+    std::map<ModuleID, std::vector<BYTE>> kept;
     {
         SpinLockGuard guard(m_ModuleLock);
         modules.assign(m_Modules.begin(), m_Modules.end());
+        kept.swap(m_KeptBlobs);
+        m_KeptBytes = 0;
     }
 
     pProgress->Begin(static_cast<DWORD>(m_Written.size() + modules.size()));
@@ -302,7 +329,9 @@ void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage*
     std::set<DWORD> written = m_Written;
     for (auto& [moduleId, record] : modules) {
         const DWORD before = record.index;
-        WriteMetaData(written, pSection, moduleId, record);
+        auto found = kept.find(moduleId);
+        WriteMetaData(written, pSection, moduleId, record,
+                      found != kept.end() ? std::move(found->second) : std::vector<BYTE>());
         if (before == UndeterminedIndex) {
             StoreIndex(moduleId, record.index);
         }

@@ -60,9 +60,10 @@ private:
     // The index of an MVID, handed out on its first sight.
     DWORD AssignIndex(const GUID& mvid);
     // Saves the module's record into `pOutput` unless its index is 0 or already in `written`;
-    // may determine the record's index on the way.
+    // may determine the record's index on the way. `kept` is the blob read when the index was
+    // determined, or empty: then the file is read again.
     void WriteMetaData(std::set<DWORD>& written, IWriteBridgeStream* pOutput, ModuleID moduleId,
-                       ModuleRecord& record);
+                       ModuleRecord& record, std::vector<BYTE>&& kept);
     // Stores a freshly determined index, unless the module is gone or was determined meanwhile.
     void StoreIndex(ModuleID moduleId, DWORD index);
     FileBridgeStream& File();
@@ -71,6 +72,12 @@ private:
     // writer; never held while a file is read or another lock is taken.
     SpinLock m_ModuleLock;
     std::map<ModuleID, ModuleRecord> m_Modules;
+    // Blobs read to determine an index, kept for the next snapshot or unload so that the file is
+    // not read twice (a large module's metadata is megabytes); at most KeptBlobBudget bytes in
+    // all. Guarded by the module lock; an entry leaves with its module.
+    static constexpr size_t KeptBlobBudget = 8u << 20;
+    std::map<ModuleID, std::vector<BYTE>> m_KeptBlobs;
+    size_t m_KeptBytes = 0;
 
     // Guards m_pFile and m_Written. Taken by unloading runtime threads (from before the module
     // leaves the map until its record is saved) and by Write for its whole run; the module lock

@@ -106,6 +106,10 @@ TEST_F(MetaDataGathererTest, SameMvidSharesOneIndexAndOneRecord) {
     MemorySnapShotStorage storage;
     ProgressRecorder progress;
     m_Gatherer.Write(&progress, &storage);
+    // The blobs read for the indexes serve the first snapshot; the next reads the files again.
+    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads);
+    EXPECT_EQ(Snapshot().content, storage.Closed().at(0).content);
+    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads + 2);
     ASSERT_EQ(storage.Closed().size(), 1u);
     const auto& section = storage.Closed()[0];
     EXPECT_EQ(section.type, 0x100);
@@ -184,11 +188,12 @@ TEST_F(MetaDataGathererTest, FailuresRaiseTheirTexts) {
     EXPECT_EQ(ErrorText([&] { m_Gatherer.Map(&m_Info, module, size, mvid, blob); }),
               "Unexpected map call");
 
-    // Metadata that vanished after its index was determined.
+    // Metadata that vanished after its index was determined and its blob served a snapshot.
     const fs::path copy = m_Scratch.Path() / "vanishing.dll";
     fs::copy_file(m_Runtime, copy);
     const ModuleID vanishing = Load(copy);
     ASSERT_EQ(m_Gatherer.GetMetaDataIndex(vanishing), 1u);
+    Snapshot();
     std::ofstream(copy, std::ios::trunc) << std::string(200, 'x');
     EXPECT_EQ(ErrorText([&] { m_Gatherer.UnloadModule(vanishing); }),
               "No metadata found for second time");

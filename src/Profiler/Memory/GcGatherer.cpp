@@ -266,9 +266,15 @@ void GcGatherer::ObjectReferences(ObjectID objectId, ClassID classId, ULONG coun
     if (FAILED(hr)) {
         throw _hr_error("Can't get object size", hr);
     }
-    m_Slots.assign(count, Slot{-1, rank > 0 ? NoElement : 0, false});
-    m_Lengths.assign(rank, 0);
-    m_LowerBounds.assign(rank, 0);
+    // Reused from object to object: only the first `count` slots mean anything.
+    if (m_Slots.size() < count) {
+        m_Slots.resize(count);
+    }
+    std::fill_n(m_Slots.data(), count, Slot{-1, rank > 0 ? NoElement : 0, false});
+    if (rank > 0 || !m_Lengths.empty()) {
+        m_Lengths.assign(rank, 0);
+        m_LowerBounds.assign(rank, 0);
+    }
     if (rank > 0) {
         MatchArray(objectId, facts, size, count, references);
     } else if (count > 0) {
