@@ -293,9 +293,10 @@ bool ProcessRecorder::Handle(const ControllerEvent& event) {
 
 void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     const ProcessRecord record = Record();
-    if (m_Context.mode == ProfilerMode::Memory && snapshot.aborted && !HoldsHeapData(snapshot)) {
-        // The memory kind drops the snapshot it keeps open between dumps when the process ends;
-        // that one holds only the process's identity.
+    // The memory kind drops the snapshot it keeps open between dumps when the process ends.
+    const bool dropped = m_Context.mode == ProfilerMode::Memory && snapshot.aborted;
+    if (dropped && !HoldsHeapData(snapshot)) {
+        // It holds only the process's identity.
         m_Context.console.Info(record.Title() +
                                ": ended with no heap dump since its last snapshot; nothing more "
                                "to save (take dumps with --dump-after, SIGUSR1 or the program's "
@@ -304,13 +305,11 @@ void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     }
     SavedSnapshot saved;
     saved.complete = snapshot.complete;
-    saved.note = snapshot.note;
-    if (m_Context.mode == ProfilerMode::Memory && snapshot.aborted) {
-        // What arrived of the collections and allocations since the last dump is kept.
-        saved.note =
-            "the memory profiler dropped it before a heap dump closed it (its process ended, "
-            "or it failed); the sections still being written are lost";
-    }
+    // What arrived of its collections and allocations since the last dump is kept.
+    saved.note = dropped ? "the memory profiler dropped it before a heap dump closed it (its "
+                           "process ended, or it failed); the sections still being written are "
+                           "lost"
+                         : snapshot.note;
     saved.sections = snapshot.sections.size();
     try {
         saved.path = m_Context.namer.Reserve(record.program, record.processId).string();

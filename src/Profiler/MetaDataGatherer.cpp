@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "Bridge/BridgeStreamHelpers.h"
 #include "Bridge/ISnapShotStorage.h"
@@ -74,13 +75,15 @@ void MetaDataGatherer::Close() {
     }
     // Dropping the created stream deletes the scratch file; that happens outside the lock.
     pFile.reset();
-    std::map<ModuleID, std::vector<BYTE>> kept;
-    {
-        SpinLockGuard guard(m_ModuleLock);
-        m_Modules.clear();
-        kept.swap(m_KeptBlobs);
-        m_KeptBytes = 0;
-    }
+    std::map<ModuleID, std::vector<BYTE>> kept;  // freed after the lock
+    SpinLockGuard guard(m_ModuleLock);
+    m_Modules.clear();
+    kept = TakeKeptBlobs();
+}
+
+std::map<ModuleID, std::vector<BYTE>> MetaDataGatherer::TakeKeptBlobs() {
+    m_KeptBytes = 0;
+    return std::exchange(m_KeptBlobs, {});
 }
 
 FileBridgeStream& MetaDataGatherer::File() {
@@ -310,8 +313,7 @@ void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage*
     {
         SpinLockGuard guard(m_ModuleLock);
         modules.assign(m_Modules.begin(), m_Modules.end());
-        kept.swap(m_KeptBlobs);
-        m_KeptBytes = 0;
+        kept = TakeKeptBlobs();
     }
 
     pProgress->Begin(static_cast<DWORD>(m_Written.size() + modules.size()));

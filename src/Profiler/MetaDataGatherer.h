@@ -64,6 +64,8 @@ private:
     // determined, or empty: then the file is read again.
     void WriteMetaData(std::set<DWORD>& written, IWriteBridgeStream* pOutput, ModuleID moduleId,
                        ModuleRecord& record, std::vector<BYTE>&& kept);
+    // Empties the kept blobs, handing them over; under the module lock.
+    std::map<ModuleID, std::vector<BYTE>> TakeKeptBlobs();
     // Stores a freshly determined index, unless the module is gone or was determined meanwhile.
     void StoreIndex(ModuleID moduleId, DWORD index);
     FileBridgeStream& File();

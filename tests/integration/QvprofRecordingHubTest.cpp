@@ -15,6 +15,7 @@
 #include "SessionSettings.h"
 #include "support/FakeProfilerPeer.h"
 #include "support/ScratchDirectory.h"
+#include "support/WaitUntil.h"
 
 using namespace Qvprof;
 using namespace WireBytes;
@@ -36,18 +37,6 @@ std::string ConsoleText(std::FILE* pFile) {
         text.append(buffer, got);
     }
     return text;
-}
-
-template <class Condition>
-bool WaitUntil(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 // One whole snapshot of one section "env!" with the writing progress around it, then Stopped.

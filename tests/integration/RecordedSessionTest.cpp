@@ -36,6 +36,7 @@
 #include "support/ScopedLog.h"
 #include "support/ScopedPALThreads.h"
 #include "support/ScriptedMeasureSink.h"
+#include "support/WaitUntil.h"
 #include "support/WireBytes.h"
 
 using namespace WireBytes;
@@ -54,17 +55,6 @@ constexpr const WCHAR* kServiceId = u"{D37A1B78-6DC5-46FD-BC31-F7C4D5A11C9C}";
 
 void ShortPause(DWORD) {
     Platform::Sleep(1);
-}
-
-bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 void WriteSeed(const std::string& kind, const std::string& name, const Bytes& bytes) {

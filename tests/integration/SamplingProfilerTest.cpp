@@ -23,6 +23,7 @@
 #include "support/CallTreePaths.h"
 #include "support/ErrorText.h"
 #include "support/LogFileLines.h"
+#include "support/WaitUntil.h"
 
 using Controller::EventKind;
 using Operation = TestRuntime::Operation;
@@ -291,12 +292,8 @@ TEST_F(SamplingProfilerTest, ATurnDuringACollectionIsSkippedQuietly) {
     const ThreadID main = m_Runtime.StartThreadHere(u"main");
     m_Runtime.SetStack(main, {m_Outer});
     m_Runtime.SuspendForGc();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience);
-    while (CountLines("PSProf::DoWorkThread turn=skipped hr=80131388") == 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_GT(CountLines("PSProf::DoWorkThread turn=skipped hr=80131388"), 0u);
+    EXPECT_TRUE(
+        WaitUntil([&] { return CountLines("PSProf::DoWorkThread turn=skipped hr=80131388") > 0; }));
     m_Runtime.ResumeAfterGc();
     WaitForWalks(1);
     // The collection's reason never reaches a sample taken under the turn's own suspension.

@@ -7,24 +7,12 @@
 #include <vector>
 
 #include "Profiler/Performance/MeasureGate.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 constexpr auto kGenerous = 30s;
-
-// Waits (without a fixed sleep) until the condition holds or the time is up.
-template <class Condition>
-bool WaitUntil(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kGenerous;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::yield();
-    }
-    return true;
-}
 
 }  // namespace
 

@@ -371,33 +371,34 @@ void PerformanceTracingProfiler::CloseSpecialFrames(PerformanceThread& thread, U
 
 DWORD PerformanceTracingProfiler::CloseFramesAbove(PerformanceThread& thread, DWORD fuid,
                                                    UINT64 now) {
+    // The nearest call of the function, and whether another function's frame lies above it.
     DWORD index = thread.GetFrameCount() - 1;
-    while (index > 0 && thread.GetFrame(index).m_Special != 0) {
-        --index;
+    bool covered = false;
+    for (; index > 0; --index) {
+        const CallFrame& frame = thread.GetFrame(index);
+        if (frame.m_Special == 0) {
+            if (frame.m_Fuid == fuid) {
+                break;
+            }
+            covered = true;
+        }
     }
-    if (index == 0 || thread.GetFrame(index).m_Fuid == fuid) {
-        return 0;
+    if (index == 0 || !covered) {
+        return 0;  // on top, or not open here: the unwind's end closes the top frame as usual
     }
-    while (index > 0 &&
-           (thread.GetFrame(index).m_Special != 0 || thread.GetFrame(index).m_Fuid != fuid)) {
-        --index;
-    }
-    if (index == 0) {
-        return 0;  // not open here: the unwind's end closes the top frame as usual
-    }
+    const DWORD before = thread.GetFrameCount();
     std::vector<DWORD>& unwindList = thread.GetUnwindList();
-    DWORD closed = 0;
-    while (thread.GetFrameCount() > index + 1) {
-        const CallFrame& top = thread.GetTopFrame();
-        if (top.m_Special != 0) {
-            thread.SetSuspensionFuid(0);
-        } else if (!unwindList.empty() && unwindList.back() == top.m_Fuid) {
+    for (;;) {
+        CloseSpecialFrames(thread, now);
+        if (thread.GetFrameCount() <= index + 1) {
+            break;
+        }
+        if (!unwindList.empty() && unwindList.back() == thread.GetTopFrame().m_Fuid) {
             unwindList.pop_back();  // an unwind that was never finished
         }
         thread.CloseTopFrame(now);
-        ++closed;
     }
-    return closed;
+    return before - thread.GetFrameCount();
 }
 
 void PerformanceTracingProfiler::LeaveByCallback(PerformanceThread& thread, DWORD fuid, UINT64 t0) {
