@@ -22,6 +22,12 @@ std::string AllocationsView::Write(const SnapshotContents& contents,
     }
     std::string text =
         fmt::format("\nSampled allocations: {} from {} stacks\n", total, stacks.size());
+    if (const size_t lost = contents.Heap()->Heap().allocationsWithoutStack; lost > 0) {
+        text += fmt::format(
+            "  {} sampled allocation{} without stack{}: the profiler dropped the snapshot "
+            "while their stack section was still being written\n",
+            lost, lost == 1 ? "" : "s", lost == 1 ? "" : "s");
+    }
     const size_t shown =
         options.limit == 0 ? stacks.size() : std::min(options.limit, stacks.size());
     for (size_t i = 0; i < shown; ++i) {

@@ -11,7 +11,8 @@ public:
     std::string Name() const override { return "allocations"; }
     std::string Description() const override { return "sampled allocations by allocating stack"; }
     bool AppliesTo(const SnapshotContents& contents) const override {
-        return contents.Heap().has_value() && !contents.Heap()->Allocations().empty();
+        return contents.Heap().has_value() && (!contents.Heap()->Allocations().empty() ||
+                                               contents.Heap()->Heap().allocationsWithoutStack > 0);
     }
     std::string Write(const SnapshotContents& contents,
                       const ReportOptions& options) const override;

@@ -306,10 +306,7 @@ void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     SavedSnapshot saved;
     saved.complete = snapshot.complete;
     // What arrived of its collections and allocations since the last dump is kept.
-    saved.note = dropped ? "the memory profiler dropped it before a heap dump closed it (its "
-                           "process ended, or it failed); the sections still being written are "
-                           "lost"
-                         : snapshot.note;
+    saved.note = dropped ? DroppedMemorySnapshotNote : snapshot.note;
     saved.sections = snapshot.sections.size();
     try {
         saved.path = m_Context.namer.Reserve(record.program, record.processId).string();

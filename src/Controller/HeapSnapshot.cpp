@@ -503,6 +503,13 @@ private:
     }
 
     void ResolveAllocations() {
+        // The stack section closes with the snapshot: one dropped before that holds the
+        // allocation records without the stacks they point to.
+        if (!m_Snapshot.complete && !m_StacksSeen) {
+            m_Result.allocationsWithoutStack = m_Result.allocations.size();
+            m_Result.allocations.clear();
+            return;
+        }
         for (size_t i = 0; i < m_StackPositions.size(); ++i) {
             const PendingPosition& pending = m_StackPositions[i];
             auto found = m_Stacks.find(pending.position);

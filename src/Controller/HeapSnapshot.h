@@ -113,6 +113,9 @@ struct HeapSnapshot {
     std::vector<SampledAllocation> allocations;
     // Heap sections an incomplete snapshot caught open; they are left out.
     size_t unfinishedSections = 0;
+    // Sampled allocations of an incomplete snapshot whose stack section was still open: their
+    // stacks are lost, so they are counted here instead of listed.
+    size_t allocationsWithoutStack = 0;
 };
 
 // Reads and checks every heap section of a memory snapshot. Raises std::runtime_error whose text

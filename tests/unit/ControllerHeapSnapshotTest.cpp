@@ -60,6 +60,21 @@ TEST(ControllerHeapSnapshot, ReadsEverySectionAtBothIdWidths) {
     }
 }
 
+// The memory kind drops the snapshot it keeps open between dumps, its stack section still open:
+// the collections stay readable, the allocations are counted without stacks.
+TEST(ControllerHeapSnapshot, ADroppedSnapshotKeepsItsCollectionsAndCountsStacklessAllocations) {
+    Snapshot snapshot = HandMadeHeapSnapshot(4);
+    snapshot.sections[10].closed = false;
+    EXPECT_NE(ErrorText([&] { Read(snapshot); }), "");
+    snapshot.complete = false;
+    snapshot.aborted = true;
+    const HeapSnapshot heap = Read(snapshot);
+    EXPECT_EQ(heap.collections.size(), 1u);
+    EXPECT_EQ(heap.unfinishedSections, 1u);
+    EXPECT_TRUE(heap.allocations.empty());
+    EXPECT_EQ(heap.allocationsWithoutStack, 1u);
+}
+
 // Writes `bytes` over section `index` at `offset`, appending where it runs past the end.
 void Put(Snapshot& s, size_t index, size_t offset, const Bytes& bytes) {
     Bytes& target = s.sections[index].bytes.Vector();
