@@ -39,7 +39,7 @@ starts or stops measuring (a heap dump with --mode memory).
 Examples:
   qvprof record --mode test -- dotnet build
   qvprof record --mode tracing --match 'MyApp\.dll' -- dotnet test
-  qvprof record --mode tracing --precise --no-inlining -o profiles -- dotnet bin/MyApp.dll
+  qvprof record --mode tracing --precise -o profiles -- dotnet bin/MyApp.dll
   qvprof record --mode memory --allocations 100 --dump-after 10 --dump-at-end -- ./MyApp
   qvprof record --mode tracing --api -- ./MyApp       (the program calls the API itself))";
 
@@ -92,7 +92,6 @@ std::string ViewList() {
 // Values that are turned into ProfilingOptions once the line is parsed.
 struct RawOptions {
     std::string logMask;
-    bool noInlining = false;
 };
 
 void AddProfilingOptions(CLI::App& command, ProfilingOptions& options, RawOptions& raw) {
@@ -139,8 +138,10 @@ void AddProfilingOptions(CLI::App& command, ProfilingOptions& options, RawOption
         ->option_text("counter|thread|tsc (default counter)");
     command.add_flag("--precise", options.precise,
                      "Tracing: precise call hooks (slower, subtracts the profiler's own time)");
-    command.add_flag("--no-inlining", raw.noInlining,
-                     "Tracing: keep the runtime from inlining, so every call is seen");
+    command.add_flag("--inlining,!--no-inlining", options.inlining,
+                     "Tracing: let the runtime inline small methods (faster, but the calls it "
+                     "inlines are neither seen nor counted); --no-inlining, the default, sees "
+                     "every call");
     command.add_flag("--merge-threads", options.mergeThreads,
                      "Performance: merge the call trees of ended threads by thread name");
 
@@ -304,7 +305,6 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
     }
 
     if (pRecord->parsed() || pListen->parsed()) {
-        parsed.profiling.inlining = !raw.noInlining;
         if (!raw.logMask.empty()) {
             parsed.profiling.logMask = ParseMask(raw.logMask);
             if (!parsed.profiling.logMask) {

@@ -23,7 +23,7 @@ struct ProfilingOptions {
     // Performance kinds.
     TimerKind timer = TimerKind::Counter;
     bool precise = false;
-    bool inlining = true;
+    bool inlining = false;
     bool mergeThreads = false;
     // Neither kind measures from the start: the program's own API calls (`api`) or qvprof's
     // Start (SIGUSR1) begin measuring.

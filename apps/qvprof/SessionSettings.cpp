@@ -29,9 +29,9 @@ std::string SessionSettings::Check(const ProfilingOptions& options) {
         if (options.timer != TimerKind::Counter) {
             problems.push_back("--timer applies to --mode tracing or sampling, not memory");
         }
-        if (options.precise || !options.inlining || options.mergeThreads) {
+        if (options.precise || options.inlining || options.mergeThreads) {
             problems.push_back(
-                "--precise, --no-inlining and --merge-threads apply to --mode tracing or sampling, "
+                "--precise, --inlining and --merge-threads apply to --mode tracing or sampling, "
                 "not memory");
         }
     }
@@ -44,9 +44,9 @@ std::string SessionSettings::Check(const ProfilingOptions& options) {
                 mode);
         }
     }
-    if (options.mode == ProfilerMode::Sampling && (options.precise || !options.inlining)) {
+    if (options.mode == ProfilerMode::Sampling && (options.precise || options.inlining)) {
         problems.push_back(
-            "--precise and --no-inlining change the tracing kind's call hooks; the "
+            "--precise and --inlining change the tracing kind's call hooks; the "
             "sampling kind has none");
     }
     if (options.apiControl && (!options.dumpAfterSeconds.empty() || options.dumpAtEnd)) {

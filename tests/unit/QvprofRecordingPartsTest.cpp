@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "AdmissionPolicy.h"
+#include "CommandLine.h"
 #include "Console.h"
 #include "Controller/ProtocolConstants.h"
 #include "LaunchEnvironment.h"
@@ -164,7 +165,7 @@ TEST(QvprofSessionSettings, MapsOptionsOntoTheSettingsMessage) {
     options.mode = ProfilerMode::Tracing;
     options.timer = TimerKind::ThreadTime;
     options.precise = true;
-    options.inlining = false;
+    options.inlining = true;
     options.mergeThreads = true;
     Controller::SessionOptions session = SessionSettings::Build(options, "qvprof x");
     EXPECT_EQ(Controller::ControlKindManual, session.controlKind);
@@ -173,7 +174,7 @@ TEST(QvprofSessionSettings, MapsOptionsOntoTheSettingsMessage) {
     EXPECT_EQ(Controller::SnapshotTypeFileSystem,
               SessionSettings::Build(options, "").snapshotType);
     EXPECT_EQ("qvprof x", session.controllerText);
-    EXPECT_FALSE(session.performance.allowInlining);
+    EXPECT_TRUE(session.performance.allowInlining);
     EXPECT_EQ(1, session.performance.measureKind);
     EXPECT_TRUE(session.performance.precision);
     EXPECT_TRUE(session.performance.mergeThreadsByName);
@@ -198,6 +199,30 @@ TEST(QvprofSessionSettings, MapsOptionsOntoTheSettingsMessage) {
     }
 }
 
+// Tracing counts every call unless told to let the runtime inline; the last flag given wins.
+TEST(QvprofCommandLine, InliningIsOffUnlessAsked) {
+    const struct {
+        std::vector<std::string> flags;
+        bool inlining;
+    } cases[] = {{{}, false},
+                 {{"--inlining"}, true},
+                 {{"--no-inlining"}, false},
+                 {{"--inlining", "--no-inlining"}, false}};
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"qvprof", "record"};
+        words.insert(words.end(), c.flags.begin(), c.flags.end());
+        words.insert(words.end(), {"--", "dotnet", "App.dll"});
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        const CommandLine::Parsed parsed =
+            CommandLine::Parse(static_cast<int>(argv.size()), argv.data());
+        ASSERT_FALSE(parsed.exit) << words.size();
+        EXPECT_EQ(c.inlining, parsed.profiling.inlining) << c.flags.size();
+    }
+}
+
 TEST(QvprofSessionSettings, RefusesOptionsOfAnotherKindAndContradictions) {
     const struct {
         void (*change)(ProfilingOptions&);
@@ -211,7 +236,7 @@ TEST(QvprofSessionSettings, RefusesOptionsOfAnotherKindAndContradictions) {
         {[](ProfilingOptions& o) { o.allocationsFactor = 10; }, "--allocations, --finalizers"},
         {[](ProfilingOptions& o) { o.mode = ProfilerMode::Memory, o.precise = true; },
          "not memory"},
-        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Sampling, o.inlining = false; },
+        {[](ProfilingOptions& o) { o.mode = ProfilerMode::Sampling, o.inlining = true; },
          "the sampling kind has none"},
         {[](ProfilingOptions& o) {
              o.mode = ProfilerMode::Memory, o.apiControl = o.dumpAtEnd = true;
