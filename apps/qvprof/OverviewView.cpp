@@ -5,7 +5,6 @@
 #include <chrono>
 #include <map>
 
-#include "Controller/ProtocolConstants.h"
 #include "Platform/Com.h"
 #include "RecordingSummary.h"
 #include "SectionCatalog.h"
@@ -59,12 +58,9 @@ std::string OverviewView::FormatFileTime(uint64_t fileTime) {
 
 std::string OverviewView::Identity(const SnapshotContents& contents) {
     const Controller::Snapshot& snapshot = contents.Snapshot();
-    const std::string note = snapshot.aborted && snapshot.magic == Controller::MemorySnapshotMagic
-                                 ? DroppedMemorySnapshotNote
-                                 : snapshot.note;
     std::string state = snapshot.complete  ? "complete"
-                        : snapshot.aborted ? "aborted by the profiler: " + note
-                                           : "incomplete: " + note;
+                        : snapshot.aborted ? "aborted by the profiler: " + snapshot.note
+                                           : "incomplete: " + snapshot.note;
     return Field("File", fmt::format("{} ({})", contents.Path(),
                                      RecordingSummary::Size(contents.FileSize()))) +
            Field("Snapshot", fmt::format("{}, number {} of its process, sequence {} #{}, {}, {}",

@@ -306,7 +306,7 @@ void ProcessRecorder::Save(const Controller::Snapshot& snapshot) {
     SavedSnapshot saved;
     saved.complete = snapshot.complete;
     // What arrived of its collections and allocations since the last dump is kept.
-    saved.note = dropped ? DroppedMemorySnapshotNote : snapshot.note;
+    saved.note = snapshot.note;
     saved.sections = snapshot.sections.size();
     try {
         saved.path = m_Context.namer.Reserve(record.program, record.processId).string();

@@ -10,12 +10,6 @@
 
 namespace Qvprof {
 
-// Why a memory snapshot saved while incomplete holds what it holds: the memory kind drops the
-// snapshot it keeps open between heap dumps when its process ends.
-inline constexpr char DroppedMemorySnapshotNote[] =
-    "the memory profiler dropped it before a heap dump closed it (its process ended, or it "
-    "failed); the sections still being written are lost";
-
 class RecordingSummary {
 public:
     static std::string Format(const std::vector<ProcessRecord>& records, ProfilerMode mode);

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "Controller/ProtocolConstants.h"
+
 namespace Controller {
 
 SnapshotAssembler::SnapshotAssembler(int64_t maxSectionSize) : m_MaxSectionSize(maxSectionSize) {}
@@ -85,7 +87,12 @@ std::shared_ptr<Snapshot> SnapshotAssembler::Close(uint32_t index, const GUID& s
 std::shared_ptr<Snapshot> SnapshotAssembler::Abort() {
     RequireSnapshot("a snapshot was aborted");
     m_pSnapshot->aborted = true;
-    m_pSnapshot->note = "the profiler abandoned the snapshot";
+    // The memory kind drops the snapshot it keeps open between heap dumps when its process ends.
+    m_pSnapshot->note = m_pSnapshot->magic == MemorySnapshotMagic
+                            ? "the memory profiler dropped it before a heap dump closed it (its "
+                              "process ended, or it failed); the sections still being written "
+                              "are lost"
+                            : "the profiler abandoned the snapshot";
     return Finish();
 }
 
