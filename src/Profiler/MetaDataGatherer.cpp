@@ -1,6 +1,8 @@
 #include "Profiler/MetaDataGatherer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -21,6 +23,7 @@ namespace {
 constexpr ULONG ModuleNameCapacity = 4096;
 constexpr WORD MetaDataSectionType = 0x100;
 constexpr WORD MetaDataSectionVersion = 0;
+constexpr size_t BlobCopyChunk = 64 * 1024;
 
 bool IsLogging() noexcept {
     return Log::IsEnabled(LogComponent::MetaDataGt);
@@ -75,15 +78,8 @@ void MetaDataGatherer::Close() {
     }
     // Dropping the created stream deletes the scratch file; that happens outside the lock.
     pFile.reset();
-    std::map<ModuleID, std::vector<BYTE>> kept;  // freed after the lock
     SpinLockGuard guard(m_ModuleLock);
     m_Modules.clear();
-    kept = TakeKeptBlobs();
-}
-
-std::map<ModuleID, std::vector<BYTE>> MetaDataGatherer::TakeKeptBlobs() {
-    m_KeptBytes = 0;
-    return std::exchange(m_KeptBlobs, {});
 }
 
 FileBridgeStream& MetaDataGatherer::File() {
@@ -107,6 +103,22 @@ void MetaDataGatherer::LoadModule(ICorProfilerInfo* pInfo, ModuleID moduleId) {
 
 namespace {
 
+// Copies a mapped module's blob to `output` through one reused buffer: a large module's metadata
+// is megabytes, and a fresh buffer that size costs more to fault in than the copy itself.
+void CopyBlob(MetaDataGatherer::MappedModule& mapped, IWriteBridgeStream& output) {
+    const MetaDataLocation& location = mapped.location;
+    mapped.file.SeekFile(ISeekBridgeStream::SeekBegin,
+                         int64_t{location.base} + int64_t{location.offset});
+    const size_t bufferSize = std::min<size_t>(location.size, BlobCopyChunk);
+    std::unique_ptr<BYTE[]> pBuffer(new BYTE[bufferSize]);
+    for (DWORD left = location.size; left != 0;) {
+        const size_t chunk = std::min<size_t>(left, bufferSize);
+        mapped.file.Read(pBuffer.get(), chunk);
+        output.Write(pBuffer.get(), chunk);
+        left -= static_cast<DWORD>(chunk);
+    }
+}
+
 bool IsFilePath(const WCHAR* pName) {
     for (const WCHAR* p = pName; *p != 0; ++p) {
         if (*p == u'/' || *p == u'\\') {
@@ -118,8 +130,7 @@ bool IsFilePath(const WCHAR* pName) {
 
 }  // namespace
 
-const BYTE* MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DWORD& size,
-                                  GUID& mvid, std::vector<BYTE>& blob) {
+bool MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, MappedModule& mapped) {
     WCHAR name[ModuleNameCapacity];
     name[0] = 0;
     const HRESULT hr =
@@ -129,8 +140,7 @@ const BYTE* MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DW
     }
     name[ModuleNameCapacity - 1] = 0;
 
-    size = 0;
-    mvid = GUID_NULL;
+    mapped.mvid = GUID_NULL;
     // A module with no file: the runtime gives no name for it, or (on Linux) a bare name such as
     // "RefEmit_InMemoryManifestModule" for a module built in memory; a module loaded from a file
     // is named by its path.
@@ -138,26 +148,24 @@ const BYTE* MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DW
         if (IsLogging()) {
             Log::Format("MDG::Map mid=%p%s res=no_file name='%S'", AsPointer(moduleId), "", name);
         }
-        return nullptr;
+        return false;
     }
     if (IsLogging()) {
         Log::Format("MDG::Map mid=%p%s res=ok name='%S'", AsPointer(moduleId), "", name);
     }
-    if (!blob.empty()) {
+    if (mapped.file.IsOpen()) {
         throw std::runtime_error("Unexpected map call");
     }
 
-    FileBridgeStream file;
-    file.Open(WString(name), FileBridgeStream::AccessRead);
-    const bool managed = ReadModuleMetaData(file, blob);
-    const BYTE* pResult = nullptr;
-    if (managed) {
-        std::memcpy(&mvid, FindModuleMvid(blob), sizeof(GUID));
-        size = static_cast<DWORD>(blob.size());
-        pResult = blob.data();
+    mapped.file.Open(WString(name), FileBridgeStream::AccessRead);
+    if (!LocateModuleMetaData(mapped.file, mapped.location)) {
+        mapped.file.Close();
+        return false;
     }
-    file.Close();
-    return pResult;
+    BYTE mvid[sizeof(GUID)];
+    ReadModuleMvid(mapped.file, mapped.location, mvid);
+    std::memcpy(&mapped.mvid, mvid, sizeof(GUID));
+    return true;
 }
 
 DWORD MetaDataGatherer::AssignIndex(const GUID& mvid) {
@@ -202,12 +210,10 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
     // The file is read without the module lock; two threads may both read it, and the MVID map
     // gives them the same index.
     DWORD index = 0;
-    std::vector<BYTE> blob;
     {
-        DWORD size = 0;
-        GUID mvid;
-        if (Map(record.pInfo, moduleId, size, mvid, blob) != nullptr) {
-            index = AssignIndex(mvid);
+        MappedModule mapped;
+        if (Map(record.pInfo, moduleId, mapped)) {
+            index = AssignIndex(mapped.mvid);
         }
     }
     {
@@ -217,11 +223,6 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
             throw std::runtime_error("Inconsistent module asking");
         }
         found->second.index = index;
-        if (!blob.empty() && m_KeptBytes + blob.size() <= KeptBlobBudget &&
-            m_KeptBlobs.count(moduleId) == 0) {
-            m_KeptBytes += blob.size();
-            m_KeptBlobs.emplace(moduleId, std::move(blob));
-        }
     }
     if (IsLogging()) {
         Log::Format("MDG::GetMetaDataIndex mid=%p mdi=%u", AsPointer(moduleId), index);
@@ -230,25 +231,15 @@ DWORD MetaDataGatherer::GetMetaDataIndex(ModuleID moduleId) {
 }
 
 void MetaDataGatherer::WriteMetaData(std::set<DWORD>& written, IWriteBridgeStream* pOutput,
-                                     ModuleID moduleId, ModuleRecord& record,
-                                     std::vector<BYTE>&& kept) {
+                                     ModuleID moduleId, ModuleRecord& record) {
     if (record.index == 0) {
         return;
     }
     if (record.index != UndeterminedIndex && written.count(record.index) != 0) {
         return;
     }
-    std::vector<BYTE> blob = std::move(kept);
-    DWORD size = static_cast<DWORD>(blob.size());
-    GUID mvid;
-    const BYTE* pBlob = nullptr;
-    if (blob.empty()) {
-        pBlob = Map(record.pInfo, moduleId, size, mvid, blob);
-    } else {
-        std::memcpy(&mvid, FindModuleMvid(blob), sizeof(GUID));
-        pBlob = blob.data();
-    }
-    if (pBlob == nullptr) {
+    MappedModule mapped;
+    if (!Map(record.pInfo, moduleId, mapped)) {
         if (record.index != UndeterminedIndex) {
             throw std::runtime_error("No metadata found for second time");
         }
@@ -256,7 +247,7 @@ void MetaDataGatherer::WriteMetaData(std::set<DWORD>& written, IWriteBridgeStrea
         return;
     }
     if (record.index == UndeterminedIndex) {
-        record.index = AssignIndex(mvid);
+        record.index = AssignIndex(mapped.mvid);
         if (written.count(record.index) != 0) {
             return;
         }
@@ -265,8 +256,8 @@ void MetaDataGatherer::WriteMetaData(std::set<DWORD>& written, IWriteBridgeStrea
         Log::Format("MDG::WriteMetaData mid=%p mdi=%u", AsPointer(moduleId), record.index);
     }
     WriteU32(*pOutput, record.index);
-    WriteU32(*pOutput, size);
-    pOutput->Write(pBlob, size);
+    WriteU32(*pOutput, mapped.location.size);
+    CopyBlob(mapped, *pOutput);
     written.insert(record.index);
 }
 
@@ -278,7 +269,6 @@ void MetaDataGatherer::UnloadModule(ModuleID moduleId) {
     // either still in the map or already in the file.
     SpinLockGuard fileGuard(m_FileLock);
     ModuleRecord record;
-    std::vector<BYTE> blob;
     {
         SpinLockGuard guard(m_ModuleLock);
         auto found = m_Modules.find(moduleId);
@@ -290,14 +280,9 @@ void MetaDataGatherer::UnloadModule(ModuleID moduleId) {
         }
         record = found->second;
         m_Modules.erase(found);
-        if (auto kept = m_KeptBlobs.find(moduleId); kept != m_KeptBlobs.end()) {
-            m_KeptBytes -= kept->second.size();
-            blob = std::move(kept->second);
-            m_KeptBlobs.erase(kept);
-        }
     }
     // Saved now, while the runtime still knows the module's file.
-    WriteMetaData(m_Written, &File(), moduleId, record, std::move(blob));
+    WriteMetaData(m_Written, &File(), moduleId, record);
 }
 
 void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage* pSnapshot) {
@@ -308,12 +293,9 @@ void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage*
     SpinLockGuard fileGuard(m_FileLock);
     FileBridgeStream& file = File();
     std::vector<std::pair<ModuleID, ModuleRecord>> modules;
-    // The kept blobs serve this snapshot and are let go with it.
-    std::map<ModuleID, std::vector<BYTE>> kept;
     {
         SpinLockGuard guard(m_ModuleLock);
         modules.assign(m_Modules.begin(), m_Modules.end());
-        kept = TakeKeptBlobs();
     }
 
     pProgress->Begin(static_cast<DWORD>(m_Written.size() + modules.size()));
@@ -331,9 +313,7 @@ void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage*
     std::set<DWORD> written = m_Written;
     for (auto& [moduleId, record] : modules) {
         const DWORD before = record.index;
-        auto found = kept.find(moduleId);
-        WriteMetaData(written, pSection, moduleId, record,
-                      found != kept.end() ? std::move(found->second) : std::vector<BYTE>());
+        WriteMetaData(written, pSection, moduleId, record);
         if (before == UndeterminedIndex) {
             StoreIndex(moduleId, record.index);
         }

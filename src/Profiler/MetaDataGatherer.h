@@ -18,6 +18,7 @@
 #include "Bridge/FileBridgeStream.h"
 #include "Platform/Cor/CorProfiler.h"
 #include "Platform/Types.h"
+#include "Profiler/ModuleImageReader.h"
 #include "Util/SpinLock.h"
 
 class BaseProgressIndicator;
@@ -43,10 +44,16 @@ public:
     void UnloadModule(ModuleID moduleId);
     void Write(BaseProgressIndicator* pProgress, ISnapShotStorage* pSnapshot);
 
-    // Reads the module's metadata into `blob`, which must be empty. Returns the blob's data, or
-    // null (size 0, MVID all zero) for a module without file or managed image.
-    const BYTE* Map(ICorProfilerInfo* pInfo, ModuleID moduleId, DWORD& size, GUID& mvid,
-                    std::vector<BYTE>& blob);
+    // A module's file, open for reading, with where its metadata blob lies and the MVID.
+    struct MappedModule {
+        FileBridgeStream file;
+        MetaDataLocation location;
+        GUID mvid = GUID_NULL;
+    };
+    // Opens the module's file into `mapped`, which must hold no open file, and finds its metadata
+    // and MVID without reading the rest of the blob. False (nothing left open) for a module
+    // without file or managed image.
+    bool Map(ICorProfilerInfo* pInfo, ModuleID moduleId, MappedModule& mapped);
 
 private:
     static constexpr DWORD UndeterminedIndex = 0xFFFFFFFF;
@@ -60,12 +67,10 @@ private:
     // The index of an MVID, handed out on its first sight.
     DWORD AssignIndex(const GUID& mvid);
     // Saves the module's record into `pOutput` unless its index is 0 or already in `written`;
-    // may determine the record's index on the way. `kept` is the blob read when the index was
-    // determined, or empty: then the file is read again.
+    // may determine the record's index on the way. The blob goes from the module's file to the
+    // output in pieces.
     void WriteMetaData(std::set<DWORD>& written, IWriteBridgeStream* pOutput, ModuleID moduleId,
-                       ModuleRecord& record, std::vector<BYTE>&& kept);
-    // Empties the kept blobs, handing them over; under the module lock.
-    std::map<ModuleID, std::vector<BYTE>> TakeKeptBlobs();
+                       ModuleRecord& record);
     // Stores a freshly determined index, unless the module is gone or was determined meanwhile.
     void StoreIndex(ModuleID moduleId, DWORD index);
     FileBridgeStream& File();
@@ -74,13 +79,6 @@ private:
     // writer; never held while a file is read or another lock is taken.
     SpinLock m_ModuleLock;
     std::map<ModuleID, ModuleRecord> m_Modules;
-    // Blobs read to determine an index, kept for the next snapshot or unload so that the file is
-    // not read twice (a large module's metadata is megabytes); at most KeptBlobBudget bytes in
-    // all. Guarded by the module lock; an entry leaves with its module.
-    static constexpr size_t KeptBlobBudget = 8u << 20;
-    std::map<ModuleID, std::vector<BYTE>> m_KeptBlobs;
-    size_t m_KeptBytes = 0;
-
     // Guards m_pFile and m_Written. Taken by unloading runtime threads (from before the module
     // leaves the map until its record is saved) and by Write for its whole run; the module lock
     // and the index lock may be taken inside it, never the other way round.

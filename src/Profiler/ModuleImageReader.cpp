@@ -10,8 +10,8 @@
 
 namespace {
 
-constexpr WORD DosSignature = 0x5A4D;          // "MZ"
-constexpr DWORD NtSignature = 0x00004550;      // "PE\0\0"
+constexpr WORD DosSignature = 0x5A4D;            // "MZ"
+constexpr DWORD NtSignature = 0x00004550;        // "PE\0\0"
 constexpr DWORD MetadataSignature = 0x424A5342;  // "BSJB"
 constexpr WORD Pe32Magic = 0x10B;
 constexpr WORD Pe32PlusMagic = 0x20B;
@@ -29,12 +29,7 @@ constexpr DWORD MinMetadataSize = 20;
 constexpr uint64_t TablesHeapSizesOffset = 6;
 constexpr uint64_t TablesValidOffset = 8;
 constexpr uint64_t TablesRowCountsOffset = 24;
-constexpr size_t MaxStreamNameCompare = 32;
 constexpr uint64_t GuidSize = 16;
-
-// A metadata size larger than the file grows the blob as its bytes arrive, so a corrupt size
-// costs at most one chunk more than the file actually holds.
-constexpr size_t BlobReadChunk = 1024 * 1024;
 
 WORD LoadU16(const BYTE* p) {
     return static_cast<WORD>(p[0] | (p[1] << 8));
@@ -92,10 +87,10 @@ ImageSectionHeader DecodeSectionHeader(const BYTE* p) {
     return header;
 }
 
-// Reads the CLI header and the metadata blob; false when the CLI header names no metadata.
-bool ReadCliMetaData(IReadSeekBridgeStream& stream, int32_t base,
-                     const std::vector<ImageSectionHeader>& sections, DWORD cliRva, DWORD cliSize,
-                     std::vector<BYTE>& blob) {
+// Reads the CLI header and finds the metadata blob; false when the CLI header names no metadata.
+bool LocateCliMetaData(IReadSeekBridgeStream& stream, int32_t base,
+                       const std::vector<ImageSectionHeader>& sections, DWORD cliRva, DWORD cliSize,
+                       MetaDataLocation& location) {
     SeekTo(stream, base, RvaToFileOffset(sections, cliRva, cliSize));
     BYTE cliHeader[CliHeaderSize];
     ReadBytes(stream, cliHeader);
@@ -112,29 +107,24 @@ bool ReadCliMetaData(IReadSeekBridgeStream& stream, int32_t base,
         throw std::runtime_error("Too small metadata size");
     }
 
-    SeekTo(stream, base, RvaToFileOffset(sections, metadataRva, metadataSize));
+    const DWORD offset = RvaToFileOffset(sections, metadataRva, metadataSize);
+    SeekTo(stream, base, offset);
     BYTE signature[4];
     ReadBytes(stream, signature);
     if (LoadU32(signature) != MetadataSignature) {
         throw std::runtime_error("Invalid metadata signature");
     }
 
-    // When the file holds the whole blob it is read in one piece; otherwise it grows chunk by
-    // chunk until the read past the file's end fails.
+    // A file that ends inside the blob fails here, with the stream's own text for a read past
+    // its end, before anyone sizes a buffer by the header's claim.
     const int32_t here = stream.Tell();
     stream.Seek(ISeekBridgeStream::SeekEnd, 0);
     const int64_t remaining = static_cast<int64_t>(stream.Tell()) - here;
-    stream.Seek(ISeekBridgeStream::SeekBegin, here);
-    const bool fits = remaining >= static_cast<int64_t>(metadataSize - sizeof(signature));
-    blob.resize(fits ? metadataSize : std::min<size_t>(metadataSize, BlobReadChunk));
-    std::memcpy(blob.data(), signature, sizeof(signature));
-    size_t filled = sizeof(signature);
-    while (filled < metadataSize) {
-        const size_t end = std::min<size_t>(metadataSize, filled + BlobReadChunk);
-        blob.resize(end);
-        stream.Read(blob.data() + filled, end - filled);
-        filled = end;
+    if (remaining < static_cast<int64_t>(metadataSize - sizeof(signature))) {
+        BYTE past;
+        stream.Read(&past, 1);
     }
+    location = MetaDataLocation{base, offset, metadataSize};
     return true;
 }
 
@@ -150,7 +140,7 @@ constexpr char MvidOutOfRange[] = "Mvid out of range";
 
 }  // namespace
 
-bool ReadModuleMetaData(IReadSeekBridgeStream& stream, std::vector<BYTE>& blob) {
+bool LocateModuleMetaData(IReadSeekBridgeStream& stream, MetaDataLocation& location) {
     const int32_t base = stream.Tell();
 
     BYTE dosHeader[DosHeaderSize];
@@ -214,9 +204,20 @@ bool ReadModuleMetaData(IReadSeekBridgeStream& stream, std::vector<BYTE>& blob) 
         sections.push_back(DecodeSectionHeader(table.data() + i * ImageSectionHeader::Size));
     }
 
-    if (!ReadCliMetaData(stream, base, sections, cliRva, cliSize, blob)) {
+    if (!LocateCliMetaData(stream, base, sections, cliRva, cliSize, location)) {
         throw std::runtime_error("Can't detect module mapping");
     }
+    return true;
+}
+
+bool ReadModuleMetaData(IReadSeekBridgeStream& stream, std::vector<BYTE>& blob) {
+    MetaDataLocation location;
+    if (!LocateModuleMetaData(stream, location)) {
+        return false;
+    }
+    SeekTo(stream, location.base, location.offset);
+    blob.resize(location.size);
+    stream.Read(blob.data(), blob.size());
     return true;
 }
 
@@ -232,18 +233,94 @@ DWORD RvaToFileOffset(const std::vector<ImageSectionHeader>& sections, DWORD rva
     throw std::runtime_error("Can't find section for RVA");
 }
 
-const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
-    if (blob.size() < 4 || LoadU32(blob.data()) != MetadataSignature) {
+namespace {
+
+// Checked random access to the bytes of a metadata blob held in memory.
+class BlobBytes {
+public:
+    explicit BlobBytes(const std::vector<BYTE>& blob) : m_Blob(blob) {}
+
+    const BYTE* At(uint64_t offset, uint64_t size, const char* pText) const {
+        CheckRange(m_Blob, offset, size, pText);
+        return m_Blob.data() + offset;
+    }
+    // Length of the zero-terminated name at `offset`; one without its zero raises.
+    uint64_t NameLength(uint64_t offset) const {
+        const BYTE* pName = At(offset, 0, StreamOutOfRange);
+        const void* pEnd = std::memchr(pName, 0, static_cast<size_t>(m_Blob.size() - offset));
+        if (pEnd == nullptr) {
+            throw std::runtime_error(StreamOutOfRange);
+        }
+        return static_cast<uint64_t>(static_cast<const BYTE*>(pEnd) - pName);
+    }
+
+private:
+    const std::vector<BYTE>& m_Blob;
+};
+
+// The same access to a blob still in its file: each piece is read when asked for, into one small
+// buffer that the next piece overwrites.
+class FileBytes {
+public:
+    FileBytes(IReadSeekBridgeStream& stream, const MetaDataLocation& location)
+        : m_Stream(stream), m_Location(location) {}
+
+    const BYTE* At(uint64_t offset, uint64_t size, const char* pText) {
+        if (offset > m_Location.size || size > m_Location.size - offset) {
+            throw std::runtime_error(pText);
+        }
+        if (size > sizeof(m_Piece)) {
+            throw std::logic_error("Metadata piece too large");
+        }
+        // Inside the blob, which the file holds whole, so the offset fits the file's positions.
+        SeekTo(m_Stream, m_Location.base, static_cast<DWORD>(m_Location.offset + offset));
+        m_Stream.Read(m_Piece, static_cast<size_t>(size));
+        return m_Piece;
+    }
+    uint64_t NameLength(uint64_t offset) {
+        uint64_t length = 0;
+        for (;;) {
+            const uint64_t left =
+                m_Location.size - std::min<uint64_t>(offset + length, m_Location.size);
+            if (left == 0) {
+                throw std::runtime_error(StreamOutOfRange);
+            }
+            const uint64_t piece = std::min<uint64_t>(left, sizeof(m_Piece));
+            const BYTE* p = At(offset + length, piece, StreamOutOfRange);
+            const void* pEnd = std::memchr(p, 0, static_cast<size_t>(piece));
+            if (pEnd != nullptr) {
+                return length + static_cast<uint64_t>(static_cast<const BYTE*>(pEnd) - p);
+            }
+            length += piece;
+        }
+    }
+
+private:
+    IReadSeekBridgeStream& m_Stream;
+    const MetaDataLocation& m_Location;
+    BYTE m_Piece[64];
+};
+
+// Is the name of `length` bytes at `offset` exactly `pWanted`?
+template <class Bytes>
+bool NameIs(Bytes& bytes, uint64_t offset, uint64_t length, const char* pWanted) {
+    const size_t wanted = std::strlen(pWanted);
+    return length == wanted &&
+           std::memcmp(bytes.At(offset, length, StreamOutOfRange), pWanted, wanted) == 0;
+}
+
+// Offset of the Module row's MVID inside the blob.
+template <class Bytes>
+uint64_t FindMvidOffset(Bytes& bytes) {
+    if (LoadU32(bytes.At(0, 4, "Invalid metadata signature")) != MetadataSignature) {
         throw std::runtime_error("Invalid metadata signature");
     }
-    const BYTE* const pBlob = blob.data();
 
     // Metadata root: signature, versions, reserved, version length, padded version text, flags,
     // stream count, stream headers.
-    CheckRange(blob, 12, 4, StreamOutOfRange);
-    const uint64_t versionEnd = 16 + ((static_cast<uint64_t>(LoadU32(pBlob + 12)) + 3) & ~3ull);
-    CheckRange(blob, versionEnd, 4, StreamOutOfRange);
-    const WORD streamCount = LoadU16(pBlob + versionEnd + 2);
+    const uint64_t versionEnd =
+        16 + ((static_cast<uint64_t>(LoadU32(bytes.At(12, 4, StreamOutOfRange))) + 3) & ~3ull);
+    const WORD streamCount = LoadU16(bytes.At(versionEnd, 4, StreamOutOfRange) + 2);
 
     // A later header of the same kind replaces an earlier one, so offsets are checked only once
     // the choice is final.
@@ -253,21 +330,14 @@ const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
     uint64_t guidOffset = 0;
     uint64_t header = versionEnd + 4;
     for (WORD i = 0; i < streamCount; ++i) {
-        CheckRange(blob, header, 8, StreamOutOfRange);
-        const DWORD streamOffset = LoadU32(pBlob + header);
+        const DWORD streamOffset = LoadU32(bytes.At(header, 8, StreamOutOfRange));
         const uint64_t nameOffset = header + 8;
-        const BYTE* pName = pBlob + nameOffset;
-        const void* pEnd = std::memchr(pName, 0, static_cast<size_t>(blob.size() - nameOffset));
-        if (pEnd == nullptr) {
-            throw std::runtime_error(StreamOutOfRange);
-        }
-        const char* pText = reinterpret_cast<const char*>(pName);
-        const size_t nameLength = static_cast<const BYTE*>(pEnd) - pName;
-        if (std::strncmp(pText, "#~", MaxStreamNameCompare) == 0 ||
-            std::strncmp(pText, "#-", MaxStreamNameCompare) == 0) {
+        const uint64_t nameLength = bytes.NameLength(nameOffset);
+        if (NameIs(bytes, nameOffset, nameLength, "#~") ||
+            NameIs(bytes, nameOffset, nameLength, "#-")) {
             haveTables = true;
             tablesOffset = streamOffset;
-        } else if (std::strncmp(pText, "#GUID", MaxStreamNameCompare) == 0) {
+        } else if (NameIs(bytes, nameOffset, nameLength, "#GUID")) {
             haveGuidHeap = true;
             guidOffset = streamOffset;
         }
@@ -280,8 +350,7 @@ const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
         throw std::runtime_error("Can't find #GUID stream");
     }
 
-    CheckRange(blob, tablesOffset, TablesRowCountsOffset, StreamOutOfRange);
-    const BYTE* const pTables = pBlob + tablesOffset;
+    const BYTE* const pTables = bytes.At(tablesOffset, TablesRowCountsOffset, StreamOutOfRange);
     const uint64_t stringIndexSize = (pTables[TablesHeapSizesOffset] & 0x01) != 0 ? 4 : 2;
     const uint64_t valid = LoadU64(pTables + TablesValidOffset);
 
@@ -293,8 +362,7 @@ const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
         if ((valid & (1ull << table)) == 0) {
             continue;
         }
-        CheckRange(blob, rowCounts, 4, StreamOutOfRange);
-        const DWORD rows = LoadU32(pBlob + rowCounts);
+        const DWORD rows = LoadU32(bytes.At(rowCounts, 4, StreamOutOfRange));
         if (table == 0) {
             moduleRows = rows;
         }
@@ -318,12 +386,24 @@ const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
 
     // Module row: Generation (u16), Name (string index), Mvid (GUID index, read as u16).
     const uint64_t mvidIndexOffset = rowCounts + 2 + stringIndexSize;
-    CheckRange(blob, mvidIndexOffset, 2, StreamOutOfRange);
-    const WORD mvidIndex = LoadU16(pBlob + mvidIndexOffset);
+    const WORD mvidIndex = LoadU16(bytes.At(mvidIndexOffset, 2, StreamOutOfRange));
     if (mvidIndex == 0) {
         throw std::runtime_error("No Mvid in module");
     }
     const uint64_t mvidOffset = guidOffset + (static_cast<uint64_t>(mvidIndex) - 1) * GuidSize;
-    CheckRange(blob, mvidOffset, GuidSize, MvidOutOfRange);
-    return pBlob + mvidOffset;
+    bytes.At(mvidOffset, GuidSize, MvidOutOfRange);
+    return mvidOffset;
+}
+
+}  // namespace
+
+const BYTE* FindModuleMvid(const std::vector<BYTE>& blob) {
+    BlobBytes bytes(blob);
+    return blob.data() + FindMvidOffset(bytes);
+}
+
+void ReadModuleMvid(IReadSeekBridgeStream& stream, const MetaDataLocation& location,
+                    BYTE (&mvid)[16]) {
+    FileBytes bytes(stream, location);
+    std::memcpy(mvid, bytes.At(FindMvidOffset(bytes), GuidSize, MvidOutOfRange), GuidSize);
 }

@@ -106,10 +106,10 @@ TEST_F(MetaDataGathererTest, SameMvidSharesOneIndexAndOneRecord) {
     MemorySnapShotStorage storage;
     ProgressRecorder progress;
     m_Gatherer.Write(&progress, &storage);
-    // The blobs read for the indexes serve the first snapshot; the next reads the files again.
-    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads);
-    EXPECT_EQ(Snapshot().content, storage.Closed().at(0).content);
+    // Every snapshot copies the blobs from the files: one file per distinct MVID.
     EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads + 2);
+    EXPECT_EQ(Snapshot().content, storage.Closed().at(0).content);
+    EXPECT_EQ(m_Info.CallCount(Operation::GetModuleInfo), reads + 4);
     ASSERT_EQ(storage.Closed().size(), 1u);
     const auto& section = storage.Closed()[0];
     EXPECT_EQ(section.type, 0x100);
@@ -182,11 +182,9 @@ TEST_F(MetaDataGathererTest, FailuresRaiseTheirTexts) {
     m_Info.FailNext(Operation::GetModuleInfo, E_FAIL);
     EXPECT_EQ(ErrorText([&] { m_Gatherer.GetMetaDataIndex(module); }),
               "Can't get module properies (COM error code 0x80004005)");
-    std::vector<BYTE> blob(1);
-    DWORD size = 0;
-    GUID mvid;
-    EXPECT_EQ(ErrorText([&] { m_Gatherer.Map(&m_Info, module, size, mvid, blob); }),
-              "Unexpected map call");
+    MetaDataGatherer::MappedModule mapped;
+    ASSERT_TRUE(m_Gatherer.Map(&m_Info, module, mapped));
+    EXPECT_EQ(ErrorText([&] { m_Gatherer.Map(&m_Info, module, mapped); }), "Unexpected map call");
 
     // Metadata that vanished after its index was determined and its blob served a snapshot.
     const fs::path copy = m_Scratch.Path() / "vanishing.dll";

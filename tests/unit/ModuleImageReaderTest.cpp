@@ -158,18 +158,36 @@ std::string ReadFailure(const Bytes& image) {
     return "";
 }
 
-std::string MvidFailure(const Bytes& blob) {
+// The MVID found in the blob in memory, and read piecewise from a stream holding the blob behind
+// 8 other bytes; both ways must agree, on the GUID or on the failure's text.
+std::pair<std::string, Bytes> MvidBothWays(const Bytes& blob) {
+    std::string failures[2];
+    Bytes mvids[2];
     try {
-        FindModuleMvid(blob);
+        const BYTE* pMvid = FindModuleMvid(blob);
+        mvids[0].assign(pMvid, pMvid + 16);
     } catch (const std::exception& e) {
-        return e.what();
+        failures[0] = e.what();
     }
-    return "";
+    try {
+        MemoryBridgeStream stream(Concat({Bytes(8, 0xEE), blob}));
+        BYTE mvid[16];
+        ReadModuleMvid(stream, MetaDataLocation{0, 8, static_cast<DWORD>(blob.size())}, mvid);
+        mvids[1].assign(mvid, mvid + 16);
+    } catch (const std::exception& e) {
+        failures[1] = e.what();
+    }
+    EXPECT_EQ(failures[0], failures[1]);
+    EXPECT_EQ(mvids[0], mvids[1]);
+    return {failures[0], mvids[0]};
+}
+
+std::string MvidFailure(const Bytes& blob) {
+    return MvidBothWays(blob).first;
 }
 
 Bytes MvidOf(const Bytes& blob) {
-    const BYTE* pMvid = FindModuleMvid(blob);
-    return Bytes(pMvid, pMvid + 16);
+    return MvidBothWays(blob).second;
 }
 
 class WarningRecorder : public LogSink {
@@ -319,7 +337,8 @@ TEST(ModuleMvid, WarnsAboutFakeMetadataAndGoesOn) {
     tiny.valid = 0x1 | 0x4 | (1ull << 40);
     tiny.rows = {1, 0, 1};
     EXPECT_EQ(MvidOf(BuildMetadata(tiny, {Guid(0x20)})), Guid(0x20));
-    EXPECT_EQ(warnings.m_Warnings, std::vector<std::string>{"Fake metadata detected"});
+    // Once from the blob in memory, once from the stream.
+    EXPECT_EQ(warnings.m_Warnings, std::vector<std::string>(2, "Fake metadata detected"));
 }
 
 // Each case changes the tables layout, then patches the built blob.
