@@ -182,6 +182,14 @@ DWORD MetaDataGatherer::AssignIndex(const GUID& mvid) {
     return index;
 }
 
+DWORD MetaDataGatherer::FindIndex(const GUID& mvid) {
+    Mvid key;
+    std::memcpy(key.data(), &mvid, key.size());
+    SpinLockGuard guard(m_IndexLock);
+    auto found = m_MvidIndexes.find(key);
+    return found != m_MvidIndexes.end() ? found->second : 0;
+}
+
 void MetaDataGatherer::StoreIndex(ModuleID moduleId, DWORD index) {
     SpinLockGuard guard(m_ModuleLock);
     auto found = m_Modules.find(moduleId);
@@ -251,6 +259,12 @@ void MetaDataGatherer::WriteMetaData(std::set<DWORD>& written, IWriteBridgeStrea
         if (written.count(record.index) != 0) {
             return;
         }
+    } else if (FindIndex(mapped.mvid) != record.index) {
+        // The file was replaced since the index was determined (a rebuild while the program
+        // runs): its metadata would name the module's tokens wrongly, so none is written.
+        Log::WarningFormat("MDG::WriteMetaData mid=%p mdi=%u res='file changed'",
+                           AsPointer(moduleId), record.index);
+        return;
     }
     if (IsLogging()) {
         Log::Format("MDG::WriteMetaData mid=%p mdi=%u", AsPointer(moduleId), record.index);

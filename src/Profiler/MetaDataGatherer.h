@@ -66,6 +66,8 @@ private:
 
     // The index of an MVID, handed out on its first sight.
     DWORD AssignIndex(const GUID& mvid);
+    // The index handed out for an MVID, or 0 when it has none.
+    DWORD FindIndex(const GUID& mvid);
     // Saves the module's record into `pOutput` unless its index is 0 or already in `written`;
     // may determine the record's index on the way. The blob goes from the module's file to the
     // output in pieces.

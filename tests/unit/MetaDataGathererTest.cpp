@@ -186,11 +186,25 @@ TEST_F(MetaDataGathererTest, FailuresRaiseTheirTexts) {
     ASSERT_TRUE(m_Gatherer.Map(&m_Info, module, mapped));
     EXPECT_EQ(ErrorText([&] { m_Gatherer.Map(&m_Info, module, mapped); }), "Unexpected map call");
 
+    // A file replaced by another module (a rebuild) after its index was determined: the new
+    // metadata would name the old module's tokens, so the snapshot holds none for it.
+    const fs::path rebuilt = m_Scratch.Path() / "rebuilt.dll";
+    fs::copy_file(m_Console, rebuilt);
+    const ModuleID replaced = Load(rebuilt);
+    const DWORD replacedIndex = m_Gatherer.GetMetaDataIndex(replaced);
+    fs::copy_file(m_Runtime, rebuilt, fs::copy_options::overwrite_existing);
+    // One record: the first module's, not the replaced one's.
+    const auto content = Snapshot().content;
+    EXPECT_EQ(std::vector<BYTE>(content.begin(), content.begin() + 4), U32(1));
+    EXPECT_TRUE(LogContains("MDG::WriteMetaData mid=" + Hex(replaced) +
+                            " mdi=" + std::to_string(replacedIndex) + " res='file changed'"));
+    m_Gatherer.UnloadModule(replaced);
+
     // Metadata that vanished after its index was determined and its blob served a snapshot.
     const fs::path copy = m_Scratch.Path() / "vanishing.dll";
     fs::copy_file(m_Runtime, copy);
     const ModuleID vanishing = Load(copy);
-    ASSERT_EQ(m_Gatherer.GetMetaDataIndex(vanishing), 1u);
+    ASSERT_NE(m_Gatherer.GetMetaDataIndex(vanishing), 0u);
     Snapshot();
     std::ofstream(copy, std::ios::trunc) << std::string(200, 'x');
     EXPECT_EQ(ErrorText([&] { m_Gatherer.UnloadModule(vanishing); }),
