@@ -295,8 +295,17 @@ void MetaDataGatherer::UnloadModule(ModuleID moduleId) {
         record = found->second;
         m_Modules.erase(found);
     }
-    // Saved now, while the runtime still knows the module's file.
-    WriteMetaData(m_Written, &File(), moduleId, record);
+    // Saved now, while the runtime still knows the module's file. A record cut short (the
+    // module's file failing halfway through the copy) is dropped: the file's length for later
+    // snapshots is its position, so moving back to the record's start forgets it.
+    FileBridgeStream& file = File();
+    const int64_t start = file.TellFile();
+    try {
+        WriteMetaData(m_Written, &file, moduleId, record);
+    } catch (...) {
+        file.SeekFile(ISeekBridgeStream::SeekBegin, start);
+        throw;
+    }
 }
 
 void MetaDataGatherer::Write(BaseProgressIndicator* pProgress, ISnapShotStorage* pSnapshot) {
