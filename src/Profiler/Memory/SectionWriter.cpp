@@ -8,10 +8,7 @@ constexpr size_t SectionBufferSize = 64 * 1024;
 
 }  // namespace
 
-BufferedWriteStream& SectionWriter::Stream() {
-    if (m_pBuffer != nullptr) {
-        return *m_pBuffer;
-    }
+BufferedWriteStream& SectionWriter::Open() {
     if (m_pStorage == nullptr) {
         throw std::runtime_error("No snapshot assigned");
     }

@@ -29,8 +29,8 @@ public:
     void Assign(ISnapShotStorage* pStorage) { m_pStorage = pStorage; }
     bool IsOpen() const { return m_pSection != nullptr; }
     // The section's stream, created with its header on first use. Raises "No snapshot assigned"
-    // without a storage.
-    BufferedWriteStream& Stream();
+    // without a storage. Called for every record, so the open section's path is inline.
+    BufferedWriteStream& Stream() { return m_pBuffer != nullptr ? *m_pBuffer : Open(); }
     // The section's length so far (header included), creating it first: the position of the
     // next record.
     int64_t Position() { return static_cast<int64_t>(Stream().GetPosition()); }
@@ -48,6 +48,9 @@ protected:
     virtual void OnCreated(IWriteBridgeStream& stream) {}
 
 private:
+    // Creates the section and writes its header.
+    BufferedWriteStream& Open();
+
     const WORD m_Type;
     const WORD m_Version;
     ISnapShotStorage* m_pStorage = nullptr;        // not owned
