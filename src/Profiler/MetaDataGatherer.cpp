@@ -168,9 +168,14 @@ bool MetaDataGatherer::Map(ICorProfilerInfo* pInfo, ModuleID moduleId, MappedMod
     return true;
 }
 
-DWORD MetaDataGatherer::AssignIndex(const GUID& mvid) {
+MetaDataGatherer::Mvid MetaDataGatherer::KeyOf(const GUID& mvid) {
     Mvid key;
     std::memcpy(key.data(), &mvid, key.size());
+    return key;
+}
+
+DWORD MetaDataGatherer::AssignIndex(const GUID& mvid) {
+    const Mvid key = KeyOf(mvid);
     SpinLockGuard guard(m_IndexLock);
     auto found = m_MvidIndexes.find(key);
     if (found != m_MvidIndexes.end()) {
@@ -183,8 +188,7 @@ DWORD MetaDataGatherer::AssignIndex(const GUID& mvid) {
 }
 
 DWORD MetaDataGatherer::FindIndex(const GUID& mvid) {
-    Mvid key;
-    std::memcpy(key.data(), &mvid, key.size());
+    const Mvid key = KeyOf(mvid);
     SpinLockGuard guard(m_IndexLock);
     auto found = m_MvidIndexes.find(key);
     return found != m_MvidIndexes.end() ? found->second : 0;

@@ -64,6 +64,7 @@ private:
     };
     using Mvid = std::array<BYTE, sizeof(GUID)>;
 
+    static Mvid KeyOf(const GUID& mvid);
     // The index of an MVID, handed out on its first sight.
     DWORD AssignIndex(const GUID& mvid);
     // The index handed out for an MVID, or 0 when it has none.

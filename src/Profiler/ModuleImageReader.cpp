@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "Util/Log.h"
 
@@ -301,13 +302,8 @@ private:
     BYTE m_Piece[64];
 };
 
-// Is the name of `length` bytes at `offset` exactly `pWanted`?
-template <class Bytes>
-bool NameIs(Bytes& bytes, uint64_t offset, uint64_t length, const char* pWanted) {
-    const size_t wanted = std::strlen(pWanted);
-    return length == wanted &&
-           std::memcmp(bytes.At(offset, length, StreamOutOfRange), pWanted, wanted) == 0;
-}
+// The longest stream name looked for, "#GUID".
+constexpr uint64_t LongestWantedName = 5;
 
 // Offset of the Module row's MVID inside the blob.
 template <class Bytes>
@@ -333,11 +329,17 @@ uint64_t FindMvidOffset(Bytes& bytes) {
         const DWORD streamOffset = LoadU32(bytes.At(header, 8, StreamOutOfRange));
         const uint64_t nameOffset = header + 8;
         const uint64_t nameLength = bytes.NameLength(nameOffset);
-        if (NameIs(bytes, nameOffset, nameLength, "#~") ||
-            NameIs(bytes, nameOffset, nameLength, "#-")) {
+        // A longer name is none of those looked for; its bytes are not fetched.
+        std::string name;
+        if (nameLength <= LongestWantedName) {
+            name.assign(
+                reinterpret_cast<const char*>(bytes.At(nameOffset, nameLength, StreamOutOfRange)),
+                static_cast<size_t>(nameLength));
+        }
+        if (name == "#~" || name == "#-") {
             haveTables = true;
             tablesOffset = streamOffset;
-        } else if (NameIs(bytes, nameOffset, nameLength, "#GUID")) {
+        } else if (name == "#GUID") {
             haveGuidHeap = true;
             guidOffset = streamOffset;
         }
