@@ -322,6 +322,10 @@ CommandLine::Parsed CommandLine::Parse(int argc, char** argv) {
             parsed.exitCode = ExitUsage;
             return parsed;
         }
+        const std::string advice = SessionSettings::Advise(parsed.profiling);
+        if (!advice.empty()) {
+            std::cerr << "qvprof: warning: " << advice << "\n";
+        }
     }
     parsed.command = pRecord->parsed()   ? Command::Record
                      : pListen->parsed() ? Command::Listen

@@ -79,6 +79,18 @@ std::string SessionSettings::Check(const ProfilingOptions& options) {
     return JoinProblems(problems);
 }
 
+std::string SessionSettings::Advise(const ProfilingOptions& options) {
+    // The allocations' stack section closes only with the snapshot, which a heap dump closes; a
+    // process that ends by itself drops its open snapshot and the stacks with it.
+    if (options.mode == ProfilerMode::Memory && options.allocationsFactor != 0 &&
+        options.dumpAfterSeconds.empty() && !options.dumpAtEnd && !options.apiControl) {
+        return "--allocations without --dump-after or --dump-at-end: the stacks of sampled "
+               "allocations are saved only with a heap dump, and a process that ends before "
+               "one (taken here only by SIGUSR1) loses them";
+    }
+    return {};
+}
+
 Controller::SessionOptions SessionSettings::Build(const ProfilingOptions& options,
                                                   const std::string& controllerText) {
     Controller::SessionOptions session;
