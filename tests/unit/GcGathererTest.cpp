@@ -238,6 +238,17 @@ TEST(GcGatherer, ObjectsCarryDetailsFieldSlotsAndElementIndexes) {
     h.Objects(h.n2, h.cNode, {});
     h.heap.GarbageCollectionFinished();
     EXPECT_EQ(h.runtime.CallCount(Operation::GetClassLayout), asked + 3);
+    // Also after a collection whose end failed before it could forget them.
+    h.heap.GarbageCollectionStarted(3, Collected, COR_PRF_GC_INDUCED);
+    h.Objects(h.n1, h.cNode, {h.n2, h.n2});
+    h.runtime.FailNext(Operation::GetGenerationBounds, E_FAIL);
+    EXPECT_THROW(h.heap.GarbageCollectionFinished(), std::exception);
+    h.heap.GarbageCollectionStarted(3, Collected, COR_PRF_GC_INDUCED);
+    h.Objects(h.n1, h.cNode, {h.n2, h.n2});
+    h.heap.GarbageCollectionFinished();
+    EXPECT_EQ(h.runtime.CallCount(Operation::GetClassLayout), asked + 9);
+    EXPECT_EQ(h.Closed(0x3110, 3).content,
+              Concat({FieldRecord(-1, FdNext), FieldRecord(-1, FdOther)}));
 }
 
 TEST(GcGatherer, RootsNameTheFunctionOfStackRootsOnly) {

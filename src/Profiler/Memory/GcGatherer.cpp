@@ -461,6 +461,9 @@ void GcGatherer::WriteObject(ObjectID objectId, ClassID classId, ClassFacts& fac
 
 void GcGatherer::GarbageCollectionStarted(int generationCount, const BOOL collected[],
                                           COR_PRF_GC_REASON reason) {
+    // The facts of a collection whose end failed before forgetting them hold field positions
+    // into a section that is closed now.
+    ForgetClasses();
     RequireSnapshot();
     {
         SpinLockGuard guard(m_AllocationLock);
