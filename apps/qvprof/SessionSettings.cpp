@@ -17,6 +17,11 @@ std::string JoinProblems(const std::vector<std::string>& problems) {
     return text;
 }
 
+// Whether qvprof itself takes heap dumps (the program may still take its own).
+bool AsksForDumps(const ProfilingOptions& options) {
+    return !options.dumpAfterSeconds.empty() || options.dumpAtEnd;
+}
+
 }  // namespace
 
 std::string SessionSettings::Check(const ProfilingOptions& options) {
@@ -49,7 +54,7 @@ std::string SessionSettings::Check(const ProfilingOptions& options) {
             "--precise and --inlining change the tracing kind's call hooks; the "
             "sampling kind has none");
     }
-    if (options.apiControl && (!options.dumpAfterSeconds.empty() || options.dumpAtEnd)) {
+    if (options.apiControl && AsksForDumps(options)) {
         problems.push_back(
             "with --api the program takes its dumps itself: drop --dump-after and "
             "--dump-at-end");
@@ -83,7 +88,7 @@ std::string SessionSettings::Advise(const ProfilingOptions& options) {
     // The allocations' stack section closes only with the snapshot, which a heap dump closes; a
     // process that ends by itself drops its open snapshot and the stacks with it.
     if (options.mode == ProfilerMode::Memory && options.allocationsFactor != 0 &&
-        options.dumpAfterSeconds.empty() && !options.dumpAtEnd && !options.apiControl) {
+        !AsksForDumps(options) && !options.apiControl) {
         return "--allocations without --dump-after or --dump-at-end: the stacks of sampled "
                "allocations are saved only with a heap dump, and a process that ends before "
                "one (taken here only by SIGUSR1) loses them";
