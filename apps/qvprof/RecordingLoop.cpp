@@ -29,6 +29,7 @@ RecordingLoop::End RecordingLoop::Run(bool withProgram) {
     std::sort(m_Dumps.begin(), m_Dumps.end());
 
     for (;;) {
+        PassOnHeldSignal();
         const bool programRunning = m_WithProgram && m_Runner.IsRunning();
         if (m_Aborted && !programRunning) {
             return End::Aborted;
@@ -108,9 +109,9 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
         }
         const bool memory = m_Options.mode == ProfilerMode::Memory;
         const size_t asked = memory ? m_Hub.DumpAll() : m_Hub.ToggleAll();
-        m_Console.Info(asked == 0      ? "SIGUSR1: no process is recorded any more"
-                       : memory        ? "SIGUSR1: taking a heap dump"
-                                       : "SIGUSR1: starting or stopping");
+        m_Console.Info(asked == 0 ? "SIGUSR1: no process is recorded any more"
+                       : memory   ? "SIGUSR1: taking a heap dump"
+                                  : "SIGUSR1: starting or stopping");
         return;
     }
     if (m_StopRequested) {
@@ -119,17 +120,31 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
             "lost" +
             std::string(m_Runner.IsRunning() ? ", the program is killed" : ""));
         m_Aborted = true;
+        m_HeldSignal.reset();
         m_Hub.Abort();
         if (m_WithProgram) {
             m_Runner.Kill();
         }
         return;
     }
-    m_Console.Info("stopping: saving the snapshots (press Ctrl-C again to abort)");
-    if (m_WithProgram && event.sentToQvprofOnly) {
-        m_Runner.Signal(event.signal);
-    }
+    const bool passOn = m_WithProgram && event.sentToQvprofOnly;
+    m_Console.Info(passOn ? "stopping: saving the snapshots, then passing the signal on to the "
+                            "program (press Ctrl-C again to abort)"
+                          : "stopping: saving the snapshots (press Ctrl-C again to abort)");
     Stop("the recording had ended (qvprof was interrupted)");
+    if (passOn) {
+        m_HeldSignal = event.signal;
+    }
+}
+
+void RecordingLoop::PassOnHeldSignal() {
+    if (!m_HeldSignal || !m_Hub.AllDone()) {
+        return;
+    }
+    if (m_Runner.IsRunning()) {
+        m_Runner.Signal(*m_HeldSignal);
+    }
+    m_HeldSignal.reset();
 }
 
 void RecordingLoop::Stop(const std::string& reason) {

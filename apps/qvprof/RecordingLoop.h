@@ -1,9 +1,11 @@
 // What `record` and `listen` do while a recording runs: they wait for the program's end, signals
 // and timers, and turn each into requests to the processes: dumps at their times, the end after
 // --duration, a stop that saves on the first Ctrl-C (passed on to the program when the terminal
-// did not send it there already), an abort on the second, start/stop or a dump on SIGUSR1.
+// did not send it there already, once the processes have saved or dumped), an abort on the
+// second, start/stop or a dump on SIGUSR1.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Console.h"
@@ -34,6 +36,7 @@ private:
     void Stop(const std::string& reason);
     void OnSignal(const ProgramRunner::Event& event);
     void OnDeadline(ProgramRunner::Clock::time_point now);
+    void PassOnHeldSignal();
     std::optional<ProgramRunner::Clock::time_point> NextDeadline() const;
 
     Console& m_Console;
@@ -43,6 +46,9 @@ private:
     bool m_WithProgram = false;
     bool m_StopRequested = false;
     bool m_Aborted = false;
+    // A stop signal sent to qvprof alone, for the program once every process is done: a program
+    // that ends on it would otherwise end before its snapshot is saved or its heap dumped.
+    std::optional<int> m_HeldSignal;
     ProgramRunner::Clock::time_point m_Start;
     std::vector<ProgramRunner::Clock::time_point> m_Dumps;  // still to come, earliest first
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -99,9 +100,8 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
          {R"(Sample\.Program::Main)"}},
         // The dump comes while the sample holds its items, even where start-up is slow (the
         // sanitizer build). The snapshot travels as files the profiled process writes.
-        {{"-q", "--mode", "memory", "--snapshot-files", "--allocations", "100", "--dump-after",
-          "3", "--", QV_DOTNET,
-          QV_SAMPLE_DLL, "--hold-ms", "8000"},
+        {{"-q", "--mode", "memory", "--snapshot-files", "--allocations", "100", "--dump-after", "3",
+          "--", QV_DOTNET, QV_SAMPLE_DLL, "--hold-ms", "8000"},
          {},
          {"--view", "heap", "--view", "allocations"},
          {R"(Heap dump 1 of 1 )", R"( 200\d\d  System\.Byte\[\])",
@@ -160,6 +160,25 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
     const long long hotCalls = std::stoll(hot[1]), coldCalls = std::stoll(cold[1]);
     EXPECT_GT(hotCalls, 0);
     EXPECT_LE(std::llabs(hotCalls - coldCalls), 4) << shown.out;
+}
+
+// A SIGTERM sent to qvprof alone, as a service manager sends it: the sample, which the signal
+// ends, gets it only after its heap dump (--dump-at-end) has arrived.
+TEST(E2EQvprof, ASignalToQvprofAloneReachesTheProgramAfterItsHeapDump) {
+    ScratchDirectory scratch;
+    const ChildProcess::Result result =
+        Qvprof({"record", "-o", scratch.Path().string(), "--mode", "memory", "--dump-at-end", "--",
+                QV_DOTNET, QV_SAMPLE_DLL, "--hold-ms", "20000"},
+               {"sh", "-c", "\"$0\" \"$@\" & q=$!; sleep 3; kill -TERM $q; wait $q"})
+            .Run(Timeout);
+    EXPECT_EQ(128 + SIGTERM, result.exitCode) << Describe(result);
+    EXPECT_NE(std::string::npos, result.err.find("then passing the signal on")) << result.err;
+    const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
+    ASSERT_EQ(1u, files.size()) << result.err;
+    const ChildProcess::Result shown =
+        Qvprof({"report", "--view", "heap", files[0].string()}).Run(Timeout);
+    EXPECT_TRUE(std::regex_search(shown.out, std::regex(R"( 200\d\d  System\.Byte\[\])")))
+        << shown.out;
 }
 
 TEST(E2EQvprof, ReportNamesTheProcessModulesAndClassesOfASnapshot) {

@@ -52,8 +52,9 @@ ChildProcess CommandFor(const std::string& dll, const std::vector<std::string>& 
     return child;
 }
 
-ChildProcess Qvprof(std::vector<std::string> arguments) {
+ChildProcess Qvprof(std::vector<std::string> arguments, const std::vector<std::string>& launcher) {
     arguments.insert(arguments.begin(), QV_QVPROF);
+    arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
     ChildProcess child(std::move(arguments));
     RemoveProfilerVariables(&child);
     child.RemoveVariablesStartingWith("QUORVELAN_");

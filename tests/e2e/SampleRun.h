@@ -35,8 +35,10 @@ constexpr const char* TestKindTwo = "{D37A1B78-7DC4-46FD-BC31-F7C4D5A11C9C}";
 ChildProcess CommandFor(const std::string& dll = QV_SAMPLE_DLL,
                         const std::vector<std::string>& arguments = {});
 
-// qvprof with an environment free of profiler variables, as a user's shell has it.
-ChildProcess Qvprof(std::vector<std::string> arguments);
+// qvprof with an environment free of profiler variables, as a user's shell has it; `launcher`
+// (a shell command, say) runs in front of it, with qvprof's path as its next argument.
+ChildProcess Qvprof(std::vector<std::string> arguments,
+                    const std::vector<std::string>& launcher = {});
 // The snapshot files (*.qvsnap) in a folder.
 std::vector<std::filesystem::path> SnapshotFiles(const std::filesystem::path& directory);
 
