@@ -154,24 +154,21 @@ TEST_F(ProfilerMessageHandlerTest, RefusesMessagesThatBreakTheProtocol) {
 
     Feed(Concat({{0xE0}, U32(1)}));
     const uint16_t handle = CreateSection(0);
-    // The count is refused before any of its bytes is read.
-    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE3}, U16(handle), U32(0x04000001)}))
-                                     .find("more than the 67108864 allowed"));
-    EXPECT_NE(std::string::npos,
-              FailureOf(Concat({{0xE5}, U16(handle), {0x00}, U64(static_cast<uint64_t>(-1))}))
-                  .find("bad section seek (0xE5)"));
-    EXPECT_NE(std::string::npos,
-              FailureOf(Concat({{0xE3}, U16(handle + 1), U32(1), {'x'}})).find("not open"));
-    EXPECT_NE(std::string::npos, FailureOf(Concat({{0xE0}, U32(1)})).find("before the previous"));
-    // A message cut short is named in the failure.
-    const std::pair<Bytes, const char*> cut[] = {
+    // Inside the snapshot: a count is refused before any of its bytes is read, and a message
+    // cut short is named in the failure.
+    const std::pair<Bytes, const char*> refused[] = {
+        {Concat({{0xE3}, U16(handle), U32(0x04000001)}), "more than the 67108864 allowed"},
+        {Concat({{0xE5}, U16(handle), {0x00}, U64(static_cast<uint64_t>(-1))}),
+         "bad section seek (0xE5)"},
+        {Concat({{0xE3}, U16(handle + 1), U32(1), {'x'}}), "not open"},
+        {Concat({{0xE0}, U32(1)}), "before the previous"},
         {Concat({{0xE2}, U16(handle)}), "bad section close (0xE2)"},
         {Concat({{0xE4}, U16(handle)}), "bad section tell (0xE4)"},
         {Concat({{0xE4}, U16(handle + 1), U32(0)}), "bad section tell (0xE4)"},
         {Bytes{0xE7, 0x01}, "bad snapshot close (0xE7)"},
         {Bytes{0xFE}, "bad log notification (0xFE)"},
         {Bytes{0xFE, 0x01, 0x05, 'a'}, "bad log notification (0xFE)"}};
-    for (const auto& [message, name] : cut) {
+    for (const auto& [message, name] : refused) {
         EXPECT_NE(std::string::npos, FailureOf(message).find(name)) << FailureOf(message);
     }
 
@@ -336,15 +333,11 @@ TEST(SnapshotAssembler, KeepsCreationOrderWhateverTheCloseOrder) {
     EXPECT_THROW(assembler.GetSection(second), std::runtime_error);
     assembler.CloseSection(first, 0x0000, 1);
 
-    const GUID sequence = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
-    const auto pSnapshot = assembler.Close(7, sequence, 9);
+    // The close's numbers reach the snapshot through the handler's test above.
+    const auto pSnapshot = assembler.Close(7, GUID{}, 9);
     EXPECT_FALSE(assembler.InProgress());
     EXPECT_TRUE(pSnapshot->complete);
-    EXPECT_FALSE(pSnapshot->aborted);
     EXPECT_EQ(0x46505651u, pSnapshot->magic);
-    EXPECT_EQ(7u, pSnapshot->index);
-    EXPECT_EQ(sequence, pSnapshot->sequence);
-    EXPECT_EQ(9u, pSnapshot->sequenceNumber);
     ASSERT_EQ(2u, pSnapshot->sections.size());
     EXPECT_EQ(0x0000, pSnapshot->sections[0].type);
     EXPECT_EQ(1, pSnapshot->sections[0].version);
