@@ -98,10 +98,11 @@ protected:
         Record().EnterFrame(fuid, enter);
         Record().LeaveFrame(fuid, leave);
     }
-    Written Write() {
+    Written Write() { return Write(Record()); }
+    Written Write(PerformanceThread& record) {
         MemorySnapShotStorage storage;
         ProgressRecorder progress;
-        Record().WriteAndDelete(&progress, &storage, &m_Functions);
+        record.WriteAndDelete(&progress, &storage, &m_Functions);
         Written written{progress.m_Calls, {}, {}};
         for (const auto& section : storage.Closed()) {
             written.closed.emplace_back(section.type, section.version);
@@ -265,15 +266,11 @@ TEST_F(PerformanceThreadTest, WidthsGrowAtTheirBoundaries) {
             record.LeaveFrame(fuid, 0);
         }
         record.Disable(c.rootTime, false);
-        MemorySnapShotStorage storage;
-        ProgressRecorder progress;
-        record.WriteAndDelete(&progress, &storage, &m_Functions);
-        const Bytes& tree = storage.Closed().back().content;
+        SCOPED_TRACE(testing::Message() << c.nameLength << "/" << c.children << "/" << c.rootTime);
+        const Bytes tree = Write(record).sections.at(0x1100);
         unsigned widths[3];
         ReadNodes(tree, widths);
-        EXPECT_EQ(widths[0], c.o) << c.nameLength << "/" << c.children << "/" << c.rootTime;
-        EXPECT_EQ(widths[1], c.w) << c.nameLength << "/" << c.children << "/" << c.rootTime;
-        EXPECT_EQ(widths[2], c.q) << c.nameLength << "/" << c.children << "/" << c.rootTime;
+        EXPECT_THAT(widths, ElementsAre(c.o, c.w, c.q));
         // The header's root offset names the last record.
         MemoryBridgeStream header(tree);
         header.Seek(ISeekBridgeStream::SeekBegin, static_cast<int32_t>(15 + c.nameLength));
