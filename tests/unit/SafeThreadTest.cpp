@@ -355,15 +355,11 @@ TEST(PALThreads, ManyThreadsRunConcurrentlyWithDistinctIds) {
     PALThreadsRef threads;
     std::vector<Job> jobs(kThreads);
     std::vector<PALThreadHandle> handles(kThreads, nullptr);
-    for (int i = 0; i < kThreads; ++i) {
-        ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &jobs[i], 0, 0, &handles[i]));
-    }
-    for (int i = 0; i < kThreads; ++i) {
-        ASSERT_EQ(S_OK, threads->StartThread(handles[i]));
-    }
     // Every thread is alive at once: none can end before its release.
     std::set<DWORD> ids;
     for (int i = 0; i < kThreads; ++i) {
+        ASSERT_EQ(S_OK, threads->CreateThread(&RunJob, &jobs[i], 0, 0, &handles[i]));
+        ASSERT_EQ(S_OK, threads->StartThread(handles[i]));
         DWORD osThreadId = 0;
         ASSERT_EQ(S_OK, threads->GetThreadId(handles[i], &osThreadId));
         ids.insert(osThreadId);
