@@ -126,7 +126,6 @@ std::vector<Edge> Edges(const Profile& profile, const std::vector<FunctionEdge>&
 
 TEST(ControllerProfile, MergesThreadsAndCountsRecursionOnce) {
     const Profile profile = Profile::Read(TwoThreads());
-    EXPECT_DOUBLE_EQ(profile.Seconds(150), 0.15);
     ASSERT_EQ(profile.Threads().size(), 2u);
     const ThreadProfile& main = profile.Threads()[0];
     EXPECT_EQ(main.thread.name, "main");
@@ -159,7 +158,6 @@ TEST(ControllerProfile, MergesThreadsAndCountsRecursionOnce) {
         top.emplace_back(profile.FunctionName(node.function), node.calls, node.totalTicks);
     }
     EXPECT_EQ(top, (std::vector<Edge>{{RunName, 2, 150}, {GoName, 1, 20}}));
-    EXPECT_EQ(profile.FunctionName(ProfileNode::NoFunction), "[thread]");
 }
 
 TEST(ControllerProfile, GroupsSectionsIntoTreesAndNamesTheBrokenOne) {
@@ -261,9 +259,9 @@ TEST(QvprofReport, HottestFunctionsAndCallTreeAtTheDepthAndThresholdAsked) {
     Qvprof::ReportOptions options;
     options.views = {"overview", "modules"};
     const std::string text = Qvprof::ReportCommand::Report(file, options);
-    for (const char* part :
-         {"0x1100        0      3", "call tree nodes",
-          "  index  types  methods  functions  path\n      1", "        3  crafted.dll [no path recorded]"}) {
+    for (const char* part : {"0x1100        0      3", "call tree nodes",
+                             "  index  types  methods  functions  path\n      1",
+                             "        3  crafted.dll [no path recorded]"}) {
         EXPECT_NE(std::string::npos, text.find(part)) << part << " in\n" << text;
     }
 }
