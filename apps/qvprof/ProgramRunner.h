@@ -32,6 +32,7 @@ public:
         // True for a signal sent to qvprof alone (kill, a supervisor); false for one the terminal
         // sent to its whole foreground process group, the program included.
         bool sentToQvprofOnly = false;
+        int senderPid = 0;  // the process that sent a signal with kill(); 0 for the terminal
     };
 
     ProgramRunner();

@@ -114,6 +114,9 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
                                   : "SIGUSR1: starting or stopping");
         return;
     }
+    if (m_StopRequested && IsRepeatOfStopSignal(event)) {
+        return;
+    }
     if (m_StopRequested) {
         m_Console.Warning(
             "aborted: the connections are cut, snapshots still on their way are "
@@ -135,6 +138,13 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
     if (passOn) {
         m_HeldSignal = event.signal;
     }
+    m_StopSignal = event;
+    m_StopSignalAt = Clock::now();
+}
+
+bool RecordingLoop::IsRepeatOfStopSignal(const ProgramRunner::Event& event) const {
+    return event.senderPid != 0 && event.senderPid == m_StopSignal.senderPid &&
+           event.signal == m_StopSignal.signal && Clock::now() - m_StopSignalAt < RepeatWindow;
 }
 
 void RecordingLoop::PassOnHeldSignal() {

@@ -24,6 +24,8 @@ public:
 
     // While the hub finishes its processes, the loop looks this often whether they are done.
     static constexpr std::chrono::milliseconds PollInterval{100};
+    // A stop signal repeated by its sender within this time counts once (see m_StopSignal).
+    static constexpr std::chrono::milliseconds RepeatWindow{1000};
 
     RecordingLoop(Console& console, RecordingHub& hub, ProgramRunner& runner,
                   const ProfilingOptions& options);
@@ -37,6 +39,7 @@ private:
     void OnSignal(const ProgramRunner::Event& event);
     void OnDeadline(ProgramRunner::Clock::time_point now);
     void PassOnHeldSignal();
+    bool IsRepeatOfStopSignal(const ProgramRunner::Event& event) const;
     std::optional<ProgramRunner::Clock::time_point> NextDeadline() const;
 
     Console& m_Console;
@@ -49,6 +52,11 @@ private:
     // A stop signal sent to qvprof alone, for the program once every process is done: a program
     // that ends on it would otherwise end before its snapshot is saved or its heap dumped.
     std::optional<int> m_HeldSignal;
+    // The stop signal that ended the recording. The same signal again from the same process soon
+    // after counts once: `timeout` signals qvprof and then its whole process group, and that copy
+    // is no second Ctrl-C asking to abort.
+    ProgramRunner::Event m_StopSignal;
+    ProgramRunner::Clock::time_point m_StopSignalAt;
     ProgramRunner::Clock::time_point m_Start;
     std::vector<ProgramRunner::Clock::time_point> m_Dumps;  // still to come, earliest first
 };

@@ -163,16 +163,19 @@ TEST(E2EQvprof, ReportsOfEachKindShowWhatTheSourceImplies) {
 }
 
 // A SIGTERM sent to qvprof alone, as a service manager sends it: the sample, which the signal
-// ends, gets it only after its heap dump (--dump-at-end) has arrived.
+// ends, gets it only after its heap dump (--dump-at-end) has arrived. The sender repeats it at
+// once, as `timeout` does (to qvprof, then to its process group): no second Ctrl-C that aborts.
 TEST(E2EQvprof, ASignalToQvprofAloneReachesTheProgramAfterItsHeapDump) {
     ScratchDirectory scratch;
     const ChildProcess::Result result =
         Qvprof({"record", "-o", scratch.Path().string(), "--mode", "memory", "--dump-at-end", "--",
                 QV_DOTNET, QV_SAMPLE_DLL, "--hold-ms", "20000"},
-               {"sh", "-c", "\"$0\" \"$@\" & q=$!; sleep 3; kill -TERM $q; wait $q"})
+               {"sh", "-c",
+                "\"$0\" \"$@\" & q=$!; sleep 3; kill -TERM $q; sleep 0.2; kill -TERM $q; wait $q"})
             .Run(Timeout);
     EXPECT_EQ(128 + SIGTERM, result.exitCode) << Describe(result);
     EXPECT_NE(std::string::npos, result.err.find("then passing the signal on")) << result.err;
+    EXPECT_EQ(std::string::npos, result.err.find("aborted")) << result.err;
     const std::vector<std::filesystem::path> files = SnapshotFiles(scratch.Path());
     ASSERT_EQ(1u, files.size()) << result.err;
     const ChildProcess::Result shown =

@@ -48,6 +48,7 @@ TEST(QvprofProgramRunner, ASignalSentToQvprofIsReceivedAndPassedOn) {
     ASSERT_EQ(ProgramRunner::EventKind::Interrupt, event.kind);
     EXPECT_EQ(SIGINT, event.signal);
     EXPECT_TRUE(event.sentToQvprofOnly);
+    EXPECT_GT(event.senderPid, 0);  // the program's shell
     EXPECT_TRUE(runner.IsRunning());
 
     runner.Kill();

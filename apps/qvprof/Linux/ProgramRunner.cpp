@@ -194,6 +194,7 @@ ProgramRunner::Event ProgramRunner::Wait(std::optional<Clock::time_point> deadli
                 event.signal = static_cast<int>(info.ssi_signo);
                 // Terminal signals come from the kernel; kill() and its relatives are user codes.
                 event.sentToQvprofOnly = info.ssi_code <= 0;
+                event.senderPid = event.sentToQvprofOnly ? static_cast<int>(info.ssi_pid) : 0;
                 event.kind = event.signal == SIGINT    ? EventKind::Interrupt
                              : event.signal == SIGUSR1 ? EventKind::UserRequest
                                                        : EventKind::Terminate;
