@@ -245,7 +245,10 @@ TEST_P(SamplingAttemptsTest, RefusedWalksAreRetriedOnlyWhileTheThreadsRun) {
         } else {
             EXPECT_THAT(paths, Not(Contains(testing::StartsWith("Unwalkable"))));
         }
-        EXPECT_EQ(TakeTrace().substr(0, std::string(c.firstTurn).size()), c.firstTurn);
+        // A turn that suspended just as the last case stopped resumes without walking, possibly
+        // after the trace was taken: its tail and any such empty turn are no part of this case.
+        std::string trace = std::regex_replace(TakeTrace(), std::regex("^R|SR"), "");
+        EXPECT_EQ(trace.substr(0, std::string(c.firstTurn).size()), c.firstTurn);
         EXPECT_EQ(CountLines(failed), failedBefore + (c.unwalkable ? 1 : 0));
         m_pSession->StopDrop();
         ASSERT_TRUE(m_pSession->WaitFor(EventKind::Stopped, Patience));
