@@ -123,7 +123,7 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
             "lost" +
             std::string(m_Runner.IsRunning() ? ", the program is killed" : ""));
         m_Aborted = true;
-        m_HeldSignal.reset();
+        m_SignalHeld = false;
         m_Hub.Abort();
         if (m_WithProgram) {
             m_Runner.Kill();
@@ -135,9 +135,7 @@ void RecordingLoop::OnSignal(const ProgramRunner::Event& event) {
                             "program (press Ctrl-C again to abort)"
                           : "stopping: saving the snapshots (press Ctrl-C again to abort)");
     Stop("the recording had ended (qvprof was interrupted)");
-    if (passOn) {
-        m_HeldSignal = event.signal;
-    }
+    m_SignalHeld = passOn;
     m_StopSignal = event;
     m_StopSignalAt = Clock::now();
 }
@@ -148,13 +146,13 @@ bool RecordingLoop::IsRepeatOfStopSignal(const ProgramRunner::Event& event) cons
 }
 
 void RecordingLoop::PassOnHeldSignal() {
-    if (!m_HeldSignal || !m_Hub.AllDone()) {
+    if (!m_SignalHeld || !m_Hub.AllDone()) {
         return;
     }
     if (m_Runner.IsRunning()) {
-        m_Runner.Signal(*m_HeldSignal);
+        m_Runner.Signal(m_StopSignal.signal);
     }
-    m_HeldSignal.reset();
+    m_SignalHeld = false;
 }
 
 void RecordingLoop::Stop(const std::string& reason) {

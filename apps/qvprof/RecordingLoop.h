@@ -49,9 +49,10 @@ private:
     bool m_WithProgram = false;
     bool m_StopRequested = false;
     bool m_Aborted = false;
-    // A stop signal sent to qvprof alone, for the program once every process is done: a program
-    // that ends on it would otherwise end before its snapshot is saved or its heap dumped.
-    std::optional<int> m_HeldSignal;
+    // The stop signal was sent to qvprof alone and goes on to the program once every process is
+    // done: a program that ends on it would otherwise end before its snapshot is saved or its heap
+    // dumped.
+    bool m_SignalHeld = false;
     // The stop signal that ended the recording. The same signal again from the same process soon
     // after counts once: `timeout` signals qvprof and then its whole process group, and that copy
     // is no second Ctrl-C asking to abort.
