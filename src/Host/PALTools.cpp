@@ -1,11 +1,11 @@
 #include "Host/PALTools.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -265,7 +265,7 @@ void PALTools::RunService(ServiceStart start) {
         const std::string port = std::to_string(start.port);
         HostDiagnostics::ReportFailure({"can't connect to the controller at ", start.host.c_str(),
                                         ":", port.c_str(), " (", error.c_str(),
-                                        "); is qvprof record still waiting?"});
+                                        "); is qvprof record or qvprof listen still running?"});
     } else {
         try {
             hStream = pThis->AddConnection(fd);
