@@ -135,7 +135,9 @@ std::string DiffCommand::Diff(const SnapshotContents& before, const SnapshotCont
 
 int DiffCommand::Run(const DiffOptions& options, Console& console) {
     try {
+        AnnounceLargeSnapshot(options.before, console);
         const SnapshotContents before = SnapshotContents::Load(options.before);
+        AnnounceLargeSnapshot(options.after, console);
         const SnapshotContents after = SnapshotContents::Load(options.after);
         const std::string text = Diff(before, after, options);
         std::fputs(text.c_str(), stdout);

@@ -93,6 +93,7 @@ std::string ExportCommand::DefaultOutput(const std::string& file, const std::str
 int ExportCommand::Run(const ExportOptions& options, Console& console) {
     std::string bytes;
     try {
+        AnnounceLargeSnapshot(options.file, console);
         bytes = Export(SnapshotContents::Load(options.file), options.format);
     } catch (const std::exception& error) {
         console.Error(error.what());

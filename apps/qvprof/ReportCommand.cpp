@@ -27,6 +27,7 @@ int ReportCommand::Run(const ReportOptions& options, Console& console) {
     bool first = true;
     for (const std::string& file : options.files) {
         try {
+            AnnounceLargeSnapshot(file, console);
             const std::string text = Report(file, options);
             std::fputs(first ? "" : "\n", stdout);
             std::fputs(text.c_str(), stdout);

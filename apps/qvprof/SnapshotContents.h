@@ -20,6 +20,12 @@
 
 namespace Qvprof {
 
+class Console;
+
+// Tells the user, before a snapshot file large enough to take seconds is read, that reading it is
+// under way; says nothing for smaller or missing files.
+void AnnounceLargeSnapshot(const std::string& path, Console& console);
+
 struct ModuleSummary {
     uint32_t index = 0;  // the metadata index
     std::vector<std::string> paths;

@@ -369,6 +369,10 @@ TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
     const std::filesystem::path truncated = scratch.Path() / "truncated.qvsnap";
     std::filesystem::copy_file(whole, truncated);
     std::filesystem::resize_file(truncated, std::filesystem::file_size(whole) - 10);
+    // Large enough to be announced before it is read; sparse, so cheap to make.
+    const std::filesystem::path large = scratch.Path() / "large.qvsnap";
+    std::filesystem::copy_file(text, large);
+    std::filesystem::resize_file(large, 100 << 20);
     Controller::ConnectionListener busy;
     const std::string busyPort = std::to_string(busy.Listen(0));
 
@@ -383,6 +387,7 @@ TEST(E2EQvprof, BadInputGetsAClearMessageAndAFailingExitCode) {
          1,
          "is damaged: section 0 (offset 77, 100 bytes) reaches beyond the end"},
         {{"report", text.string()}, 1, "is not a snapshot file"},
+        {{"report", large.string()}, 1, "100.0 MB; a snapshot this large takes a while"},
         {{"report", scratch.Path().string()}, 1, "is a folder"},
         {{"report", "--view", "nothing", whole.string()}, 2, "--view"},
         {{"frobnicate"}, 2, "there is no command 'frobnicate'"},
