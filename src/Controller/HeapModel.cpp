@@ -1,6 +1,7 @@
 #include "Controller/HeapModel.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <tuple>
 #include <unordered_map>
@@ -196,8 +197,11 @@ std::string HeapModel::RootKindName(uint8_t kind, uint8_t flags) {
             flagText += flagText.empty() ? RootFlags[bit] : std::string(", ") + RootFlags[bit];
         }
     }
-    if ((flags >> std::size(RootFlags)) != 0) {
-        flagText += (flagText.empty() ? "" : ", ") + std::string("0x") + std::to_string(flags);
+    const unsigned unknown = flags & ~((1u << std::size(RootFlags)) - 1);
+    if (unknown != 0) {
+        char text[8];
+        std::snprintf(text, sizeof text, "%#04x", unknown);
+        flagText += (flagText.empty() ? "" : ", ") + std::string(text);
     }
     return flagText.empty() ? name : name + " (" + flagText + ")";
 }

@@ -167,6 +167,7 @@ TEST(ControllerHeapModel, CountsClassesReferencesRootsAndAllocationStacks) {
     EXPECT_EQ(model.Allocations()[0].frames,
               (std::vector<std::string>{"[no metadata 1] 0x06000001"}));
     EXPECT_EQ(HeapModel::RootKindName(1, 6), "stack (weak, interior)");
+    EXPECT_EQ(HeapModel::RootKindName(9, 0x31), "kind 9 (pinning, 0x30)");
 }
 
 }  // namespace
