@@ -1,9 +1,11 @@
 #include "Controller/HeapSnapshot.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <unordered_set>
 
 #include "Bridge/BridgeStreamHelpers.h"
 #include "Controller/ProtocolConstants.h"
@@ -40,6 +42,7 @@ struct PendingPosition {
 };
 
 struct Details {
+    int64_t position = 0;  // of its record in 0x3109
     uint64_t id = 0;
     uint32_t size = 0;
     int64_t classPosition = -1;
@@ -350,9 +353,13 @@ private:
                 }
                 const uint64_t fieldAt = cursor.GetPosition();
                 reference.field = ReadPosition(cursor);
-                if (reference.field != -1) {
-                    m_FieldPositions.push_back(
-                        {m_Index, ObjectsSectionType, fieldAt, reference.field});
+                // Each position is checked once, where it is first met.
+                if (reference.field != -1 && reference.field != m_LastField) {
+                    m_LastField = reference.field;
+                    if (m_FieldPositionsMet.insert(reference.field).second) {
+                        m_FieldPositions.push_back(
+                            {m_Index, ObjectsSectionType, fieldAt, reference.field});
+                    }
                 }
             }
             collection.objects.push_back(std::move(object));
@@ -368,8 +375,8 @@ private:
         const uint32_t count = ReadCountedHeader(cursor);
         CheckCount(cursor, count, m_Result.idWidth + 16);
         for (uint32_t i = 0; i < count; ++i) {
-            const int64_t position = static_cast<int64_t>(cursor.GetPosition());
             Details details;
+            details.position = static_cast<int64_t>(cursor.GetPosition());
             details.id = ReadId(cursor);
             details.size = cursor.ReadU32();
             const uint64_t classAt = cursor.GetPosition();
@@ -386,7 +393,7 @@ private:
                 dimension.lowerBound = static_cast<int32_t>(cursor.ReadU32());
                 details.dimensions.push_back(dimension);
             }
-            m_Details.emplace(position, std::move(details));
+            m_Details.push_back(std::move(details));
         }
     }
 
@@ -435,16 +442,21 @@ private:
         for (size_t i = 0; i < collection.objects.size(); ++i) {
             HeapObject& object = collection.objects[i];
             const PendingPosition& pending = m_DetailsPositions[i];
-            auto found = m_Details.find(pending.position);
-            if (found == m_Details.end() || found->second.used || found->second.id != object.id) {
+            // Records lie in the order of their positions.
+            const auto found =
+                std::lower_bound(m_Details.begin(), m_Details.end(), pending.position,
+                                 [](const Details& details, int64_t position) {
+                                     return details.position < position;
+                                 });
+            const bool missing = found == m_Details.end() || found->position != pending.position;
+            if (missing || found->used || found->id != object.id) {
                 FailAt(pending.section, pending.type, pending.byte,
                        "details position " + std::to_string(pending.position) +
-                           (found == m_Details.end() ? " is no record of section 0x3109"
-                            : found->second.used
-                                ? " was given to another object already"
-                                : " holds the details of object " + Hex(found->second.id)));
+                           (missing       ? " is no record of section 0x3109"
+                            : found->used ? " was given to another object already"
+                                          : " holds the details of object " + Hex(found->id)));
             }
-            Details& details = found->second;
+            Details& details = *found;
             details.used = true;
             if (object.array != !details.dimensions.empty()) {
                 FailAt(pending.section, pending.type, pending.byte,
@@ -460,6 +472,8 @@ private:
         m_Details.clear();
         m_DetailsPositions.clear();
         m_FieldPositions.clear();
+        m_FieldPositionsMet.clear();
+        m_LastField = -1;
     }
 
     // ---- Sampled allocations
@@ -534,9 +548,11 @@ private:
     bool m_ObjectsSeen = false;
     bool m_DetailsSeen = false;
     bool m_FieldsSeen = false;
-    std::map<int64_t, Details> m_Details;
+    std::vector<Details> m_Details;
     std::vector<PendingPosition> m_DetailsPositions;  // one per object, in order
     std::vector<PendingPosition> m_FieldPositions;
+    std::unordered_set<int64_t> m_FieldPositionsMet;
+    int64_t m_LastField = -1;
 
     bool m_StacksSeen = false;
     std::map<int64_t, std::vector<StackFrame>> m_Stacks;
