@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <tuple>
 #include <unordered_map>
@@ -87,13 +88,20 @@ HeapModel::Dump HeapModel::BuildDump(size_t index, const HeapCollection& collect
     };
     std::unordered_map<uint64_t, int64_t> classOf;
     classOf.reserve(collection.objects.size());
-    std::map<std::string, ClassCount> classes;
+    // Counted by class position first: a name is made once per class, not once per object.
+    std::unordered_map<int64_t, ClassCount> byPosition;
     for (const HeapObject& object : collection.objects) {
         classOf.emplace(object.id, object.classPosition);
-        ClassCount& entry = classes[className(object.classPosition)];
+        ClassCount& entry = byPosition[object.classPosition];
         ++entry.count;
         entry.bytes += object.size;
         dump.bytes += object.size;
+    }
+    std::map<std::string, ClassCount> classes;
+    for (const auto& [position, counted] : byPosition) {
+        ClassCount& entry = classes[className(position)];
+        entry.count += counted.count;
+        entry.bytes += counted.bytes;
     }
     for (auto& [name, entry] : classes) {
         entry.name = name;
@@ -104,28 +112,31 @@ HeapModel::Dump HeapModel::BuildDump(size_t index, const HeapCollection& collect
                   return std::tie(b.bytes, b.count, a.name) < std::tie(a.bytes, a.count, b.name);
               });
 
-    std::unordered_map<int64_t, std::string> fieldNames;
-    std::map<std::tuple<std::string, std::string, std::string>, uint64_t> references;
+    // References are counted by (class position, field position, class position), with
+    // ElementKey and NoFieldKey for references without a field record and UnknownKey for a
+    // target outside the dump, and named once per distinct triple.
+    constexpr int64_t ElementKey = -2;
+    constexpr int64_t NoFieldKey = -3;
+    constexpr int64_t UnknownKey = std::numeric_limits<int64_t>::min();
+    std::map<std::tuple<int64_t, int64_t, int64_t>, uint64_t> counted;
     for (const HeapObject& object : collection.objects) {
-        const std::string& from = className(object.classPosition);
         for (const HeapReference& reference : object.references) {
-            std::string field;
-            if (reference.field != -1) {
-                auto found = fieldNames.find(reference.field);
-                if (found == fieldNames.end()) {
-                    found =
-                        fieldNames.emplace(reference.field, FieldName(collection, reference.field))
-                            .first;
-                }
-                field = found->second;
-            } else {
-                field = reference.element != HeapReference::NoElement ? ElementField : NoField;
-            }
-            auto target = classOf.find(reference.target);
-            const std::string to =
-                target == classOf.end() ? std::string(UnknownObject) : className(target->second);
-            ++references[{from, field, to}];
+            const int64_t field = reference.field != -1                           ? reference.field
+                                  : reference.element != HeapReference::NoElement ? ElementKey
+                                                                                  : NoFieldKey;
+            const auto target = classOf.find(reference.target);
+            ++counted[{object.classPosition, field,
+                       target == classOf.end() ? UnknownKey : target->second}];
         }
+    }
+    std::map<std::tuple<std::string, std::string, std::string>, uint64_t> references;
+    for (const auto& [key, count] : counted) {
+        const auto [from, field, to] = key;
+        references[{className(from),
+                    field == ElementKey   ? std::string(ElementField)
+                    : field == NoFieldKey ? std::string(NoField)
+                                          : FieldName(collection, field),
+                    to == UnknownKey ? std::string(UnknownObject) : className(to)}] += count;
     }
     for (const auto& [key, count] : references) {
         dump.references.push_back({std::get<0>(key), std::get<1>(key), std::get<2>(key), count});

@@ -167,6 +167,19 @@ TEST(ControllerHeapModel, CountsClassesReferencesRootsAndAllocationStacks) {
     EXPECT_EQ(model.Allocations()[0].frames,
               (std::vector<std::string>{"[no metadata 1] 0x06000001"}));
     EXPECT_EQ(HeapModel::RootKindName(1, 6), "stack (weak, interior)");
+
+    // The first object's reference without its field record, the array's to no object dumped.
+    Put(snapshot, 8, 50, HeapI64(-1));
+    Put(snapshot, 8, 79, HeapI64(0x1FFF));
+    const HeapModel::Dump changed = HeapModel::Build(snapshot).Dumps()[0];
+    std::vector<std::string> references;
+    for (const HeapModel::FieldReferences& reference : changed.references) {
+        references.push_back(reference.field + " -> " + reference.toClass);
+    }
+    EXPECT_THAT(references,
+                testing::UnorderedElementsAre(
+                    std::string(HeapModel::NoField) + " -> " + node,
+                    std::string(HeapModel::ElementField) + " -> " + HeapModel::UnknownObject));
     EXPECT_EQ(HeapModel::RootKindName(9, 0x31), "kind 9 (pinning, 0x30)");
 }
 
