@@ -10,6 +10,7 @@
 #include "RecordingHub.h"
 #include "RecordingLoop.h"
 #include "SessionSettings.h"
+#include "WorkDirectory.h"
 
 namespace Qvprof {
 
@@ -31,7 +32,7 @@ int ListenCommand::Run(const ProfilingOptions& options, Console& console,
                        const std::filesystem::path& executableDirectory) {
     ProgramRunner signals;
     try {
-        std::filesystem::create_directories(options.outputDirectory);
+        CreateOutputDirectory(options.outputDirectory);
     } catch (const std::exception& error) {
         console.Error(error.what());
         return ExitFailure;

@@ -35,7 +35,7 @@ int RecordCommand::Run(const ProfilingOptions& options, Console& console,
     std::unique_ptr<WorkDirectory> pWork;
     try {
         libraries = ProfilerLibraries::Find(executableDirectory);
-        std::filesystem::create_directories(options.outputDirectory);
+        CreateOutputDirectory(options.outputDirectory);
         pWork = std::make_unique<WorkDirectory>();
         pWork->WriteRegistry(options.logMask.value_or(0));
     } catch (const std::exception& error) {

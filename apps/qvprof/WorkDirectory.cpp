@@ -7,6 +7,15 @@
 
 namespace Qvprof {
 
+void CreateOutputDirectory(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (error) {
+        throw std::runtime_error("Can't create the output folder '" + path.string() +
+                                 "': " + error.message());
+    }
+}
+
 namespace {
 
 // A registry string: backslashes and double quotes escaped.

@@ -9,6 +9,10 @@
 
 namespace Qvprof {
 
+// Creates the folder snapshots are saved in, with its parents. Raises std::runtime_error naming the
+// folder and the reason when it cannot.
+void CreateOutputDirectory(const std::filesystem::path& path);
+
 class WorkDirectory {
 public:
     // Creates a new folder under the system's temporary folder. Raises std::runtime_error when it
