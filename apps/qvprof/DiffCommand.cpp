@@ -98,6 +98,11 @@ std::string HeapDiff(const SnapshotContents& before, const SnapshotContents& aft
 
 std::string DiffCommand::Diff(const SnapshotContents& before, const SnapshotContents& after,
                               const DiffOptions& options) {
+    if (before.KindName() != after.KindName()) {
+        throw std::runtime_error("'" + before.Path() + "' is a " + before.KindName() +
+                                 " snapshot and '" + after.Path() + "' a " + after.KindName() +
+                                 " snapshot: diff compares two snapshots of one kind");
+    }
     if (before.Heap() || after.Heap()) {
         return HeapDiff(before, after, options.limit);
     }

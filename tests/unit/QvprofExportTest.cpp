@@ -571,6 +571,12 @@ TEST(QvprofExport, HeapDumpsExportByClassAndAllocationsByStack) {
     EXPECT_EQ(diff.find(node), std::string::npos) << "unchanged classes are left out\n" << diff;
     EXPECT_EQ(ErrorText([&] { Qvprof::DiffCommand::Diff(contents, empty, {}); }),
               "'empty.qvsnap' holds no heap dump");
+    ScratchDirectory scratch;
+    const Qvprof::SnapshotContents performance = Contents(scratch);
+    EXPECT_EQ(ErrorText([&] { Qvprof::DiffCommand::Diff(performance, empty, {}); }),
+              "'" + performance.Path() +
+                  "' is a performance snapshot and 'empty.qvsnap' a memory snapshot: diff "
+                  "compares two snapshots of one kind");
 }
 
 TEST(QvprofDiff, FunctionsOrderedByTheChangeOfOwnOrTotalTime) {
