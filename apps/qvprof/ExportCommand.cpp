@@ -1,8 +1,9 @@
 #include "ExportCommand.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "ChromeTraceExport.h"
@@ -106,11 +107,18 @@ int ExportCommand::Run(const ExportOptions& options, Console& console) {
     }
     const std::string output =
         options.output.empty() ? DefaultOutput(options.file, options.format) : options.output;
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        console.Error("Cannot write '" + output + "'");
+    errno = 0;
+    std::FILE* pOut = std::fopen(output.c_str(), "wb");
+    bool written =
+        pOut != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), pOut) == bytes.size();
+    int reason = errno;
+    if (pOut != nullptr && std::fclose(pOut) != 0 && written) {
+        written = false;
+        reason = errno;
+    }
+    if (!written) {
+        console.Error("Cannot write '" + output + "'" +
+                      (reason != 0 ? std::string(": ") + std::strerror(reason) : std::string()));
         return ExitFailure;
     }
     console.Info("Wrote the " + options.format + " export of '" + options.file + "' to '" + output +
