@@ -46,7 +46,8 @@ record() {
 }
 
 record tracing --mode tracing -- dotnet "$sample"
-record sampling --mode sampling -- dotnet "$sample"
+# The workers compute for 1.5 s, so that the samples find them running.
+record sampling --mode sampling -- dotnet "$sample" --busy-ms 1500
 # The sample holds its items alive for 3 s; the dump is taken 1.5 s after the start.
 record memory --mode memory --allocations 100 --dump-after 1.5 -- dotnet "$sample" --hold-ms 3000
 

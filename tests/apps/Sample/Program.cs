@@ -19,6 +19,8 @@
 //
 // With "--hold-ms N" the items Allocator.Fill made stay alive for N more milliseconds before it
 // returns, so that a heap dump taken meanwhile sees them; output and calls stay the same.
+// With "--busy-ms N" each worker computes its Fibonacci number again and again for N milliseconds,
+// so that a sampling profiler finds the workers running; output stays the same, calls of Fib grow.
 //
 // Output (standard output, exactly these lines) and exit code 7:
 //   worker 1: Fib(18) = 2584
@@ -44,6 +46,10 @@ namespace Sample
             if (args.Length == 2 && args[0] == "--hold-ms")
             {
                 Allocator.HoldMilliseconds = int.Parse(args[1]);
+            }
+            if (args.Length == 2 && args[0] == "--busy-ms")
+            {
+                Worker.BusyMilliseconds = int.Parse(args[1]);
             }
             Workload.Run();
             return ExitCode;
@@ -91,10 +97,26 @@ namespace Sample
 
     public static class Worker
     {
+        public static int BusyMilliseconds;
+
         [MethodImpl(MethodImplOptions.NoInlining)]
         public static int Compute(int n)
         {
-            return Fib(n);
+            int result = Fib(n);
+            if (BusyMilliseconds > 0)
+            {
+                // The clock is read once per 64 computations: a sample finds the thread in Fib,
+                // not at its return from reading the clock.
+                long until = Environment.TickCount64 + BusyMilliseconds;
+                while (Environment.TickCount64 < until)
+                {
+                    for (int i = 0; i < 64; i++)
+                    {
+                        result = Fib(n);
+                    }
+                }
+            }
+            return result;
         }
 
         [MethodImpl(MethodImplOptions.NoInlining)]
