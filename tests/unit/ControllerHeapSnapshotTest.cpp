@@ -168,9 +168,11 @@ TEST(ControllerHeapModel, CountsClassesReferencesRootsAndAllocationStacks) {
               (std::vector<std::string>{"[no metadata 1] 0x06000001"}));
     EXPECT_EQ(HeapModel::RootKindName(1, 6), "stack (weak, interior)");
 
-    // The first object's reference without its field record, the array's to no object dumped.
-    Put(snapshot, 8, 50, HeapI64(-1));
-    Put(snapshot, 8, 79, HeapI64(0x1FFF));
+    // The first object's reference without its field record, the array's to no object dumped
+    // (where they lie in the objects section depends on the id width).
+    const size_t w = sizeof(void*);
+    Put(snapshot, 8, 18 + 4 * w, HeapI64(-1));
+    Put(snapshot, 8, 39 + 5 * w, HeapId(0x1FFF, w));
     const HeapModel::Dump changed = HeapModel::Build(snapshot).Dumps()[0];
     std::vector<std::string> references;
     for (const HeapModel::FieldReferences& reference : changed.references) {
